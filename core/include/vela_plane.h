@@ -1,0 +1,148 @@
+// Public interface of VelaCore: plane segmentation of unorganised point clouds.
+//
+// A caller loads points (set_points for PCD files, or its own reader), derives
+// the thresholds from the mean point spacing (get_mu, set_parameters(double)),
+// optionally amends them, and runs one of the segmentation methods. Inputs are
+// taken by value; output containers are appended to, never cleared.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#if defined(_WIN32)
+#  if defined(VELACORE_BUILD)
+#    define VELACORE_API __declspec(dllexport)
+#  else
+#    define VELACORE_API __declspec(dllimport)
+#  endif
+#else
+#  define VELACORE_API __attribute__((visibility("default")))
+#endif
+
+namespace VELA {
+
+// One input or output point: full-precision coordinates and an 8-bit colour.
+class SVPoint3d {
+public:
+    SVPoint3d() = default;
+    SVPoint3d(double x_, double y_, double z_) : x(x_), y(y_), z(z_) {}
+
+    double x = 0.0;
+    double y = 0.0;
+    double z = 0.0;
+    std::uint8_t r = 0;
+    std::uint8_t g = 0;
+    std::uint8_t b = 0;
+};
+
+// Plane a*x + b*y + c*z + d = 0; (a, b, c) is a unit normal of no fixed orientation.
+struct tag_PCoefficient {
+    double a;
+    double b;
+    double c;
+    double d;
+};
+
+// The eleven segmentation thresholds; defaults live in VELA_Plane.
+struct tag_VELAParameter {
+    double rmin;
+    double rmax;
+    double rdelta;
+    std::int32_t kappa;
+    double phic;
+    double tau;
+    double epsilon;
+    double gamma;
+    double delta;
+    double phid;
+    double theta;
+};
+
+class VELACORE_API VELA_Plane {
+public:
+    VELA_Plane();
+    VELA_Plane(int kappa, double phic, double tau, double epsilon, double gamma,
+               double delta, double phid, double theta);
+    explicit VELA_Plane(double mu);
+    explicit VELA_Plane(tag_VELAParameter para);
+    ~VELA_Plane();
+    VELA_Plane& operator=(const VELA_Plane& other);
+    VELA_Plane(const VELA_Plane& other) = default;
+
+    double get_rmin() const { return rmin; }
+    double get_rmax() const { return rmax; }
+    double get_rdelta() const { return rdelta; }
+    int get_kappa() const { return kappa; }
+    double get_phic() const { return phic; }
+    double get_tau() const { return tau; }
+    double get_epsilon() const { return epsilon; }
+    double get_gamma() const { return gamma; }
+    double get_delta() const { return delta; }
+    double get_phid() const { return phid; }
+    double get_theta() const { return theta; }
+    int get_iter() const { return iter; }
+    tag_VELAParameter get_para() const;
+
+    void set_rmin(double v) { rmin = v; }
+    void set_rmax(double v) { rmax = v; }
+    void set_rdelta(double v) { rdelta = v; }
+    void set_kappa(int v) { kappa = v; }
+    void set_phic(double v) { phic = v; }
+    void set_tau(double v) { tau = v; }
+    void set_epsilon(double v) { epsilon = v; }
+    void set_gamma(double v) { gamma = v; }
+    void set_delta(double v) { delta = v; }
+    void set_phid(double v) { phid = v; }
+    void set_theta(double v) { theta = v; }
+    void set_iter(int v) { iter = v; }
+
+    void set_parameters(int kappa, double phic, double tau, double epsilon, double gamma,
+                        double delta, double phid, double theta);
+    // Derives rmin, rmax, rdelta, kappa and gamma from the mean point spacing.
+    void set_parameters(double mu);
+    void set_parameters(tag_VELAParameter para);
+
+    // Appends the points of a PCD file (colour dropped, non-finite points
+    // skipped) and prints the total count. Always true.
+    bool set_points(std::string file_name, std::vector<SVPoint3d>& points);
+
+    // Mean distance from each point to its nearest other point; printed.
+    double get_mu(std::vector<SVPoint3d> points) const;
+
+    // Full pipeline; one point list and one coefficient record per plane.
+    bool VELA_PlaneSegmentation(std::vector<SVPoint3d> points,
+                                std::vector<std::vector<SVPoint3d>>& planes,
+                                std::vector<SVPoint3d>& others,
+                                std::vector<tag_PCoefficient>& coefficients);
+    // Full pipeline; input index -> label, label -> plane in input coordinates.
+    bool VELA_PlaneSegmentation(std::vector<SVPoint3d> points,
+                                std::map<int, int>& labels,
+                                std::map<int, tag_PCoefficient>& coefficients);
+    // The supervoxel stages only (multi-scale, RPS generation, RPS optimisation).
+    bool VELA_RPSGeneration(std::vector<SVPoint3d> points,
+                            std::vector<std::vector<SVPoint3d>>& rps,
+                            std::vector<SVPoint3d>& independent,
+                            std::vector<tag_PCoefficient>& coefficients);
+    // Region growing over caller-supplied supervoxels.
+    bool VELA_RegionGrowing(std::vector<std::vector<SVPoint3d>> rps,
+                            std::vector<std::vector<SVPoint3d>>& planes,
+                            std::vector<tag_PCoefficient>& coefficients);
+
+private:
+    double rmin;
+    double rmax;
+    double rdelta;
+    std::int32_t kappa;
+    double phic;
+    double tau;
+    double epsilon;
+    double gamma;
+    double delta;
+    double phid;
+    double theta;
+    std::int32_t iter;
+};
+
+}  // namespace VELA

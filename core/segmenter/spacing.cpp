@@ -1,0 +1,50 @@
+// Mean point spacing: the average distance from each point to its nearest
+// other point, which scales every threshold of the segmentation.
+#include <cmath>
+#include <iostream>
+
+#include <pcl/kdtree/kdtree_flann.h>
+#include <pcl/point_cloud.h>
+#include <pcl/point_types.h>
+
+#include "segmenter/base_offset.h"
+#include "vela_plane.h"
+
+namespace VELA {
+
+double VELA_Plane::get_mu(std::vector<SVPoint3d> points) const
+{
+    const vela::BaseOffset offset = vela::baseOffsetOf(points);
+    pcl::PointCloud<pcl::PointXYZ>::Ptr cloud(new pcl::PointCloud<pcl::PointXYZ>);
+    cloud->points.reserve(points.size());
+    for (const SVPoint3d& p : points) {
+        if (!vela::isFinitePoint(p)) continue;  // never handed to the kd-tree
+        cloud->points.emplace_back(vela::shifted(p.x, offset.x), vela::shifted(p.y, offset.y),
+                                   vela::shifted(p.z, offset.z));
+    }
+    cloud->width = static_cast<std::uint32_t>(cloud->points.size());
+    cloud->height = 1;
+    points.clear();
+    points.shrink_to_fit();
+
+    double sum = 0.0;
+    std::size_t count = 0;
+    if (!cloud->points.empty()) {
+        pcl::KdTreeFLANN<pcl::PointXYZ> tree(true);
+        tree.setInputCloud(cloud);
+        std::vector<int> indices(2);
+        std::vector<float> squaredDistances(2);
+        for (const pcl::PointXYZ& p : cloud->points) {
+            // The point itself is one of the two; the other is its nearest neighbour.
+            if (tree.nearestKSearch(p, 2, indices, squaredDistances) != 2) continue;
+            sum += static_cast<double>(std::sqrt(squaredDistances[1]));
+            ++count;
+        }
+    }
+    const double mu = count > 0 ? sum / static_cast<double>(count) : 0.0;
+
+    std::cout << "the mu of input point cloud is: " << mu << std::endl;
+    return mu;
+}
+
+}  // namespace VELA

@@ -1,0 +1,24 @@
+#include "segmenter/work_cloud.h"
+
+namespace vela {
+
+WorkCloud buildWorkCloud(const std::vector<VELA::SVPoint3d>& points, const BaseOffset& offset)
+{
+    WorkCloud cloud = makeWorkCloud();
+    cloud->points.reserve(points.size());
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        const VELA::SVPoint3d& p = points[i];
+        if (!isFinitePoint(p)) continue;
+        WorkPoint w;
+        w.x = shifted(p.x, offset.x);
+        w.y = shifted(p.y, offset.y);
+        w.z = shifted(p.z, offset.z);
+        w.rgba = static_cast<std::uint32_t>(i);
+        cloud->points.push_back(w);
+    }
+    cloud->width = 0;
+    cloud->height = 0;
+    return cloud;
+}
+
+}  // namespace vela

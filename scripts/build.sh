@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Configures and builds velaseg (Release) into ./build, or into $BUILD_DIR.
+# Extra arguments are passed to CMake's configure step.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$root/build}
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
+cmake --build "$build" -j "$(nproc)"
