@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 
 namespace vela {
 
@@ -81,12 +82,12 @@ int fenwickCountBelow(const std::vector<int>& tree, int position)
 // a queue, one v from its front to its back per pass; after pass i the run
 // ends at slot i + m and takes in the v at rank i + m + 1, if any, with the
 // v's right after it. Passes before P1 or from L on leave the v's alone.
-void orderTieGroup(std::vector<std::pair<double, int>>& keyed, std::size_t first, int size,
+void orderTieGroup(std::vector<ResidualSortBuffers::Entry>& keyed, std::size_t first, int size,
                    const std::vector<int>& fenwick, std::vector<int>& ranks, std::vector<int>& ring)
 {
     const long smaller = static_cast<long>(first);
     ranks.resize(size);
-    for (int t = 0; t < size; ++t) ranks[t] = fenwickCountBelow(fenwick, keyed[first + t].second) + t;
+    for (int t = 0; t < size; ++t) ranks[t] = fenwickCountBelow(fenwick, keyed[first + t].position) + t;
     if (ranks[0] >= smaller) return;  // every v already stands behind all smaller ones
 
     // The run lives in a ring of the group's size: its logical end has a free
@@ -98,7 +99,7 @@ void orderTieGroup(std::vector<std::pair<double, int>>& keyed, std::size_t first
     long pass = ranks[0] - 1L;  // last pass accounted for
     auto absorb = [&]() {
         while (joined < size && ranks[joined] == pass + length + 1) {
-            ring[(head + length) % size] = keyed[first + joined].second;
+            ring[(head + length) % size] = keyed[first + joined].position;
             ++length;
             ++joined;
         }
@@ -125,46 +126,98 @@ void orderTieGroup(std::vector<std::pair<double, int>>& keyed, std::size_t first
         }
         absorb();
     }
-    for (int t = 0; t < size; ++t) keyed[first + t].second = ring[(head + t) % size];
+    for (int t = 0; t < size; ++t) keyed[first + t].position = ring[(head + t) % size];
+}
+
+using Entry = ResidualSortBuffers::Entry;
+
+// An unsigned key with the order of the doubles (not-a-number excluded);
+// both zeros get one key, as they compare equal.
+std::uint64_t orderedKey(double value)
+{
+    if (value == 0.0) value = 0.0;
+    std::uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    const std::uint64_t sign = std::uint64_t{1} << 63;
+    return (bits & sign) ? ~bits : bits | sign;
+}
+
+// Stable sort by key, so equal keys stay in position order. Least significant
+// byte first; bytes on which all keys agree are skipped, which leaves at most five
+// passes for distances widened from single precision.
+void radixSortByKey(std::vector<Entry>& entries, std::vector<Entry>& spare, std::vector<std::uint32_t>& histogram)
+{
+    const std::size_t n = entries.size();
+    if (n < 32) {
+        for (std::size_t i = 1; i < n; ++i) {
+            const Entry moving = entries[i];
+            std::size_t j = i;
+            for (; j > 0 && entries[j - 1].key > moving.key; --j) entries[j] = entries[j - 1];
+            entries[j] = moving;
+        }
+        return;
+    }
+    std::uint64_t anySet = 0;
+    std::uint64_t allSet = ~std::uint64_t{0};
+    for (const Entry& e : entries) {
+        anySet |= e.key;
+        allSet &= e.key;
+    }
+    const std::uint64_t varying = anySet ^ allSet;
+    histogram.resize(256);
+    spare.resize(n);
+    for (int shift = 0; shift < 64; shift += 8) {
+        if (((varying >> shift) & 255) == 0) continue;
+        std::fill(histogram.begin(), histogram.end(), 0u);
+        for (const Entry& e : entries) ++histogram[(e.key >> shift) & 255];
+        std::uint32_t offset = 0;
+        for (std::uint32_t& count : histogram) {
+            const std::uint32_t c = count;
+            count = offset;
+            offset += c;
+        }
+        for (const Entry& e : entries) spare[histogram[(e.key >> shift) & 255]++] = e;
+        entries.swap(spare);
+    }
 }
 
 // Sorted order of the exchange sort in O(n log n) (plus the turning of tie
-// runs, small in practice): one sort of (distance, position) pairs, which is
-// the whole answer when no two distances are equal, then each group of equal
-// distances rearranged as the exchange sort leaves it.
+// runs, small in practice): one stable sort by distance, which is the whole
+// answer when no two distances are equal, then each group of equal distances
+// rearranged as the exchange sort leaves it.
 void exchangeOrder(std::vector<int>& indices, std::vector<double>& distances, ResidualSortBuffers& buffers)
 {
     const std::size_t n = distances.size();
-    auto& keyed = buffers.keyed;
+    auto& keyed = buffers.entries;
     keyed.resize(n);
-    for (std::size_t p = 0; p < n; ++p) keyed[p] = {distances[p], static_cast<int>(p)};
-    std::sort(keyed.begin(), keyed.end());
+    for (std::size_t p = 0; p < n; ++p) keyed[p] = {orderedKey(distances[p]), static_cast<int>(p)};
+    radixSortByKey(keyed, buffers.spare, buffers.histogram);
 
     std::size_t lastTieEnd = 0;
     for (std::size_t p = 1; p < n; ++p) {
-        if (keyed[p].first == keyed[p - 1].first) lastTieEnd = p + 1;
+        if (keyed[p].key == keyed[p - 1].key) lastTieEnd = p + 1;
     }
     if (lastTieEnd > 0) {
         fenwickReset(buffers.fenwick, n);
         std::size_t first = 0;
         while (first < lastTieEnd) {
             std::size_t end = first + 1;
-            while (end < n && keyed[end].first == keyed[first].first) ++end;
+            while (end < n && keyed[end].key == keyed[first].key) ++end;
             if (end - first > 1 && first > 0) {
                 orderTieGroup(keyed, first, static_cast<int>(end - first), buffers.fenwick,
                               buffers.tieRanks, buffers.ring);
             }
-            for (std::size_t p = first; p < end; ++p) fenwickInsert(buffers.fenwick, keyed[p].second);
+            for (std::size_t p = first; p < end; ++p) fenwickInsert(buffers.fenwick, keyed[p].position);
             first = end;
         }
     }
 
-    // Values are moved with their points rather than taken from the keys, so
+    // Values are moved with their points rather than rebuilt from the keys, so
     // that equal but differently signed zeros travel as the exchange sort moves them.
     buffers.indexCopy.assign(indices.begin(), indices.end());
     buffers.distanceCopy.assign(distances.begin(), distances.end());
     for (std::size_t p = 0; p < n; ++p) {
-        const int from = keyed[p].second;
+        const int from = keyed[p].position;
         indices[p] = buffers.indexCopy[from];
         distances[p] = buffers.distanceCopy[from];
     }

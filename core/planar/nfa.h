@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstdint>
-#include <utility>
 #include <vector>
 
 namespace vela {
@@ -31,7 +30,13 @@ struct NfaResult {
 // Scratch space of sortResiduals, kept by the caller across hypotheses so that
 // the per-hypothesis loop does not allocate.
 struct ResidualSortBuffers {
-    std::vector<std::pair<double, int>> keyed;  // (distance, position before sorting)
+    struct Entry {
+        std::uint64_t key;  // orders like the distance
+        int position;       // position before sorting
+    };
+    std::vector<Entry> entries;
+    std::vector<Entry> spare;
+    std::vector<std::uint32_t> histogram;
     std::vector<int> fenwick;
     std::vector<int> ring;
     std::vector<int> tieRanks;
