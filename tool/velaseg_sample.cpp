@@ -5,6 +5,7 @@
 #include <iostream>
 #include <string>
 
+#include "las_writer.h"
 #include "sample_scene.h"
 
 namespace {
@@ -62,6 +63,13 @@ int main(int argc, char** argv)
     bool ok = false;
     if (endsWith(out, ".pcd")) {
         ok = velaseg::writeScenePcd(out, scene.points);
+    } else if (endsWith(out, ".las")) {
+        // Millimetre integers around the scene origin fit any map coordinates.
+        velaseg::LasWriteOptions las;
+        las.offset[0] = options.originX;
+        las.offset[1] = options.originY;
+        las.offset[2] = options.originZ;
+        ok = velaseg::writeLasFile(out, scene.points, las);
     } else {
         std::cerr << "velaseg-sample: the output must end in .pcd or .las\n";
         return 1;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "las_writer.h"
 #include "sample_scene.h"
 #include "support/test_support.h"
 
@@ -144,4 +145,38 @@ TEST(VelasegCli, sample_scene_runs_end_to_end_without_a_display)
               std::string::npos);
     EXPECT_NE(r.out.find("Total time is: "), std::string::npos);
     EXPECT_TRUE(fs::exists(dir.file("house_seg_VELA.xyz")));
+}
+
+TEST(VelasegCli, las_input_in_map_coordinates_runs_end_to_end)
+{
+    TempDir dir;
+    velaseg::SceneOptions options;
+    options.spacing = 0.2;
+    options.originX = 4520000.0;
+    options.originY = 5300000.0;
+    const velaseg::Scene scene = velaseg::makeBuildingScene(options);
+    velaseg::LasWriteOptions las;
+    las.offset[0] = options.originX;
+    las.offset[1] = options.originY;
+    ASSERT_TRUE(velaseg::writeLasFile(dir.file("house.las"), scene.points, las));
+    const CommandResult r = runVelaseg(dir, "house.las");
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out.rfind("input file type: las\nthe total number of points is: " +
+                              std::to_string(scene.points.size()) + "\nthe mu of input point cloud is: ", 0),
+              0u)
+        << r.out;
+    EXPECT_TRUE(fs::exists(dir.file("house_seg_VELA.xyz")));
+}
+
+TEST(VelasegCli, missing_las_file_is_reported_and_the_run_goes_on)
+{
+    TempDir dir;
+    const CommandResult r = runVelaseg(dir, "absent.las");
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(withoutTimes(r.out),
+              "input file type: las\n"
+              "ERROR: no input specified\n"
+              "the mu of input point cloud is: 0\n"
+              "no configuration file loaded, use default parameters\n"
+              "Total time is: <t>s\n");
 }
