@@ -131,8 +131,7 @@ TEST(KDTree, fewer_points_than_k_leave_minus_one_slots)
     for (int i = 0; i < 4; ++i) pts.push_back(Point(i, 0, 0));
     KDTree tree;
     tree.build(pts);
-    int got[15];
-    tree.query(Point(2.9, 0, 0), 15, got);
+    const Array<int> got = tree.query(Point(2.9, 0, 0), 15);
     EXPECT_EQ(got[0], 3);
     EXPECT_EQ(got[1], 2);
     EXPECT_EQ(got[2], 1);
@@ -142,9 +141,9 @@ TEST(KDTree, fewer_points_than_k_leave_minus_one_slots)
     KDTree empty;
     Array<Point> none;
     empty.build(none);
-    empty.query(Point(0, 0, 0), 3, got);
-    EXPECT_EQ(got[0], -1);
-    EXPECT_EQ(got[2], -1);
+    const Array<int> nothing = empty.query(Point(0, 0, 0), 3);
+    EXPECT_EQ(nothing[0], -1);
+    EXPECT_EQ(nothing[2], -1);
 }
 
 TEST(KDTree, partition_and_split_follow_the_two_sweep_scheme)
