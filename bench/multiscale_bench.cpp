@@ -18,6 +18,7 @@
 #include "segmenter/base_offset.h"
 #include "segmenter/work_cloud.h"
 #include "supervoxel/multiscale.h"
+#include "las_reader.h"
 #include "vela_plane.h"
 
 namespace {
@@ -37,32 +38,6 @@ void resetPeak()
 {
     std::ofstream out("/proc/self/clear_refs");
     out << "5";
-}
-
-// Point records of an uncompressed LAS file (any point format: only the
-// leading X, Y, Z integers are read).
-bool readLas(const std::string& path, std::vector<VELA::SVPoint3d>& points)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    char header[227];
-    if (!in.read(header, sizeof header) || std::memcmp(header, "LASF", 4) != 0) return false;
-    std::uint32_t dataOffset, count;
-    std::uint16_t recordLength;
-    double scale[3], offset[3];
-    std::memcpy(&dataOffset, header + 96, 4);
-    std::memcpy(&recordLength, header + 105, 2);
-    std::memcpy(&count, header + 107, 4);
-    std::memcpy(scale, header + 131, 24);
-    std::memcpy(offset, header + 155, 24);
-    in.seekg(dataOffset);
-    std::vector<char> record(recordLength);
-    for (std::uint32_t i = 0; i < count && in.read(record.data(), recordLength); ++i) {
-        std::int32_t xyz[3];
-        std::memcpy(xyz, record.data(), 12);
-        points.emplace_back(xyz[0] * scale[0] + offset[0], xyz[1] * scale[1] + offset[1], xyz[2] * scale[2] + offset[2]);
-    }
-    return true;
 }
 
 // A building-like scene at about 4 cm spacing in map coordinates: floor,
@@ -166,7 +141,7 @@ int main(int argc, char** argv)
     const bool onlyLas = argc > 2 && std::string(argv[2]) == "las";
     if (!onlyLas) run("generated scene", generateScene());
     std::vector<VELA::SVPoint3d> points;
-    if (!readLas(las, points)) {
+    if (!velaseg::readLasFile(las, points)) {
         std::fprintf(stderr, "cannot read %s as a LAS file: skipped the scan\n", las.c_str());
         return 0;
     }
