@@ -65,6 +65,11 @@ bool boxesTouch(const ContactBox& a, const ContactBox& b, double gamma)
 
 namespace {
 
+// Boxes beyond this magnitude (empty boxes of ±FLT_MAX, boxes of non-finite
+// points) and margins beyond it are handled pairwise: a grid over them would
+// be meaningless, and they are rare.
+constexpr double kGridLimit = 1e30;
+
 bool hasNaN(const ContactBox& box)
 {
     for (int axis = 0; axis < 3; ++axis)
@@ -72,40 +77,121 @@ bool hasNaN(const ContactBox& box)
     return false;
 }
 
-bool isFiniteBox(const ContactBox& box)
+bool isModerate(const ContactBox& box)
 {
     for (int axis = 0; axis < 3; ++axis)
-        if (!std::isfinite(box.lo[axis]) || !std::isfinite(box.hi[axis])) return false;
+        if (!(std::fabs(box.lo[axis]) <= kGridLimit && std::fabs(box.hi[axis]) <= kGridLimit)) return false;
     return true;
 }
 
-// The axis along which the fewest pairs of boxes overlap, judged by the mean
-// box extent relative to the spread of all boxes. Any axis gives the same
-// contacts; this only keeps the sweep short on scenes long in one direction.
-int sweepAxis(const std::vector<ContactBox>& boxes, const std::vector<int>& finite, double gamma)
-{
-    int best = 0;
-    double bestScore = std::numeric_limits<double>::infinity();
-    for (int axis = 0; axis < 3; ++axis) {
-        double lo = std::numeric_limits<double>::infinity();
-        double hi = -std::numeric_limits<double>::infinity();
-        double extent = 0.0;
-        for (int i : finite) {
-            lo = std::min(lo, static_cast<double>(boxes[i].lo[axis]));
-            hi = std::max(hi, static_cast<double>(boxes[i].hi[axis]));
-            extent += std::max(0.0, static_cast<double>(boxes[i].hi[axis]) -
-                                        static_cast<double>(boxes[i].lo[axis]));
-        }
-        const double spread = hi - lo;
-        if (!(spread > 0.0)) continue;
-        const double margin = gamma > 0.0 ? gamma : 0.0;
-        const double score = (extent / static_cast<double>(finite.size()) + margin) / spread;
-        if (score < bestScore) {
-            bestScore = score;
-            best = axis;
-        }
+double lowEnd(const ContactBox& box, int axis) { return std::min(box.lo[axis], box.hi[axis]); }
+double highEnd(const ContactBox& box, int axis) { return std::max(box.lo[axis], box.hi[axis]); }
+
+// A uniform grid over two axes; every box is listed in each cell its extent
+// (inverted boxes included) overlaps.
+struct BoxGrid {
+    int axis[2] = {0, 1};
+    double origin[2] = {0.0, 0.0};
+    double cell[2] = {1.0, 1.0};
+    int dims[2] = {1, 1};
+    double reach = 0.0;              // query margin, see findBoxContacts
+    double span[2][3] = {{0.0, 0.0, 0.0}, {0.0, 0.0, 0.0}};  // lowest low end, highest high end per axis
+    std::vector<std::size_t> start;  // per cell, into `boxes`
+    std::vector<int> boxes;
+
+    // Monotone in v, clamped to the grid: any value maps to a cell.
+    int index(int k, double v) const
+    {
+        const double t = std::floor((v - origin[k]) / cell[k]);
+        if (!(t > 0.0)) return 0;
+        if (t >= double(dims[k] - 1)) return dims[k] - 1;
+        return int(t);
     }
-    return best;
+};
+
+BoxGrid buildGrid(const std::vector<ContactBox>& boxes, const std::vector<int>& members, double gamma)
+{
+    BoxGrid grid;
+    double lo[3], hi[3], extent[3], largest = 0.0;
+    for (int a = 0; a < 3; ++a) {
+        lo[a] = std::numeric_limits<double>::infinity();
+        hi[a] = -lo[a];
+        extent[a] = 0.0;
+    }
+    for (int i : members)
+        for (int a = 0; a < 3; ++a) {
+            lo[a] = std::min(lo[a], lowEnd(boxes[i], a));
+            hi[a] = std::max(hi[a], highEnd(boxes[i], a));
+            extent[a] += highEnd(boxes[i], a) - lowEnd(boxes[i], a);
+            largest = std::max(largest, std::max(std::fabs(lo[a]), std::fabs(hi[a])));
+        }
+    for (int a = 0; a < 3; ++a) {
+        grid.span[0][a] = lo[a];
+        grid.span[1][a] = hi[a];
+    }
+
+    // A touching pair has a float gap below gamma; the exact gap can exceed
+    // gamma by the float rounding (one part in 2^23), and the cell arithmetic
+    // below rounds in double. The reach covers both with room to spare.
+    grid.reach = std::max(gamma, 0.0) * (1.0 + 1e-5) + 1e-9 * largest + 1e-30;
+
+    // Grid the two axes along which boxes overlap least, so that boxes
+    // stacked along the third (floors, or the depth of a facade) share cells.
+    double score[3];
+    for (int a = 0; a < 3; ++a) {
+        const double spread = hi[a] - lo[a];
+        const double mean = extent[a] / double(members.size()) + grid.reach;
+        score[a] = spread > 0.0 ? mean / spread : std::numeric_limits<double>::infinity();
+    }
+    int order[3] = {0, 1, 2};
+    std::stable_sort(order, order + 3, [&](int x, int y) { return score[x] < score[y]; });
+    const double cellLimit = 2.0 * double(members.size()) + 16.0;
+    for (int k = 0; k < 2; ++k) {
+        const int a = order[k];
+        grid.axis[k] = a;
+        grid.origin[k] = lo[a];
+        grid.cell[k] = extent[a] / double(members.size()) + grid.reach;
+    }
+    auto cellsAlong = [&](int k) {
+        const double spread = hi[grid.axis[k]] - lo[grid.axis[k]];
+        return std::max(1.0, std::ceil(spread / grid.cell[k]));
+    };
+    // About as many cells as boxes: finer grids cost memory, coarser ones
+    // comparisons.
+    while (cellsAlong(0) * cellsAlong(1) > cellLimit) {
+        const double f = std::sqrt(cellsAlong(0) * cellsAlong(1) / cellLimit) * 1.01;
+        grid.cell[0] *= f;
+        grid.cell[1] *= f;
+    }
+    grid.dims[0] = int(cellsAlong(0));
+    grid.dims[1] = int(cellsAlong(1));
+
+    const std::size_t cells = std::size_t(grid.dims[0]) * std::size_t(grid.dims[1]);
+    grid.start.assign(cells + 1, 0);
+    auto forCells = [&](int i, auto&& visit) {
+        const ContactBox& b = boxes[i];
+        const int x0 = grid.index(0, lowEnd(b, grid.axis[0])), x1 = grid.index(0, highEnd(b, grid.axis[0]));
+        const int y0 = grid.index(1, lowEnd(b, grid.axis[1])), y1 = grid.index(1, highEnd(b, grid.axis[1]));
+        for (int y = y0; y <= y1; ++y)
+            for (int x = x0; x <= x1; ++x) visit(std::size_t(y) * std::size_t(grid.dims[0]) + std::size_t(x));
+    };
+    for (int i : members) forCells(i, [&](std::size_t c) { ++grid.start[c + 1]; });
+    for (std::size_t c = 0; c < cells; ++c) grid.start[c + 1] += grid.start[c];
+    grid.boxes.resize(grid.start[cells]);
+    std::vector<std::size_t> fill(grid.start.begin(), grid.start.end() - 1);
+    for (int i : members) forCells(i, [&](std::size_t c) { grid.boxes[fill[c]++] = i; });
+    return grid;
+}
+
+// Whether a box outside the grid can touch any box in it: touching needs a
+// gap below gamma to the grid's extent on every axis.
+bool reachesGrid(const BoxGrid& grid, const ContactBox& box)
+{
+    for (int a = 0; a < 3; ++a) {
+        if (!(double(box.hi[a]) > grid.span[0][a] - grid.reach)) return false;
+        if (!(double(box.lo[a]) < grid.span[1][a] + grid.reach)) return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -113,69 +199,68 @@ int sweepAxis(const std::vector<ContactBox>& boxes, const std::vector<int>& fini
 ContactLists findBoxContacts(const std::vector<ContactBox>& boxes, double gamma)
 {
     const int n = static_cast<int>(boxes.size());
-    std::vector<std::pair<int, int>> pairs;  // each touching pair once, self pairs included
-
-    // A box with a NaN coordinate fails one of the comparisons on that axis
-    // with every box, itself included. Infinite coordinates (possible only for
-    // clouds fitted with non-finite points) break the sweep's ordering
-    // argument, so those few boxes are tested against all others directly.
-    std::vector<int> finite;
-    std::vector<int> unbounded;
-    finite.reserve(boxes.size());
-    for (int i = 0; i < n; ++i) {
-        if (hasNaN(boxes[i])) continue;
-        if (isFiniteBox(boxes[i]))
-            finite.push_back(i);
-        else
-            unbounded.push_back(i);
-    }
-
-    if (!finite.empty()) {
-        const int axis = sweepAxis(boxes, finite, gamma);
-        std::vector<int> order = finite;
-        std::sort(order.begin(), order.end(),
-                  [&](int a, int b) { return boxes[a].lo[axis] < boxes[b].lo[axis]; });
-        // For a fixed upper end, the float gap lo - hi never decreases as lo
-        // grows (rounding is monotone), so the boxes whose lower end passes the
-        // contact test with box i on the sweep axis form a run right after it
-        // in this order. Each touching pair is found from the box that sorts
-        // first; the full test then decides.
-        for (std::size_t p = 0; p < order.size(); ++p) {
-            const int i = order[p];
-            const float hi = boxes[i].hi[axis];
-            for (std::size_t q = p + 1; q < order.size(); ++q) {
-                const int j = order[q];
-                if (!(static_cast<double>(boxes[j].lo[axis] - hi) < gamma)) break;
-                if (boxesTouch(boxes[i], boxes[j], gamma)) pairs.emplace_back(i, j);
-            }
-            if (boxesTouch(boxes[i], boxes[i], gamma)) pairs.emplace_back(i, i);
-        }
-    }
-
-    for (std::size_t u = 0; u < unbounded.size(); ++u) {
-        const int i = unbounded[u];
-        for (int j : finite)
-            if (boxesTouch(boxes[i], boxes[j], gamma)) pairs.emplace_back(i, j);
-        for (std::size_t w = u; w < unbounded.size(); ++w)
-            if (boxesTouch(boxes[i], boxes[unbounded[w]], gamma)) pairs.emplace_back(i, unbounded[w]);
-    }
-
     ContactLists lists;
     lists.offsets.assign(boxes.size() + 1, 0);
-    for (const auto& pr : pairs) {
-        ++lists.offsets[pr.first + 1];
-        if (pr.second != pr.first) ++lists.offsets[pr.second + 1];
+    // Nothing compares below a NaN or minus infinity.
+    if (std::isnan(gamma) || gamma == -std::numeric_limits<double>::infinity()) return lists;
+
+    // A box with a NaN coordinate fails a comparison on that axis with every
+    // box, itself included: it touches nothing.
+    enum Kind : std::uint8_t { kNaNBox, kGridded, kOutside };
+    std::vector<std::uint8_t> kind(boxes.size());
+    std::vector<int> gridded, outside;
+    for (int i = 0; i < n; ++i) {
+        if (hasNaN(boxes[i]))
+            kind[i] = kNaNBox;
+        else if (isModerate(boxes[i]) && gamma <= kGridLimit)
+            kind[i] = kGridded, gridded.push_back(i);
+        else
+            kind[i] = kOutside, outside.push_back(i);
     }
-    for (int i = 0; i < n; ++i) lists.offsets[i + 1] += lists.offsets[i];
-    lists.items.resize(lists.offsets[n]);
-    std::vector<std::size_t> fill(lists.offsets.begin(), lists.offsets.end() - 1);
-    for (const auto& pr : pairs) {
-        lists.items[fill[pr.first]++] = pr.second;
-        if (pr.second != pr.first) lists.items[fill[pr.second]++] = pr.first;
+
+    // Whenever two boxes touch, the extent of each, widened by the grid's
+    // reach, overlaps the other on every axis; so every box that touches box
+    // i lies in a cell of i's widened extent. The exact test then decides.
+    BoxGrid grid;
+    if (!gridded.empty()) grid = buildGrid(boxes, gridded, gamma);
+    std::vector<std::uint8_t> reaching(boxes.size(), 0);
+    std::vector<int> outsideReaching;
+    for (int i : outside)
+        if (!gridded.empty() && reachesGrid(grid, boxes[i])) reaching[i] = 1, outsideReaching.push_back(i);
+
+    std::vector<int> seen(boxes.size(), -1);
+    std::vector<int> found;
+    for (int i = 0; i < n; ++i) {
+        found.clear();
+        const ContactBox& b = boxes[i];
+        if (kind[i] == kGridded) {
+            const int x0 = grid.index(0, lowEnd(b, grid.axis[0]) - grid.reach);
+            const int x1 = grid.index(0, highEnd(b, grid.axis[0]) + grid.reach);
+            const int y0 = grid.index(1, lowEnd(b, grid.axis[1]) - grid.reach);
+            const int y1 = grid.index(1, highEnd(b, grid.axis[1]) + grid.reach);
+            for (int y = y0; y <= y1; ++y)
+                for (int x = x0; x <= x1; ++x) {
+                    const std::size_t c = std::size_t(y) * std::size_t(grid.dims[0]) + std::size_t(x);
+                    for (std::size_t e = grid.start[c]; e < grid.start[c + 1]; ++e) {
+                        const int j = grid.boxes[e];
+                        if (seen[j] == i) continue;
+                        seen[j] = i;
+                        if (boxesTouch(b, boxes[j], gamma)) found.push_back(j);
+                    }
+                }
+            for (int j : outsideReaching)
+                if (boxesTouch(b, boxes[j], gamma)) found.push_back(j);
+        } else if (kind[i] == kOutside) {
+            if (reaching[i])
+                for (int j : gridded)
+                    if (boxesTouch(b, boxes[j], gamma)) found.push_back(j);
+            for (int j : outside)
+                if (boxesTouch(b, boxes[j], gamma)) found.push_back(j);
+        }
+        std::sort(found.begin(), found.end());
+        lists.items.insert(lists.items.end(), found.begin(), found.end());
+        lists.offsets[i + 1] = lists.items.size();
     }
-    for (int i = 0; i < n; ++i)
-        std::sort(lists.items.begin() + static_cast<std::ptrdiff_t>(lists.offsets[i]),
-                  lists.items.begin() + static_cast<std::ptrdiff_t>(lists.offsets[i + 1]));
     return lists;
 }
 

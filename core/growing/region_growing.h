@@ -53,8 +53,8 @@ struct ContactLists {
     const int* end(std::size_t i) const { return items.data() + offsets[i + 1]; }
 };
 
-// Same lists as testing every pair with boxesTouch, found with a sweep over
-// the boxes sorted along one axis.
+// Same lists as testing every pair with boxesTouch, found through a uniform
+// grid over the boxes so that each box meets only its neighbours.
 ContactLists findBoxContacts(const std::vector<ContactBox>& boxes, double gamma);
 
 // Seeds are taken by smallest curvature below 99999, lowest position on ties;
