@@ -1,0 +1,93 @@
+#include "planar/plane_fit.h"
+
+#include <cmath>
+#include <utility>
+
+#include <Eigen/Dense>
+#include <pcl/common/common.h>
+
+#include "supervoxel/cl/array.h"
+#include "supervoxel/cl/geometry.h"
+#include "supervoxel/clustering.h"
+
+namespace vela {
+
+bool fitPlaneDescriptor(const WorkCloud& cloudPtr, PlaneDescriptor& descriptor, bool fullFit)
+{
+    // Our own reference keeps the points alive for the call.
+    const WorkCloud held = cloudPtr;
+    const pcl::PointCloud<WorkPoint>& cloud = *held;
+
+    pcl::getMinMax3D(cloud, descriptor.boxMin, descriptor.boxMax);
+    // The box centre: float sum, halved in double, stored as float.
+    descriptor.centre.x = static_cast<float>(static_cast<double>(descriptor.boxMin.x + descriptor.boxMax.x) * 0.5);
+    descriptor.centre.y = static_cast<float>(static_cast<double>(descriptor.boxMin.y + descriptor.boxMax.y) * 0.5);
+    descriptor.centre.z = static_cast<float>(static_cast<double>(descriptor.boxMin.z + descriptor.boxMax.z) * 0.5);
+    if (!fullFit) return true;
+
+    const Eigen::Index n = static_cast<Eigen::Index>(cloud.points.size());
+    Eigen::MatrixXd x(n, 3);
+    for (Eigen::Index i = 0; i < n; ++i) {
+        const WorkPoint& p = cloud.points[static_cast<std::size_t>(i)];
+        x(i, 0) = p.x;
+        x(i, 1) = p.y;
+        x(i, 2) = p.z;
+    }
+    const Eigen::RowVector3d centroid = x.colwise().sum() / static_cast<double>(n);
+    descriptor.centre.x = static_cast<float>(centroid(0));
+    descriptor.centre.y = static_cast<float>(centroid(1));
+    descriptor.centre.z = static_cast<float>(centroid(2));
+
+    const Eigen::MatrixXd y = x.rowwise() - centroid;
+    Eigen::MatrixXd k = y.transpose() * y;
+    // One point: no division, the zero matrix stays zero.
+    if (n != 1) k = k / static_cast<double>(n - 1);
+
+    const Eigen::EigenSolver<Eigen::MatrixXd> solver(k);
+    const Eigen::MatrixXd pseudo = solver.pseudoEigenvalueMatrix();
+    double lambda[3] = {pseudo(0, 0), pseudo(1, 1), pseudo(2, 2)};
+    for (int i = 0; i < 2; ++i)
+        for (int j = i + 1; j < 3; ++j)
+            if (lambda[j] > lambda[i]) std::swap(lambda[i], lambda[j]);
+
+    // No clamping: a slightly negative smallest eigenvalue of exactly planar
+    // points yields not-a-number features, which fail every threshold test.
+    const double s1 = std::sqrt(lambda[0]);
+    const double s2 = std::sqrt(lambda[1]);
+    const double s3 = std::sqrt(lambda[2]);
+    descriptor.linearity = (s1 - s2) / s1;
+    descriptor.planarity = (s2 - s3) / s1;
+    descriptor.scattering = s3 / s1;
+    descriptor.curvature = lambda[2] / ((lambda[1] + lambda[0]) + lambda[2]);
+
+    cl::Array<cl::Point3D<double>> points(static_cast<std::size_t>(n));
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        const WorkPoint& p = cloud.points[i];
+        points[i] = cl::Point3D<double>(p.x, p.y, p.z);
+    }
+    const cl::Vector3D<double> normal = estimateNormal(points);
+    descriptor.normal.a = static_cast<float>(normal.x);
+    descriptor.normal.b = static_cast<float>(normal.y);
+    descriptor.normal.c = static_cast<float>(normal.z);
+    descriptor.curvatureF = static_cast<float>(descriptor.curvature);
+
+    // Offset and residuals in single precision, like the stored normal.
+    const float a = descriptor.normal.a, b = descriptor.normal.b, c = descriptor.normal.c;
+    const float s = (b * descriptor.centre.y + a * descriptor.centre.x) + c * descriptor.centre.z;
+    descriptor.d = static_cast<double>(-s);
+
+    descriptor.maxResidual = 0.0;
+    for (const WorkPoint& p : cloud.points) {
+        const float t = (b * p.y + a * p.x) + c * p.z;
+        const double residual = std::fabs(static_cast<double>(t) + descriptor.d);
+        if (residual > descriptor.maxResidual) descriptor.maxResidual = residual;
+    }
+    return true;
+}
+
+bool refitSupervoxel(Supervoxel& supervoxel, bool fullFit)
+{
+    return fitPlaneDescriptor(supervoxel.cloud, supervoxel.descriptor, fullFit);
+}
+
+}  // namespace vela

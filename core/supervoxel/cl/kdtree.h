@@ -1,0 +1,72 @@
+// Exact k-nearest-neighbour search over 3-D points: a kd-tree with leaves of
+// at most 10 points, split at the middle of the widest spread.
+#pragma once
+
+#include "supervoxel/cl/array.h"
+#include "supervoxel/cl/geometry.h"
+#include "supervoxel/cl/node_pool.h"
+
+namespace cl {
+
+class KDTree {
+public:
+    struct Node {
+        // Leaf: children null, [begin, end) of the index array.
+        int begin = 0;
+        int end = 0;
+        // Inner node: split axis and the bounds of the two halves along it.
+        int axis = 0;
+        double divlow = 0.0;
+        double divhigh = 0.0;
+        Node* left = nullptr;
+        Node* right = nullptr;
+    };
+
+    struct Bound {
+        double low = 0.0;
+        double high = 0.0;
+    };
+
+    KDTree() = default;
+    KDTree(const KDTree&) = delete;
+    KDTree& operator=(const KDTree&) = delete;
+    virtual ~KDTree() = default;
+
+    // Takes the points over by swapping buffers: afterwards `points` holds
+    // what the tree held before (nothing on a first build), so building over
+    // an empty array hands the previous points back.
+    void build(Array<Point3D<double>>& points);
+
+    // The k nearest points of q by ascending squared distance; among equal
+    // distances the one met first in the traversal comes first. Slots beyond
+    // the number of points hold -1. `result` must have room for k entries.
+    void query(const Point3D<double>& q, int k, int* result) const;
+    Array<int> query(const Point3D<double>& q, int k) const
+    {
+        Array<int> result(k > 0 ? static_cast<std::size_t>(k) : 0);
+        query(q, k, result.data());
+        return result;
+    }
+
+    const Array<Point3D<double>>& points() const { return points_; }
+    const Node* root() const { return root_; }
+    const Array<int>& indices() const { return indices_; }
+    const Bound* rootBox() const { return box_; }
+
+private:
+    Node* buildRange(int begin, int end, Bound* box);
+    void computeMinMax(int begin, int end, int axis, double& lo, double& hi) const;
+    void partition(int begin, int end, int axis, double cut, int& lim1, int& lim2);
+
+    struct ResultList;
+    void searchLevel(const Node* node, const Point3D<double>& q, double minDist, double* axisDist,
+                     ResultList& list) const;
+
+    Array<Point3D<double>> points_;
+    Array<int> indices_;
+    Bound box_[3];
+    Node* root_ = nullptr;
+    NodePool<Node> pool_;
+};
+
+}  // namespace cl

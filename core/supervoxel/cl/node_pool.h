@@ -1,0 +1,50 @@
+// Node storage for the spatial indexes: nodes are handed out from blocks
+// (1024 first, each further block twice the previous) instead of one
+// allocation per node, and are all released with the pool.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <vector>
+
+namespace cl {
+
+template <typename Node>
+class NodePool {
+public:
+    NodePool() = default;
+    NodePool(const NodePool&) = delete;
+    NodePool& operator=(const NodePool&) = delete;
+    virtual ~NodePool() = default;
+
+    Node* take()
+    {
+        if (used_ == blockSize_) {
+            const std::size_t next = blocks_.empty() ? 1024 : nextBlockSize(blockSize_);
+            blocks_.push_back(std::unique_ptr<Node[]>(new Node[next]));
+            blockSize_ = next;
+            used_ = 0;
+        }
+        return &blocks_.back()[used_++];
+    }
+
+    void clear()
+    {
+        blocks_.clear();
+        blockSize_ = 0;
+        used_ = 0;
+    }
+
+private:
+    static std::size_t nextBlockSize(std::size_t size)
+    {
+        const std::size_t cap = 2147483647;
+        return size > cap / 2 ? cap : 2 * size;
+    }
+
+    std::vector<std::unique_ptr<Node[]>> blocks_;
+    std::size_t blockSize_ = 0;
+    std::size_t used_ = 0;
+};
+
+}  // namespace cl

@@ -1,0 +1,149 @@
+#include "supervoxel/multiscale.h"
+
+#include <chrono>
+#include <random>
+#include <vector>
+
+#include "planar/plane_fit.h"
+#include "supervoxel/cl/array.h"
+#include "supervoxel/cl/geometry.h"
+#include "supervoxel/clustering.h"
+
+namespace vela {
+
+namespace {
+
+void appendIndependent(Supervoxel& supervoxel, SupervoxelSet& set)
+{
+    supervoxel.descriptor.planar = 0;
+    supervoxel.id = set.nonplanarCount;
+    set.independent.push_back(supervoxel);
+    ++set.nonplanarCount;
+}
+
+// Strict for the shape features, inclusive for the curvature bound.
+bool isPlanar(const PlaneDescriptor& d, double phic)
+{
+    return d.planarity > d.linearity && d.planarity > d.scattering && phic >= d.curvature;
+}
+
+}  // namespace
+
+bool splitAtResolution(Supervoxel supervoxel, SupervoxelSet& set, double r, double rmin, double rdelta,
+                       std::int32_t kappa, double phic, const LevelObserver* observer)
+{
+    // Each level hands its leftover to the next one; written as a loop, the
+    // tail call keeps no stack of finished levels.
+    for (bool firstLevel = true;; firstLevel = false) {
+        const pcl::PointCloud<WorkPoint>& cloud = *supervoxel.cloud;
+        if (rmin >= r || static_cast<std::int64_t>(cloud.points.size()) < kappa) {
+            appendIndependent(supervoxel, set);
+            return true;
+        }
+        // Only the outermost level's failure reaches the caller.
+        if (cloud.points.empty()) return !firstLevel;
+
+        const auto started = std::chrono::steady_clock::now();
+        const std::size_t n = cloud.points.size();
+        cl::Array<cl::Point3D<double>> points(n);
+        for (std::size_t i = 0; i < n; ++i) points[i] = cl::Point3D<double>(cloud.points[i].x, cloud.points[i].y, cloud.points[i].z);
+        cl::Array<int> labels;
+        cl::Array<int> representatives;
+        clusterSupervoxels(std::move(points), r, labels, representatives);
+        const std::size_t clusterCount = representatives.size();
+
+        // Points of each cluster in point order: a stable counting sort.
+        std::vector<std::size_t> first(clusterCount + 1, 0);
+        for (std::size_t i = 0; i < n; ++i) ++first[static_cast<std::size_t>(labels[i]) + 1];
+        for (std::size_t c = 0; c < clusterCount; ++c) first[c + 1] += first[c];
+        std::vector<std::size_t> byCluster(n);
+        {
+            std::vector<std::size_t> next(first.begin(), first.end() - 1);
+            for (std::size_t i = 0; i < n; ++i) byCluster[next[static_cast<std::size_t>(labels[i])]++] = i;
+        }
+
+        WorkCloud rest = makeWorkCloud();
+        bool found = false;
+        std::size_t planarFound = 0;
+        for (std::size_t c = 0; c < clusterCount; ++c) {
+            const std::size_t size = first[c + 1] - first[c];
+            if (static_cast<std::int64_t>(size) < kappa) {
+                for (std::size_t k = first[c]; k < first[c + 1]; ++k) rest->points.push_back(cloud.points[byCluster[k]]);
+                continue;
+            }
+            Supervoxel candidate;
+            candidate.cloud = makeWorkCloud();
+            candidate.cloud->points.reserve(size);
+            for (std::size_t k = first[c]; k < first[c + 1]; ++k) candidate.cloud->points.push_back(cloud.points[byCluster[k]]);
+            setRowShape(*candidate.cloud);
+            fitPlaneDescriptor(candidate.cloud, candidate.descriptor, true);
+            if (isPlanar(candidate.descriptor, phic)) {
+                candidate.descriptor.planar = 1;
+                candidate.id = set.planarCount;
+                set.supervoxels.push_back(std::move(candidate));
+                ++set.planarCount;
+                found = true;
+                ++planarFound;
+            } else {
+                rest->points.insert(rest->points.end(), candidate.cloud->points.begin(), candidate.cloud->points.end());
+            }
+        }
+        setRowShape(*rest);
+        Supervoxel leftover;
+        leftover.cloud = rest;
+
+        if (observer != nullptr && *observer) {
+            LevelReport report;
+            report.resolution = r;
+            report.points = n;
+            report.clusters = clusterCount;
+            report.planar = planarFound;
+            report.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+            (*observer)(report);
+        }
+
+        if (!found) {
+            appendIndependent(leftover, set);
+            return true;
+        }
+        supervoxel = std::move(leftover);
+        r = r * rdelta;
+    }
+}
+
+bool segmentMultiScale(const WorkCloud& cloud, SupervoxelSet& set, double rmax, double rmin, double rdelta,
+                       std::int32_t kappa, double phic, const LevelObserver* observer)
+{
+    Supervoxel whole;
+    whole.cloud = cloud;
+    if (!splitAtResolution(whole, set, rmax, rmin, rdelta, kappa, phic, observer)) return false;
+
+    // A fresh generator per call: every call colours with the same sequence.
+    std::mt19937 generator(5489u);
+    for (std::int32_t i = 0; i < set.planarCount; ++i) {
+        const std::uint32_t v = static_cast<std::uint32_t>(generator());
+        ColourRGB& colour = set.supervoxels[static_cast<std::size_t>(i)].descriptor.colour;
+        colour.r = static_cast<std::uint8_t>((v >> 16) & 255);
+        colour.g = static_cast<std::uint8_t>((v >> 8) & 255);
+        colour.b = static_cast<std::uint8_t>(v & 255);
+    }
+
+    const ColourRGB white{255, 255, 255};
+    if (set.nonplanarCount < 2) {
+        if (!set.independent.empty()) set.independent.front().descriptor.colour = white;
+        return true;
+    }
+    WorkCloud merged = makeWorkCloud();
+    for (const Supervoxel& record : set.independent)
+        merged->points.insert(merged->points.end(), record.cloud->points.begin(), record.cloud->points.end());
+    setRowShape(*merged);
+    Supervoxel single;
+    single.cloud = merged;
+    single.descriptor.colour = white;
+    set.independent.clear();
+    set.independent.push_back(single);
+    set.nonplanarCount = 1;
+    return true;
+}
+
+}  // namespace vela

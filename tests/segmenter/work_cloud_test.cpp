@@ -1,0 +1,60 @@
+#include <cmath>
+#include <limits>
+
+#include <gtest/gtest.h>
+
+#include "segmenter/base_offset.h"
+#include "segmenter/work_cloud.h"
+
+using VELA::SVPoint3d;
+
+TEST(BaseOffset, whole_thousands_truncated_toward_zero)
+{
+    EXPECT_EQ(vela::baseOffsetComponent(4520123.7), 4520000);
+    EXPECT_EQ(vela::baseOffsetComponent(-1999.9), -1000);
+    EXPECT_EQ(vela::baseOffsetComponent(999.999), 0);
+    EXPECT_EQ(vela::baseOffsetComponent(-999.999), 0);
+    EXPECT_EQ(vela::baseOffsetComponent(2500.0), 2000);
+    EXPECT_EQ(vela::baseOffsetComponent(-2500.0), -2000);
+}
+
+TEST(BaseOffset, components_that_do_not_fit_an_int_become_zero)
+{
+    EXPECT_EQ(vela::baseOffsetComponent(2147483999.0), 2147483000);  // the largest that fits
+    EXPECT_EQ(vela::baseOffsetComponent(2147484000.0), 0);
+    EXPECT_EQ(vela::baseOffsetComponent(-2147484000.0), 0);
+    EXPECT_EQ(vela::baseOffsetComponent(1e300), 0);
+    EXPECT_EQ(vela::baseOffsetComponent(std::numeric_limits<double>::quiet_NaN()), 0);
+    EXPECT_EQ(vela::baseOffsetComponent(-std::numeric_limits<double>::infinity()), 0);
+}
+
+TEST(WorkCloud, points_are_shifted_and_tagged_with_their_input_index)
+{
+    const std::vector<SVPoint3d> input{{-1234.5, 999.9, 1000.0}, {-1000.5, 0.25, 1001.0}};
+    const vela::BaseOffset offset = vela::baseOffsetOf(input);
+    EXPECT_EQ(offset.x, -1000);
+    EXPECT_EQ(offset.y, 0);
+    EXPECT_EQ(offset.z, 1000);
+    const vela::WorkCloud cloud = vela::buildWorkCloud(input, offset);
+    ASSERT_EQ(cloud->points.size(), 2u);
+    EXPECT_EQ(cloud->points[1].x, -0.5f);
+    EXPECT_EQ(cloud->points[1].y, 0.25f);
+    EXPECT_EQ(cloud->points[1].z, 1.0f);
+    EXPECT_EQ(vela::inputIndex(cloud->points[0]), 0u);
+    EXPECT_EQ(vela::inputIndex(cloud->points[1]), 1u);
+    EXPECT_EQ(cloud->width, 0u);
+    EXPECT_EQ(cloud->height, 0u);
+}
+
+TEST(WorkCloud, non_finite_points_are_left_out_but_indices_stay_input_indices)
+{
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const std::vector<SVPoint3d> input{{nan, 0, 0}, {4520123.25, 5, 5}, {1, nan, 1}, {4520124.0, 5, 5}};
+    const vela::BaseOffset offset = vela::baseOffsetOf(input);
+    EXPECT_EQ(offset.x, 4520000);  // from the first finite point
+    const vela::WorkCloud cloud = vela::buildWorkCloud(input, offset);
+    ASSERT_EQ(cloud->points.size(), 2u);
+    EXPECT_EQ(cloud->points[0].x, 123.25f);
+    EXPECT_EQ(vela::inputIndex(cloud->points[0]), 1u);
+    EXPECT_EQ(vela::inputIndex(cloud->points[1]), 3u);
+}

@@ -1,0 +1,344 @@
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <deque>
+#include <random>
+#include <set>
+#include <tuple>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "supervoxel/cl/kdtree.h"
+#include "supervoxel/clustering.h"
+
+namespace {
+
+using Point = cl::Point3D<double>;
+using vela::kNeighbourCount;
+
+// The fusion and refinement written out plainly: one vector per work list,
+// a full sort for the median, a deque for the queue.
+void literalMerge(const cl::Array<cl::tag_PointWithNormal>& pts, const cl::Array<int>& nb, int K, double r,
+                  std::vector<int>& labels, std::vector<int>& supervoxels)
+{
+    const int n = static_cast<int>(pts.size());
+    auto neighboursOf = [&](int i) {
+        std::vector<int> list;
+        for (int k = 0; k < kNeighbourCount; ++k)
+            if (nb[static_cast<std::size_t>(i * kNeighbourCount + k)] >= 0) list.push_back(nb[static_cast<std::size_t>(i * kNeighbourCount + k)]);
+        return list;
+    };
+    auto D = [&](int i, int j) { return vela::supervoxelDistance(pts[static_cast<std::size_t>(i)], pts[static_cast<std::size_t>(j)], r); };
+    std::vector<int> parent(n), size(n, 1), reps(n);
+    std::vector<bool> visited(n, false);
+    std::vector<std::vector<int>> work(n);
+    std::vector<double> dist(n, DBL_MAX);
+    for (int i = 0; i < n; ++i) {
+        parent[i] = i;
+        reps[i] = i;
+        work[i] = neighboursOf(i);
+    }
+    auto find = [&](int x) {
+        while (parent[x] != x) {
+            parent[x] = parent[parent[x]];
+            x = parent[x];
+        }
+        return x;
+    };
+    int count = n;
+    for (int i = 0; i < n; ++i)
+        for (int j : neighboursOf(i))
+            if (j != i) dist[i] = std::min(dist[i], D(i, j));
+    std::vector<double> sorted = dist;
+    std::sort(sorted.begin(), sorted.end());
+    double lambda = std::max(sorted[n / 2], 2.220446049250313e-16);
+    if (n > 1) {
+        for (int t = 0;; ++t) {
+            const std::vector<int> atStart = reps;
+            for (int i : atStart) {
+                if (work[i].empty()) continue;
+                visited[i] = true;
+                std::vector<int> cand{i};
+                for (int x : work[i]) {
+                    const int r0 = find(x);
+                    if (!visited[r0]) {
+                        visited[r0] = true;
+                        cand.push_back(r0);
+                    }
+                }
+                std::vector<int> R;
+                for (std::size_t c = 1; c < cand.size(); ++c) {
+                    const int j = cand[c];
+                    if (lambda - size[j] * D(i, j) > 0) {
+                        parent[j] = i;
+                        size[i] += size[j];
+                        for (int x : work[j]) {
+                            const int r0 = find(x);
+                            if (!visited[r0]) {
+                                visited[r0] = true;
+                                cand.push_back(r0);
+                            }
+                        }
+                        work[j].clear();
+                        --count;
+                        if (count == K) break;
+                    } else {
+                        R.push_back(j);
+                    }
+                }
+                work[i] = R;
+                for (int c : cand) visited[c] = false;
+                if (count == K) break;
+            }
+            std::vector<int> kept;
+            for (int e : reps)
+                if (find(e) == e) kept.push_back(e);
+            reps = kept;
+            count = static_cast<int>(reps.size());
+            if (count == K || t > 1000) break;
+            lambda *= 2;
+            if (count <= 1) break;
+        }
+    }
+    labels.assign(n, 0);
+    for (int i = 0; i < n; ++i) labels[i] = find(i);
+    for (int i = 0; i < n; ++i) dist[i] = D(i, labels[i]);
+    std::deque<int> queue;
+    std::vector<bool> queued(n, false);
+    auto push = [&](int p) {
+        if (!queued[p]) {
+            queued[p] = true;
+            queue.push_back(p);
+        }
+    };
+    for (int i = 0; i < n; ++i)
+        for (int j : neighboursOf(i))
+            if (labels[i] != labels[j]) {
+                push(i);
+                push(j);
+            }
+    while (!queue.empty()) {
+        const int i = queue.front();
+        queue.pop_front();
+        queued[i] = false;
+        bool changed = false;
+        for (int j : neighboursOf(i)) {
+            if (labels[j] == labels[i]) continue;
+            const double d = D(i, labels[j]);
+            if (dist[i] > d) {
+                labels[i] = labels[j];
+                dist[i] = d;
+                changed = true;
+            }
+        }
+        if (changed)
+            for (int j : neighboursOf(i))
+                if (labels[j] != labels[i]) push(j);
+    }
+    supervoxels = reps;
+    for (int i = 0; i < n; ++i)
+        labels[i] = static_cast<int>(std::find(reps.begin(), reps.end(), labels[i]) - reps.begin());
+}
+
+struct Prepared {
+    cl::Array<cl::tag_PointWithNormal> points;
+    cl::Array<int> neighbours;
+};
+
+Prepared prepare(const std::vector<Point>& input)
+{
+    Prepared out;
+    cl::Array<Point> pts;
+    for (const Point& p : input) pts.push_back(p);
+    cl::KDTree tree;
+    tree.build(pts);
+    const std::size_t n = input.size();
+    out.neighbours.resize(n * kNeighbourCount);
+    out.points.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        int* list = out.neighbours.data() + i * kNeighbourCount;
+        tree.query(input[i], kNeighbourCount, list);
+        std::vector<Point> found;
+        for (int k = 0; k < kNeighbourCount && list[k] >= 0; ++k) found.push_back(input[static_cast<std::size_t>(list[k])]);
+        out.points[i].point = input[i];
+        out.points[i].normal = vela::estimateNormal(found.data(), found.size());
+    }
+    return out;
+}
+
+std::vector<Point> bentSheet(int n, unsigned seed)
+{
+    std::mt19937 gen(seed);
+    std::uniform_real_distribution<double> u(0.0, 4.0);
+    std::vector<Point> pts;
+    for (int i = 0; i < n; ++i) {
+        const double x = u(gen), y = u(gen);
+        pts.push_back(Point(x, y, x < 2 ? 0.0 : 0.7 * (x - 2) + 0.05 * std::sin(3 * y)));
+    }
+    for (int i = 0; i < 20; ++i) pts.push_back(pts[static_cast<std::size_t>(i)]);  // duplicates
+    return pts;
+}
+
+TEST(Clustering, merge_matches_literal_version)
+{
+    for (unsigned seed : {1u, 2u}) {
+        const std::vector<Point> input = bentSheet(1500, seed);
+        const Prepared prep = prepare(input);
+        for (double r : {0.15, 0.4, 1.5}) {
+            for (int K : {vela::countOccupiedVoxels(prep.points, r), 1, static_cast<int>(input.size())}) {
+                cl::Array<int> labels, supervoxels;
+                vela::mergeSupervoxels(prep.points, prep.neighbours, K, r, labels, supervoxels);
+                std::vector<int> wantLabels, wantSupervoxels;
+                literalMerge(prep.points, prep.neighbours, K, r, wantLabels, wantSupervoxels);
+                ASSERT_EQ(std::vector<int>(supervoxels.begin(), supervoxels.end()), wantSupervoxels) << r << " " << K;
+                ASSERT_EQ(std::vector<int>(labels.begin(), labels.end()), wantLabels) << r << " " << K;
+            }
+        }
+    }
+}
+
+TEST(Clustering, merge_with_coincident_points_matches_literal_version)
+{
+    // Forty copies of one point come first: their normals are not numbers,
+    // the target is out of reach and every pass runs.
+    std::vector<Point> input(40, Point(1.0, 1.0, 0.0));
+    const std::vector<Point> sheet = bentSheet(600, 3);
+    input.insert(input.end(), sheet.begin(), sheet.end());
+    const Prepared prep = prepare(input);
+    ASSERT_TRUE(std::isnan(prep.points[0].normal.x));
+    const double r = 0.3;
+    for (int K : {vela::countOccupiedVoxels(prep.points, r), 2, static_cast<int>(input.size())}) {
+        cl::Array<int> labels, supervoxels;
+        vela::mergeSupervoxels(prep.points, prep.neighbours, K, r, labels, supervoxels);
+        std::vector<int> wantLabels, wantSupervoxels;
+        literalMerge(prep.points, prep.neighbours, K, r, wantLabels, wantSupervoxels);
+        ASSERT_EQ(std::vector<int>(supervoxels.begin(), supervoxels.end()), wantSupervoxels) << K;
+        ASSERT_EQ(std::vector<int>(labels.begin(), labels.end()), wantLabels) << K;
+    }
+}
+
+TEST(Clustering, one_point_is_its_own_supervoxel)
+{
+    cl::Array<Point> pts;
+    pts.push_back(Point(1, 2, 3));
+    cl::Array<int> labels, supervoxels;
+    EXPECT_TRUE(vela::clusterSupervoxels(pts, 0.5, labels, supervoxels));
+    ASSERT_EQ(supervoxels.size(), 1u);
+    EXPECT_EQ(supervoxels[0], 0);
+    ASSERT_EQ(labels.size(), 1u);
+    EXPECT_EQ(labels[0], 0);
+}
+
+TEST(Clustering, every_point_in_its_own_cell_fuses_down_to_one)
+{
+    // K = n: once the first pass has fused a pair, the target is never met
+    // from above, so passes go on until one cluster remains. Jittered spacing
+    // puts half of the nearest-neighbour costs below the median bound.
+    cl::Array<Point> pts;
+    std::mt19937 gen(4);
+    std::uniform_real_distribution<double> jitter(-0.2, 0.2);
+    for (int i = 0; i < 6; ++i)
+        for (int j = 0; j < 5; ++j) pts.push_back(Point(i + jitter(gen), j, 0));
+    cl::Array<cl::tag_PointWithNormal> withNormals(pts.size());
+    for (std::size_t i = 0; i < pts.size(); ++i) withNormals[i].point = pts[i];
+    ASSERT_EQ(vela::countOccupiedVoxels(withNormals, 0.5), 30);
+    cl::Array<int> labels, supervoxels;
+    vela::clusterSupervoxels(pts, 0.5, labels, supervoxels);
+    EXPECT_EQ(supervoxels.size(), 1u);
+    for (int l : labels) EXPECT_EQ(l, 0);
+}
+
+TEST(Clustering, coincident_points_stay_single)
+{
+    // Sixteen copies of one point: every neighbour list is made of copies,
+    // the normal is not a number, and such a point is never fused or moved.
+    std::vector<Point> input;
+    for (int i = 0; i < 10; ++i)
+        for (int j = 0; j < 10; ++j) input.push_back(Point(0.1 * i, 0.1 * j, 0));
+    for (int i = 0; i < 16; ++i) input.push_back(Point(5, 5, 5));
+    cl::Array<Point> pts;
+    for (const Point& p : input) pts.push_back(p);
+    cl::Array<int> labels, supervoxels;
+    vela::clusterSupervoxels(pts, 0.3, labels, supervoxels);
+    std::set<int> copyLabels;
+    for (std::size_t i = 100; i < 116; ++i) copyLabels.insert(labels[i]);
+    EXPECT_EQ(copyLabels.size(), 16u);
+    for (std::size_t i = 0; i < 100; ++i) EXPECT_EQ(copyLabels.count(labels[i]), 0u);
+    for (std::size_t i = 100; i < 116; ++i) EXPECT_EQ(supervoxels[static_cast<std::size_t>(labels[i])], static_cast<int>(i));
+
+    const Prepared prep = prepare(input);
+    EXPECT_TRUE(std::isnan(prep.points[100].normal.x));
+}
+
+TEST(Clustering, supervoxels_do_not_straddle_a_crease)
+{
+    // Floor z = 0 and wall x = 0 meeting along the y axis.
+    cl::Array<Point> pts;
+    const double s = 0.05;
+    for (int i = 0; i <= 40; ++i)
+        for (int j = 0; j <= 40; ++j) pts.push_back(Point(i * s, j * s, 0));
+    for (int k = 1; k <= 40; ++k)
+        for (int j = 0; j <= 40; ++j) pts.push_back(Point(0, j * s, k * s));
+    const cl::Array<Point> copy = pts;
+    cl::Array<int> labels, supervoxels;
+    vela::clusterSupervoxels(pts, 0.3, labels, supervoxels);
+    ASSERT_GT(supervoxels.size(), 4u);
+    // The boundary may wander a few spacings; points farther from the crease
+    // than that must all lie on one side per supervoxel.
+    std::vector<int> side(supervoxels.size(), 0);
+    for (std::size_t i = 0; i < copy.size(); ++i) {
+        const Point& p = copy[i];
+        const int here = p.z > 4.5 * s ? 2 : (p.x > 4.5 * s ? 1 : 0);
+        if (here == 0) continue;
+        int& s0 = side[static_cast<std::size_t>(labels[i])];
+        if (s0 == 0) s0 = here;
+        EXPECT_EQ(s0, here) << "supervoxel " << labels[i] << " spans both planes at " << p.x << " " << p.y << " " << p.z;
+    }
+}
+
+TEST(Clustering, fewer_points_than_a_neighbour_list)
+{
+    cl::Array<Point> pts;
+    for (int i = 0; i < 6; ++i) pts.push_back(Point(0.1 * i, 0.05 * (i % 2), 0));
+    cl::Array<int> labels, supervoxels;
+    vela::clusterSupervoxels(pts, 1.0, labels, supervoxels);
+    ASSERT_EQ(labels.size(), 6u);
+    for (int l : labels) {
+        EXPECT_GE(l, 0);
+        EXPECT_LT(l, static_cast<int>(supervoxels.size()));
+    }
+}
+
+TEST(Clustering, occupied_cells_match_a_set_of_cells)
+{
+    std::mt19937 gen(11);
+    std::uniform_real_distribution<double> u(-2.0, 3.0);
+    cl::Array<cl::tag_PointWithNormal> pts(3000);
+    for (auto& p : pts) p.point = Point(u(gen), u(gen), 0.3 * u(gen));
+    for (double r : {0.05, 0.37, 1.0, 10.0}) {
+        double lo[3] = {DBL_MAX, DBL_MAX, DBL_MAX};
+        for (const auto& p : pts)
+            for (int a = 0; a < 3; ++a) lo[a] = std::min(lo[a], p.point[a]);
+        std::set<std::tuple<int, int, int>> cells;
+        for (const auto& p : pts)
+            cells.insert({static_cast<int>((p.point.x - lo[0]) / r), static_cast<int>((p.point.y - lo[1]) / r),
+                          static_cast<int>((p.point.z - lo[2]) / r)});
+        EXPECT_EQ(vela::countOccupiedVoxels(pts, r), static_cast<int>(cells.size())) << r;
+    }
+    EXPECT_EQ(vela::countOccupiedVoxels(cl::Array<cl::tag_PointWithNormal>(), 1.0), 0);
+}
+
+TEST(Clustering, distance_ignores_normal_orientation)
+{
+    cl::tag_PointWithNormal a, b;
+    a.point = Point(0, 0, 0);
+    b.point = Point(3, 4, 0);
+    a.normal = cl::Vector3D<double>(0, 0, 1);
+    b.normal = cl::Vector3D<double>(0, 0, -1);
+    EXPECT_EQ(vela::supervoxelDistance(a, b, 2.0), 1.0);
+    b.normal = cl::Vector3D<double>(1, 0, 0);
+    EXPECT_EQ(vela::supervoxelDistance(a, b, 2.0), 2.0);
+}
+
+}  // namespace

@@ -1,0 +1,261 @@
+#include <algorithm>
+#include <cfloat>
+#include <random>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "supervoxel/cl/kdtree.h"
+#include "supervoxel/cl/octree.h"
+
+namespace {
+
+using cl::Array;
+using cl::KDTree;
+using Point = cl::Point3D<double>;
+
+double squaredDistance(const Point& a, const Point& b)
+{
+    const double dx = a.x - b.x, dy = a.y - b.y, dz = a.z - b.z;
+    return dx * dx + dy * dy + dz * dz;
+}
+
+// Order in which an unpruned depth-first walk of the tree, taking children in
+// the query's near-side-first rule, meets every point.
+void traversalRank(const KDTree& tree, const KDTree::Node* node, const Point& q, std::vector<int>& rank, int& next)
+{
+    if (node->left == nullptr) {
+        for (int i = node->begin; i < node->end; ++i) rank[static_cast<std::size_t>(tree.indices()[static_cast<std::size_t>(i)])] = next++;
+        return;
+    }
+    const double v = q[node->axis];
+    const bool leftFirst = (v - node->divlow) + (v - node->divhigh) < 0;
+    traversalRank(tree, leftFirst ? node->left : node->right, q, rank, next);
+    traversalRank(tree, leftFirst ? node->right : node->left, q, rank, next);
+}
+
+// Brute force: ascending distance, equal distances in traversal order.
+std::vector<int> bruteForce(const KDTree& tree, const Point& q, int k)
+{
+    const Array<Point>& pts = tree.points();
+    std::vector<int> rank(pts.size());
+    int next = 0;
+    if (tree.root() != nullptr) traversalRank(tree, tree.root(), q, rank, next);
+    std::vector<int> order(pts.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int>(i);
+    std::sort(order.begin(), order.end(), [&](int a, int b) {
+        const double da = squaredDistance(q, pts[static_cast<std::size_t>(a)]);
+        const double db = squaredDistance(q, pts[static_cast<std::size_t>(b)]);
+        if (da != db) return da < db;
+        return rank[static_cast<std::size_t>(a)] < rank[static_cast<std::size_t>(b)];
+    });
+    order.resize(static_cast<std::size_t>(k), -1);
+    return order;
+}
+
+void expectMatchesBruteForce(const KDTree& tree, const std::vector<Point>& queries, int k)
+{
+    std::vector<int> got(static_cast<std::size_t>(k));
+    for (const Point& q : queries) {
+        tree.query(q, k, got.data());
+        const std::vector<int> want = bruteForce(tree, q, k);
+        for (int s = 0; s < k; ++s) {
+            const int g = got[static_cast<std::size_t>(s)], w = want[static_cast<std::size_t>(s)];
+            if (w < 0) {
+                ASSERT_EQ(g, -1);
+                continue;
+            }
+            ASSERT_GE(g, 0);
+            ASSERT_EQ(squaredDistance(q, tree.points()[static_cast<std::size_t>(g)]),
+                      squaredDistance(q, tree.points()[static_cast<std::size_t>(w)]))
+                << "slot " << s;
+            ASSERT_EQ(g, w) << "tie order differs in slot " << s;
+        }
+    }
+}
+
+TEST(KDTree, random_cloud_matches_brute_force)
+{
+    std::mt19937 gen(7);
+    std::uniform_real_distribution<double> u(-3.0, 3.0);
+    Array<Point> pts;
+    for (int i = 0; i < 3000; ++i) pts.push_back(Point(u(gen), u(gen), 0.2 * u(gen)));
+    KDTree tree;
+    tree.build(pts);
+    std::vector<Point> queries;
+    for (std::size_t i = 0; i < tree.points().size(); i += 7) queries.push_back(tree.points()[i]);
+    for (int i = 0; i < 200; ++i) queries.push_back(Point(2 * u(gen), 2 * u(gen), u(gen)));  // some outside the box
+    expectMatchesBruteForce(tree, queries, 15);
+    expectMatchesBruteForce(tree, queries, 1);
+}
+
+TEST(KDTree, gridded_cloud_with_ties_matches_brute_force)
+{
+    // Integer grid with duplicated rows: distances are exact and tie often.
+    Array<Point> pts;
+    for (int x = 0; x < 12; ++x)
+        for (int y = 0; y < 9; ++y)
+            for (int z = 0; z < 4; ++z) {
+                pts.push_back(Point(x, y, z));
+                if ((x + y) % 5 == 0) pts.push_back(Point(x, y, z));
+            }
+    KDTree tree;
+    tree.build(pts);
+    std::vector<Point> queries;
+    for (std::size_t i = 0; i < tree.points().size(); i += 3) queries.push_back(tree.points()[i]);
+    for (int x = -1; x < 13; x += 2) queries.push_back(Point(x + 0.5, 4.5, 1.5));
+    expectMatchesBruteForce(tree, queries, 15);
+    expectMatchesBruteForce(tree, queries, 7);
+}
+
+TEST(KDTree, many_duplicates_match_brute_force)
+{
+    std::mt19937 gen(13);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    Array<Point> pts;
+    for (int i = 0; i < 300; ++i) {
+        pts.push_back(Point(0.5, 0.5, 0.5));
+        pts.push_back(Point(u(gen), u(gen), u(gen)));
+    }
+    KDTree tree;
+    tree.build(pts);
+    std::vector<Point> queries{Point(0.5, 0.5, 0.5), Point(0.5, 0.5, 0.6), Point(2, 2, 2)};
+    for (std::size_t i = 1; i < tree.points().size(); i += 10) queries.push_back(tree.points()[i]);
+    expectMatchesBruteForce(tree, queries, 15);
+    expectMatchesBruteForce(tree, queries, 400);
+}
+
+TEST(KDTree, fewer_points_than_k_leave_minus_one_slots)
+{
+    Array<Point> pts;
+    for (int i = 0; i < 4; ++i) pts.push_back(Point(i, 0, 0));
+    KDTree tree;
+    tree.build(pts);
+    const Array<int> got = tree.query(Point(2.9, 0, 0), 15);
+    EXPECT_EQ(got[0], 3);
+    EXPECT_EQ(got[1], 2);
+    EXPECT_EQ(got[2], 1);
+    EXPECT_EQ(got[3], 0);
+    for (int s = 4; s < 15; ++s) EXPECT_EQ(got[s], -1);
+
+    KDTree empty;
+    Array<Point> none;
+    empty.build(none);
+    const Array<int> nothing = empty.query(Point(0, 0, 0), 3);
+    EXPECT_EQ(nothing[0], -1);
+    EXPECT_EQ(nothing[2], -1);
+}
+
+TEST(KDTree, partition_and_split_follow_the_two_sweep_scheme)
+{
+    // Eleven points on the x axis: one split at cut 5, lim1 = 4, lim2 = 7,
+    // split index min(lim2, 11 / 2) = 5. The index order is what the two
+    // sweeps leave.
+    const double xs[] = {5, 1, 9, 5, 3, 7, 5, 0, 10, 2, 8};
+    Array<Point> pts;
+    for (double x : xs) pts.push_back(Point(x, 0, 0));
+    KDTree tree;
+    tree.build(pts);
+    const int expected[] = {9, 1, 7, 4, 3, 0, 6, 2, 8, 5, 10};
+    for (int i = 0; i < 11; ++i) EXPECT_EQ(tree.indices()[static_cast<std::size_t>(i)], expected[i]) << i;
+    const KDTree::Node* root = tree.root();
+    ASSERT_NE(root->left, nullptr);
+    EXPECT_EQ(root->axis, 0);
+    EXPECT_EQ(root->divlow, 5.0);
+    EXPECT_EQ(root->divhigh, 5.0);
+    EXPECT_EQ(root->left->end, 5);
+
+    // Query on the cut: the right side is searched first, so the two copies
+    // of x = 5 in the right leaf come before the one in the left leaf, and
+    // a full list does not take a further point at its worst distance.
+    int got[3];
+    tree.query(Point(5, 0, 0), 3, got);
+    EXPECT_EQ(got[0], 0);
+    EXPECT_EQ(got[1], 6);
+    EXPECT_EQ(got[2], 3);
+    tree.query(Point(5, 0, 0), 2, got);
+    EXPECT_EQ(got[0], 0);
+    EXPECT_EQ(got[1], 6);
+}
+
+TEST(KDTree, identical_points_split_in_halves)
+{
+    Array<Point> pts(40, Point(1, 1, 1));
+    KDTree tree;
+    tree.build(pts);
+    // No spread anywhere: every range is halved, 40 -> 20 -> 10.
+    std::vector<int> leafSizes;
+    std::vector<const KDTree::Node*> stack{tree.root()};
+    while (!stack.empty()) {
+        const KDTree::Node* node = stack.back();
+        stack.pop_back();
+        if (node->left == nullptr) {
+            leafSizes.push_back(node->end - node->begin);
+        } else {
+            stack.push_back(node->right);
+            stack.push_back(node->left);
+        }
+    }
+    EXPECT_EQ(leafSizes, std::vector<int>({10, 10, 10, 10}));
+    int got[15];
+    tree.query(Point(1, 1, 1), 15, got);
+    for (int s = 0; s < 15; ++s) EXPECT_GE(got[s], 0);
+}
+
+TEST(KDTree, rebuilding_over_an_empty_array_hands_the_points_back)
+{
+    Array<Point> pts;
+    pts.push_back(Point(1, 2, 3));
+    KDTree tree;
+    tree.build(pts);
+    EXPECT_TRUE(pts.empty());
+    Array<Point> none;
+    tree.build(none);
+    ASSERT_EQ(none.size(), 1u);
+    EXPECT_EQ(none[0].z, 3.0);
+}
+
+TEST(Octree, unit_grid_has_depth_one_and_reports_repeated_cells)
+{
+    cl::Octree<bool> tree(1, 1, 1);
+    EXPECT_EQ(tree.depth(), 1);
+    bool inserted = false;
+    tree.insert(0, 0, 0, true, inserted);
+    EXPECT_TRUE(inserted);
+    tree.insert(0, 0, 0, true, inserted);
+    EXPECT_FALSE(inserted);
+    EXPECT_EQ(tree.leafCount(), 1u);
+}
+
+TEST(Octree, distinct_cells_are_counted_once)
+{
+    cl::Octree<bool> tree(37, 5, 64);
+    EXPECT_EQ(tree.depth(), 7);
+    std::mt19937 gen(3);
+    std::vector<int> seen(37 * 5 * 64, 0);
+    std::size_t distinct = 0;
+    for (int i = 0; i < 5000; ++i) {
+        const int x = static_cast<int>(gen() % 37), y = static_cast<int>(gen() % 5), z = static_cast<int>(gen() % 64);
+        bool inserted;
+        tree.insert(x, y, z, true, inserted);
+        const bool fresh = seen[static_cast<std::size_t>((x * 5 + y) * 64 + z)]++ == 0;
+        EXPECT_EQ(inserted, fresh);
+        distinct += fresh ? 1 : 0;
+    }
+    EXPECT_EQ(tree.leafCount(), distinct);
+}
+
+TEST(Array, grows_by_the_fixed_rule)
+{
+    EXPECT_EQ(cl::grownCapacity(0), 16u);
+    EXPECT_EQ(cl::grownCapacity(16), 32u);
+    EXPECT_EQ(cl::grownCapacity(2048), 4096u);
+    EXPECT_EQ(cl::grownCapacity(4096), 6144u);
+    EXPECT_EQ(cl::grownCapacity(100001), 150002u);
+    EXPECT_EQ(cl::grownCapacity(131072), 262144u);
+    cl::Array<int> a;
+    for (int i = 0; i < 17; ++i) a.push_back(i);
+    EXPECT_EQ(a.capacity(), 32u);
+}
+
+}  // namespace

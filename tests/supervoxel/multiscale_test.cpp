@@ -1,0 +1,155 @@
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "supervoxel/multiscale.h"
+
+namespace {
+
+using vela::SupervoxelSet;
+using vela::WorkCloud;
+
+void addPoint(WorkCloud& cloud, float x, float y, float z)
+{
+    vela::WorkPoint p;
+    p.x = x;
+    p.y = y;
+    p.z = z;
+    p.rgba = static_cast<std::uint32_t>(cloud->points.size());
+    cloud->points.push_back(p);
+}
+
+// A flat 5 x 4 patch (20 points) at z = 0 with its corner at (x0, 0).
+void addPatch(WorkCloud& cloud, float x0, int count)
+{
+    for (int i = 0; i < count; ++i) addPoint(cloud, x0 + 0.1f * static_cast<float>(i % 5), 0.1f * static_cast<float>(i / 5), 0.0f);
+}
+
+TEST(MultiScale, no_level_is_cut_when_rmin_reaches_rmax_or_the_cloud_is_small)
+{
+    WorkCloud cloud = vela::makeWorkCloud();
+    addPatch(cloud, 0.0f, 20);
+    for (const auto& c : {std::make_pair(1.0, 1.0), std::make_pair(1.0, 2.0)}) {
+        SupervoxelSet set;
+        EXPECT_TRUE(vela::segmentMultiScale(cloud, set, c.first, c.second, 0.8, 20, 0.05));
+        EXPECT_EQ(set.planarCount, 0);
+        ASSERT_EQ(set.nonplanarCount, 1);
+        EXPECT_EQ(set.independent[0].cloud, cloud);  // shared, not copied
+        EXPECT_EQ(set.independent[0].descriptor.planar, 0);
+        EXPECT_EQ(set.independent[0].descriptor.colour.r, 255);
+    }
+    SupervoxelSet set;
+    vela::segmentMultiScale(cloud, set, 2.0, 0.1, 0.8, 21, 0.05);
+    EXPECT_EQ(set.planarCount, 0);
+    ASSERT_EQ(set.nonplanarCount, 1);
+    EXPECT_EQ(set.independent[0].cloud, cloud);
+}
+
+TEST(MultiScale, a_cluster_of_exactly_kappa_points_is_tested_and_one_less_is_not)
+{
+    // Two flat patches far apart: each is one cell, so each becomes one
+    // cluster. Both are planar; only the one with kappa points is kept.
+    WorkCloud cloud = vela::makeWorkCloud();
+    addPatch(cloud, 0.0f, 20);
+    addPatch(cloud, 100.0f, 19);
+    SupervoxelSet set;
+    EXPECT_TRUE(vela::segmentMultiScale(cloud, set, 1.0, 0.1, 0.8, 20, 0.05));
+    ASSERT_EQ(set.planarCount, 1);
+    EXPECT_EQ(set.supervoxels[0].cloud->points.size(), 20u);
+    EXPECT_EQ(set.supervoxels[0].cloud->width, 20u);
+    EXPECT_EQ(set.supervoxels[0].id, 0);
+    EXPECT_EQ(set.supervoxels[0].descriptor.planar, 1);
+    ASSERT_EQ(set.nonplanarCount, 1);
+    ASSERT_EQ(set.independent[0].cloud->points.size(), 19u);
+    EXPECT_EQ(set.independent[0].cloud->points[0].rgba, 20u);  // input index travels with the point
+}
+
+TEST(MultiScale, level_where_everything_is_planar_leaves_an_empty_independent_record)
+{
+    WorkCloud cloud = vela::makeWorkCloud();
+    addPatch(cloud, 0.0f, 20);
+    addPatch(cloud, 100.0f, 20);
+    SupervoxelSet set;
+    EXPECT_TRUE(vela::segmentMultiScale(cloud, set, 1.0, 0.1, 0.8, 20, 0.05));
+    ASSERT_EQ(set.planarCount, 2);
+    EXPECT_EQ(set.supervoxels[1].id, 1);
+    ASSERT_EQ(set.nonplanarCount, 1);
+    EXPECT_TRUE(set.independent[0].cloud->points.empty());
+    const vela::ColourRGB white{255, 255, 255};
+    EXPECT_EQ(set.independent[0].descriptor.colour.g, white.g);
+    // The first two colours of mt19937 seeded 5489.
+    const vela::ColourRGB& c0 = set.supervoxels[0].descriptor.colour;
+    const vela::ColourRGB& c1 = set.supervoxels[1].descriptor.colour;
+    EXPECT_EQ((std::vector<int>{c0.r, c0.g, c0.b}), (std::vector<int>{145, 187, 92}));
+    EXPECT_EQ((std::vector<int>{c1.r, c1.g, c1.b}), (std::vector<int>{174, 158, 246}));
+}
+
+TEST(MultiScale, every_input_point_ends_in_exactly_one_record)
+{
+    // Two planes, a cylinder and scattered points.
+    WorkCloud cloud = vela::makeWorkCloud();
+    std::mt19937 gen(21);
+    std::uniform_real_distribution<float> u(0.0f, 1.0f);
+    for (int i = 0; i < 4000; ++i) addPoint(cloud, 4 * u(gen), 4 * u(gen), 0.0f);
+    for (int i = 0; i < 3000; ++i) addPoint(cloud, 0.0f, 4 * u(gen), 3 * u(gen));
+    for (int i = 0; i < 2000; ++i) {
+        const float a = 6.2831853f * u(gen);
+        addPoint(cloud, 2.5f + 0.5f * std::cos(a), 2.0f + 0.5f * std::sin(a), 3 * u(gen));
+    }
+    for (int i = 0; i < 300; ++i) addPoint(cloud, 4 * u(gen), 4 * u(gen), 3 * u(gen));
+    SupervoxelSet set;
+    EXPECT_TRUE(vela::segmentMultiScale(cloud, set, 1.0, 0.1, 0.794328, 20, 0.05));
+    EXPECT_GT(set.planarCount, 10);
+    EXPECT_EQ(set.planarCount, static_cast<int>(set.supervoxels.size()));
+    ASSERT_EQ(set.nonplanarCount, 1);
+    std::vector<int> seen(cloud->points.size(), 0);
+    for (int i = 0; i < set.planarCount; ++i) {
+        const vela::Supervoxel& s = set.supervoxels[static_cast<std::size_t>(i)];
+        EXPECT_EQ(s.id, i);
+        EXPECT_EQ(s.descriptor.planar, 1);
+        EXPECT_GE(static_cast<int>(s.cloud->points.size()), 20);
+        EXPECT_LE(s.descriptor.curvature, 0.05);
+        for (const auto& p : s.cloud->points) ++seen[p.rgba];
+    }
+    for (const auto& p : set.independent[0].cloud->points) ++seen[p.rgba];
+    for (std::size_t i = 0; i < seen.size(); ++i) ASSERT_EQ(seen[i], 1) << "input point " << i;
+
+    // A second call colours with the same sequence and finds the same.
+    SupervoxelSet again;
+    vela::segmentMultiScale(cloud, again, 1.0, 0.1, 0.794328, 20, 0.05);
+    ASSERT_EQ(again.planarCount, set.planarCount);
+    EXPECT_EQ(again.supervoxels.back().descriptor.colour.b, set.supervoxels.back().descriptor.colour.b);
+    EXPECT_EQ(again.supervoxels.back().cloud->points.size(), set.supervoxels.back().cloud->points.size());
+}
+
+TEST(MultiScale, levels_run_coarse_to_fine_and_merge_earlier_independent_records)
+{
+    WorkCloud cloud = vela::makeWorkCloud();
+    addPatch(cloud, 0.0f, 20);
+    SupervoxelSet set;
+    vela::Supervoxel earlier;
+    earlier.cloud = vela::makeWorkCloud();
+    addPoint(earlier.cloud, 9.0f, 9.0f, 9.0f);
+    set.independent.push_back(earlier);
+    set.nonplanarCount = 1;
+
+    std::vector<double> resolutions;
+    const vela::LevelObserver observer = [&](const vela::LevelReport& r) { resolutions.push_back(r.resolution); };
+    vela::segmentMultiScale(cloud, set, 1.0, 0.5, 0.5, 20, 0.05, &observer);
+    EXPECT_EQ(resolutions, std::vector<double>({1.0}));
+    ASSERT_EQ(set.nonplanarCount, 1);
+    EXPECT_EQ(set.independent[0].cloud->points.size(), 1u);
+    EXPECT_EQ(set.independent[0].cloud->width, 1u);
+    EXPECT_EQ(set.independent[0].descriptor.colour.r, 255);
+}
+
+TEST(MultiScale, empty_cloud_cannot_be_cut_without_a_minimum)
+{
+    SupervoxelSet set;
+    EXPECT_FALSE(vela::segmentMultiScale(vela::makeWorkCloud(), set, 1.0, 0.1, 0.8, 0, 0.05));
+    EXPECT_EQ(set.nonplanarCount, 0);
+}
+
+}  // namespace

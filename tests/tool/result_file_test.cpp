@@ -1,0 +1,79 @@
+#include <gtest/gtest.h>
+
+#include "result_file.h"
+#include "support/test_support.h"
+
+using VELA::SVPoint3d;
+
+namespace {
+
+SVPoint3d point(double x, double y, double z, int r, int g, int b)
+{
+    SVPoint3d p(x, y, z);
+    p.r = static_cast<std::uint8_t>(r);
+    p.g = static_cast<std::uint8_t>(g);
+    p.b = static_cast<std::uint8_t>(b);
+    return p;
+}
+
+}  // namespace
+
+TEST(ResultFileName, last_extension_becomes_seg_vela_xyz)
+{
+    EXPECT_EQ(velaseg::resultFileName("data/site1.las"), "data/site1_seg_VELA.xyz");
+    EXPECT_EQ(velaseg::resultFileName("scan.part2.pcd"), "scan.part2_seg_VELA.xyz");
+    EXPECT_EQ(velaseg::resultFileName("scan.PCD"), "scan_seg_VELA.xyz");
+}
+
+TEST(ResultFileName, dots_in_directories_never_move_the_result)
+{
+    EXPECT_EQ(velaseg::resultFileName("a.b/scan"), "a.b/scan_seg_VELA.xyz");
+    EXPECT_EQ(velaseg::resultFileName("scan"), "scan_seg_VELA.xyz");
+}
+
+TEST(ResultFileName, long_paths_are_not_cut)
+{
+    const std::string dir(600, 'd');
+    EXPECT_EQ(velaseg::resultFileName(dir + "/x.las"), dir + "/x_seg_VELA.xyz");
+}
+
+TEST(ResultFile, planes_in_order_with_twenty_digit_coordinates)
+{
+    testsupport::TempDir dir;
+    const std::string path = dir.file("r.xyz");
+    testsupport::writeFile(path, "old contents that must go\n");
+    const velaseg::Planes planes{
+        {point(12.5, -3.25, 100, 255, 0, 17), point(0.1, 500123.45, 1e-5, 1, 2, 3), point(-0.0, 2, 3, 4, 5, 6)},
+        {point(1, 1, 1, 9, 9, 9), point(2, 2, 2, 9, 9, 9)}};
+    ASSERT_TRUE(velaseg::writeResultFile(path, planes));
+    EXPECT_EQ(testsupport::readFile(path),
+              "12.5 \t-3.25 \t100 \t255 \t0 \t17 \t\n"
+              "0.10000000000000000555 \t500123.45000000001164 \t1.0000000000000000818e-05 \t1 \t2 \t3 \t\n"
+              "-0 \t2 \t3 \t4 \t5 \t6 \t\n"
+              "1 \t1 \t1 \t9 \t9 \t9 \t\n"
+              "2 \t2 \t2 \t9 \t9 \t9 \t\n");
+}
+
+TEST(ResultFile, no_planes_give_an_empty_file_and_an_unwritable_path_fails)
+{
+    testsupport::TempDir dir;
+    ASSERT_TRUE(velaseg::writeResultFile(dir.file("empty.xyz"), {}));
+    EXPECT_EQ(testsupport::readFile(dir.file("empty.xyz")), "");
+    EXPECT_FALSE(velaseg::writeResultFile(dir.file("missing/dir.xyz"), {}));
+}
+
+TEST(ViewerCloud, frame_of_the_first_point_of_the_first_plane)
+{
+    const velaseg::Planes planes{{point(4520123.7, -1999.9, 5.0, 10, 20, 30)}, {point(4520124.7, -1999.9, 6.0, 1, 2, 3)}};
+    const auto cloud = velaseg::makeViewerCloud(planes);
+    ASSERT_EQ(cloud->points.size(), 2u);
+    EXPECT_EQ(cloud->points[0].x, static_cast<float>(4520123.7 - 4520000));
+    EXPECT_EQ(cloud->points[0].y, static_cast<float>(-1999.9 + 1000));
+    EXPECT_EQ(cloud->points[1].z, 6.0f);
+    EXPECT_EQ(cloud->points[0].r, 10);
+    EXPECT_EQ(cloud->points[0].g, 20);
+    EXPECT_EQ(cloud->points[0].b, 30);
+    EXPECT_EQ(cloud->points[0].a, 255);
+    EXPECT_TRUE(velaseg::makeViewerCloud({}) ->points.empty());
+    EXPECT_TRUE(velaseg::makeViewerCloud({{}, {point(1, 2, 3, 0, 0, 0)}})->points.size() == 1);
+}

@@ -1,0 +1,182 @@
+// The velaseg program as a user runs it: arguments, messages, exit status and
+// the result file. Runs without a display, so the viewer is never opened.
+#include <filesystem>
+#include <regex>
+
+#include <gtest/gtest.h>
+
+#include "las_writer.h"
+#include "sample_scene.h"
+#include "support/test_support.h"
+
+namespace fs = std::filesystem;
+using testsupport::CommandResult;
+using testsupport::TempDir;
+
+namespace {
+
+const std::string kBinDir = VELASEG_BINARY_DIR;
+
+const char* const kUsage =
+    "usage:   exe   pc_file   (iter_type)\n"
+    "pc_file:   the path of input point cloud. (.las/.pcd)\n"
+    "iter_type: the iteration type of independent points reclassification. (0(default)/1)\n"
+    "parameter description: \n"
+    "kappa:     minimum planar point number.\n"
+    "phic:      curvature threshold.\n"
+    "tau:       distance tolerance value.\n"
+    "epsilon:   threshold of NFA.\n"
+    "gamma:     neighborhood search radius.\n"
+    "delta:     distance threshold between p and RPS.\n"
+    "phid:      distance threshold between two planes.\n"
+    "theta:     angle threshold between two planes.\n";
+
+CommandResult runVelaseg(const TempDir& dir, const std::string& args, const std::string& exe = kBinDir + "/velaseg")
+{
+    // No display: the viewer is skipped and nothing waits for a window.
+    return testsupport::runCommand("cd '" + dir.path().string() + "' && env -u DISPLAY '" + exe + "' " + args, dir);
+}
+
+// The two clock lines are the only ones that differ between runs.
+std::string withoutTimes(const std::string& out)
+{
+    static const std::regex times("(VELA time is: |Total time is: )[0-9.e+-]+s");
+    return std::regex_replace(out, times, "$1<t>s");
+}
+
+std::string parameterBlock(const std::string& kappa = "20")
+{
+    return "parameters: \n---rmin: 0.25 \n---rmax: 2.5 \n---rdelta: 0.794328 \n---kappa: " + kappa +
+           " \n---phic: 0.05 \n---tau: 0.1 \n---epsilon: 0 \n---gamma: 0.35 \n---delta: 0.05 \n"
+           "---phid: 0.1 \n---theta: 10 \n\n";
+}
+
+// Four points 0.05 apart: mu 0.05 gives round parameters.
+void writeSquare(const std::string& path, const std::string& header = "")
+{
+    testsupport::writeFile(path, header +
+        "# .PCD v0.7\nVERSION 0.7\nFIELDS x y z\nSIZE 4 4 4\nTYPE F F F\nCOUNT 1 1 1\n"
+        "WIDTH 4\nHEIGHT 1\nVIEWPOINT 0 0 0 1 0 0 0\nPOINTS 4\nDATA ascii\n"
+        "0 0 0\n0.05 0 0\n0 0.05 0\n0.05 0.05 0\n");
+}
+
+}  // namespace
+
+TEST(VelasegCli, no_argument_prints_the_usage_and_exits_1)
+{
+    TempDir dir;
+    const CommandResult r = runVelaseg(dir, "");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, kUsage);
+}
+
+TEST(VelasegCli, pcd_run_prints_its_lines_in_order_and_writes_the_result)
+{
+    TempDir dir;
+    writeSquare(dir.file("square.pcd"));
+    const CommandResult r = runVelaseg(dir, "square.pcd");
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(withoutTimes(r.out),
+              "input file type: pcd\n"
+              "the total number of points is: 4\n"
+              "the mu of input point cloud is: 0.05\n"
+              "no configuration file loaded, use default parameters\n" +
+                  parameterBlock() +
+                  "VELA time is: <t>s\n"
+                  "Total time is: <t>s\n");
+    EXPECT_TRUE(fs::exists(dir.file("square_seg_VELA.xyz")));
+}
+
+TEST(VelasegCli, type_is_the_exact_text_after_the_last_dot)
+{
+    TempDir dir;
+    writeSquare(dir.file("scan.PCD"));
+    fs::create_directory(dir.file("a.b"));
+    writeSquare(dir.file("a.b/scan"));
+    for (const std::string arg : {"scan.PCD", "a.b/scan", "noextension"}) {
+        const CommandResult r = runVelaseg(dir, arg);
+        EXPECT_EQ(r.exitCode, 0) << arg;
+        EXPECT_EQ(withoutTimes(r.out),
+                  "the mu of input point cloud is: 0\n"
+                  "no configuration file loaded, use default parameters\n"
+                  "Total time is: <t>s\n")
+            << arg;
+    }
+    EXPECT_TRUE(fs::exists(dir.file("a.b/scan_seg_VELA.xyz")));
+}
+
+TEST(VelasegCli, missing_input_still_exits_0)
+{
+    TempDir dir;
+    const CommandResult r = runVelaseg(dir, "absent.pcd 1 extra arguments");
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(withoutTimes(r.out),
+              "input file type: pcd\n"
+              "the total number of points is: 0\n"
+              "the mu of input point cloud is: 0\n"
+              "no configuration file loaded, use default parameters\n"
+              "Total time is: <t>s\n");
+}
+
+TEST(VelasegCli, parameter_file_beside_the_executable_amends_the_parameters)
+{
+    TempDir dir;
+    // A private copy of the program and its libraries, with its own velaseg.ini.
+    for (const std::string name : {"velaseg", "libVelaCore.so", "libCloudView.so"})
+        fs::copy_file(kBinDir + "/" + name, dir.file(name));
+    testsupport::writeFile(dir.file("velaseg.ini"), "[PARA]\nkappa=50\n");
+    writeSquare(dir.file("square.pcd"));
+    const CommandResult r = runVelaseg(dir, "square.pcd", dir.file("velaseg"));
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out.find("no configuration file loaded"), std::string::npos);
+    EXPECT_NE(r.out.find(parameterBlock("50")), std::string::npos) << r.out;
+}
+
+TEST(VelasegCli, sample_scene_runs_end_to_end_without_a_display)
+{
+    TempDir dir;
+    velaseg::SceneOptions options;
+    options.spacing = 0.2;
+    const velaseg::Scene scene = velaseg::makeBuildingScene(options);
+    ASSERT_TRUE(velaseg::writeScenePcd(dir.file("house.pcd"), scene.points));
+    const CommandResult r = runVelaseg(dir, "house.pcd 1");
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_NE(r.out.find("the total number of points is: " + std::to_string(scene.points.size()) + "\n"),
+              std::string::npos);
+    EXPECT_NE(r.out.find("Total time is: "), std::string::npos);
+    EXPECT_TRUE(fs::exists(dir.file("house_seg_VELA.xyz")));
+}
+
+TEST(VelasegCli, las_input_in_map_coordinates_runs_end_to_end)
+{
+    TempDir dir;
+    velaseg::SceneOptions options;
+    options.spacing = 0.2;
+    options.originX = 4520000.0;
+    options.originY = 5300000.0;
+    const velaseg::Scene scene = velaseg::makeBuildingScene(options);
+    velaseg::LasWriteOptions las;
+    las.offset[0] = options.originX;
+    las.offset[1] = options.originY;
+    ASSERT_TRUE(velaseg::writeLasFile(dir.file("house.las"), scene.points, las));
+    const CommandResult r = runVelaseg(dir, "house.las");
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out.rfind("input file type: las\nthe total number of points is: " +
+                              std::to_string(scene.points.size()) + "\nthe mu of input point cloud is: ", 0),
+              0u)
+        << r.out;
+    EXPECT_TRUE(fs::exists(dir.file("house_seg_VELA.xyz")));
+}
+
+TEST(VelasegCli, missing_las_file_is_reported_and_the_run_goes_on)
+{
+    TempDir dir;
+    const CommandResult r = runVelaseg(dir, "absent.las");
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(withoutTimes(r.out),
+              "input file type: las\n"
+              "ERROR: no input specified\n"
+              "the mu of input point cloud is: 0\n"
+              "no configuration file loaded, use default parameters\n"
+              "Total time is: <t>s\n");
+}
