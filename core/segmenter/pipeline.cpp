@@ -5,6 +5,7 @@
 #include "segmenter/base_offset.h"
 #include "segmenter/millisecond_clock.h"
 #include "segmenter/work_cloud.h"
+#include "supervoxel/multiscale.h"
 #include "supervoxel/supervoxel_set.h"
 #include "vela_plane.h"
 
@@ -33,20 +34,56 @@ void printElapsed(std::int64_t startMs)
     std::cout << "VELA time is: " << secondsBetween(startMs, millisecondClock()) << "s" << std::endl;
 }
 
+bool hasWork(const std::vector<VELA::SVPoint3d>& points)
+{
+    for (const VELA::SVPoint3d& p : points)
+        if (isFinitePoint(p)) return true;
+    return false;
+}
+
+// Statistics block after each stage; independent points are those of the
+// first independent record.
+void printStatistics(const SupervoxelSet& set, std::size_t n)
+{
+    const std::size_t independent = set.independent.empty() ? 0 : set.independent[0].cloud->points.size();
+    const std::uint64_t planar = static_cast<std::uint64_t>(n - independent);
+    std::cout << "planar supervoxels number: " << set.planarCount << std::endl;
+    std::cout << "nonplanar supervoxels number: " << set.nonplanarCount << std::endl;
+    std::cout << "planar points number: " << planar << std::endl;
+    std::cout << "planar points ratio: " << static_cast<double>(planar) / static_cast<double>(n) << std::endl;
+    std::cout << std::endl;
+}
+
 }  // namespace
+
+// The stage sequence shared by both full segmentation methods. The later
+// stages (planar supervoxel test, optimisation, growing) are not built yet,
+// so no plane segment comes out.
+bool runPipeline(WorkCloud cloud, SupervoxelSet& set, SegmentSet& /*segments*/,
+                 const VELA::tag_VELAParameter& p, std::int32_t /*iter*/)
+{
+    const std::size_t n = cloud->points.size();
+    std::cout << "start Multi-scale Supervoxel Segmentation..." << std::endl;
+    segmentMultiScale(cloud, set, p.rmax, p.rmin, p.rdelta, p.kappa, p.phic);
+    printStatistics(set, n);
+    return true;
+}
+
 }  // namespace vela
 
 namespace VELA {
 
-// An empty input has no first point to choose the frame from and nothing to
-// segment: every method refuses it before printing anything.
+// Every method refuses an input with no point that can take part (an empty
+// vector, or only non-finite coordinates): there is no first point to choose
+// the frame from and nothing to segment. It then returns false before
+// printing anything.
 
 bool VELA_Plane::VELA_PlaneSegmentation(std::vector<SVPoint3d> points,
                                         std::vector<std::vector<SVPoint3d>>& /*planes*/,
                                         std::vector<SVPoint3d>& /*others*/,
                                         std::vector<tag_PCoefficient>& /*coefficients*/)
 {
-    if (points.empty()) return false;
+    if (!vela::hasWork(points)) return false;
     vela::printParameterBlock(get_para());
     const vela::BaseOffset offset = vela::baseOffsetOf(points);
     vela::WorkCloud cloud = vela::buildWorkCloud(points, offset);
@@ -54,7 +91,7 @@ bool VELA_Plane::VELA_PlaneSegmentation(std::vector<SVPoint3d> points,
     const std::int64_t start = vela::millisecondClock();
     vela::SupervoxelSet set;
     vela::SegmentSet segments;
-    cloud->points.clear();
+    vela::runPipeline(cloud, set, segments, get_para(), iter);
     vela::printElapsed(start);
     return true;
 }
@@ -63,7 +100,7 @@ bool VELA_Plane::VELA_PlaneSegmentation(std::vector<SVPoint3d> points,
                                         std::map<int, int>& /*labels*/,
                                         std::map<int, tag_PCoefficient>& /*coefficients*/)
 {
-    if (points.empty()) return false;
+    if (!vela::hasWork(points)) return false;
     vela::printParameterBlock(get_para());
     const vela::BaseOffset offset = vela::baseOffsetOf(points);
     vela::WorkCloud cloud = vela::buildWorkCloud(points, offset);
@@ -71,7 +108,7 @@ bool VELA_Plane::VELA_PlaneSegmentation(std::vector<SVPoint3d> points,
     const std::int64_t start = vela::millisecondClock();
     vela::SupervoxelSet set;
     vela::SegmentSet segments;
-    cloud->points.clear();
+    vela::runPipeline(cloud, set, segments, get_para(), iter);
     vela::printElapsed(start);
     return true;
 }
@@ -81,7 +118,7 @@ bool VELA_Plane::VELA_RPSGeneration(std::vector<SVPoint3d> points,
                                     std::vector<SVPoint3d>& /*independent*/,
                                     std::vector<tag_PCoefficient>& /*coefficients*/)
 {
-    if (points.empty()) return false;
+    if (!vela::hasWork(points)) return false;
     vela::printParameterBlock(get_para());
     const vela::BaseOffset offset = vela::baseOffsetOf(points);
     vela::WorkCloud cloud = vela::buildWorkCloud(points, offset);

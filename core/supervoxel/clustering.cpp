@@ -209,6 +209,8 @@ void mergeSupervoxels(const cl::Array<cl::tag_PointWithNormal>& points, const cl
     std::vector<char> visited(un, 0);
     std::vector<double> dist(un, DBL_MAX);
     std::vector<int> reps(un);
+    std::vector<char> inert(un);
+    for (std::size_t i = 0; i < un; ++i) inert[i] = std::isnan(points[i].normal.x) ? 1 : 0;
     WorkLists work;
     work.buffer.resize(un * kNeighbourCount);
     work.start.resize(un);
@@ -251,6 +253,14 @@ void mergeSupervoxels(const cl::Array<cl::tag_PointWithNormal>& points, const cl
             for (std::size_t e = 0; e < repCount; ++e) {
                 const int i = reps[e];
                 if (work.size(i) == 0) continue;
+                // A root whose normal is not a number can neither fuse nor be
+                // fused (every distance to it is not a number): its walk would
+                // change nothing but the end-of-walk target test, and such
+                // points can keep a run going for all its passes.
+                if (inert[static_cast<std::size_t>(i)]) {
+                    if (count == target) break;
+                    continue;
+                }
                 visited[static_cast<std::size_t>(i)] = 1;
                 candidates.clear();
                 candidates.push_back(i);

@@ -198,6 +198,26 @@ TEST(Clustering, merge_matches_literal_version)
     }
 }
 
+TEST(Clustering, merge_with_coincident_points_matches_literal_version)
+{
+    // Forty copies of one point come first: their normals are not numbers,
+    // the target is out of reach and every pass runs.
+    std::vector<Point> input(40, Point(1.0, 1.0, 0.0));
+    const std::vector<Point> sheet = bentSheet(600, 3);
+    input.insert(input.end(), sheet.begin(), sheet.end());
+    const Prepared prep = prepare(input);
+    ASSERT_TRUE(std::isnan(prep.points[0].normal.x));
+    const double r = 0.3;
+    for (int K : {vela::countOccupiedVoxels(prep.points, r), 2, static_cast<int>(input.size())}) {
+        cl::Array<int> labels, supervoxels;
+        vela::mergeSupervoxels(prep.points, prep.neighbours, K, r, labels, supervoxels);
+        std::vector<int> wantLabels, wantSupervoxels;
+        literalMerge(prep.points, prep.neighbours, K, r, wantLabels, wantSupervoxels);
+        ASSERT_EQ(std::vector<int>(supervoxels.begin(), supervoxels.end()), wantSupervoxels) << K;
+        ASSERT_EQ(std::vector<int>(labels.begin(), labels.end()), wantLabels) << K;
+    }
+}
+
 TEST(Clustering, one_point_is_its_own_supervoxel)
 {
     cl::Array<Point> pts;

@@ -108,14 +108,30 @@ TEST(KDTree, gridded_cloud_with_ties_matches_brute_force)
     expectMatchesBruteForce(tree, queries, 7);
 }
 
+TEST(KDTree, many_duplicates_match_brute_force)
+{
+    std::mt19937 gen(13);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    Array<Point> pts;
+    for (int i = 0; i < 300; ++i) {
+        pts.push_back(Point(0.5, 0.5, 0.5));
+        pts.push_back(Point(u(gen), u(gen), u(gen)));
+    }
+    KDTree tree;
+    tree.build(pts);
+    std::vector<Point> queries{Point(0.5, 0.5, 0.5), Point(0.5, 0.5, 0.6), Point(2, 2, 2)};
+    for (std::size_t i = 1; i < tree.points().size(); i += 10) queries.push_back(tree.points()[i]);
+    expectMatchesBruteForce(tree, queries, 15);
+    expectMatchesBruteForce(tree, queries, 400);
+}
+
 TEST(KDTree, fewer_points_than_k_leave_minus_one_slots)
 {
     Array<Point> pts;
     for (int i = 0; i < 4; ++i) pts.push_back(Point(i, 0, 0));
     KDTree tree;
     tree.build(pts);
-    int got[15];
-    tree.query(Point(2.9, 0, 0), 15, got);
+    const Array<int> got = tree.query(Point(2.9, 0, 0), 15);
     EXPECT_EQ(got[0], 3);
     EXPECT_EQ(got[1], 2);
     EXPECT_EQ(got[2], 1);
@@ -125,9 +141,9 @@ TEST(KDTree, fewer_points_than_k_leave_minus_one_slots)
     KDTree empty;
     Array<Point> none;
     empty.build(none);
-    empty.query(Point(0, 0, 0), 3, got);
-    EXPECT_EQ(got[0], -1);
-    EXPECT_EQ(got[2], -1);
+    const Array<int> nothing = empty.query(Point(0, 0, 0), 3);
+    EXPECT_EQ(nothing[0], -1);
+    EXPECT_EQ(nothing[2], -1);
 }
 
 TEST(KDTree, partition_and_split_follow_the_two_sweep_scheme)

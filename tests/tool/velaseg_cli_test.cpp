@@ -82,6 +82,12 @@ TEST(VelasegCli, pcd_run_prints_its_lines_in_order_and_writes_the_result)
               "the mu of input point cloud is: 0.05\n"
               "no configuration file loaded, use default parameters\n" +
                   parameterBlock() +
+                  "start Multi-scale Supervoxel Segmentation...\n"
+                  "planar supervoxels number: 0\n"
+                  "nonplanar supervoxels number: 1\n"
+                  "planar points number: 0\n"
+                  "planar points ratio: 0\n"
+                  "\n"
                   "VELA time is: <t>s\n"
                   "Total time is: <t>s\n");
     EXPECT_TRUE(fs::exists(dir.file("square_seg_VELA.xyz")));

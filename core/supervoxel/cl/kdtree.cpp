@@ -224,7 +224,9 @@ void KDTree::searchLevel(const Node* node, const Point3D<double>& q, double minD
     const double saved = axisDist[axis];
     const double otherMin = minDist - saved + cutDist;
     axisDist[axis] = cutDist;
-    if (list.worst() >= otherMin) searchLevel(other, q, otherMin, axisDist, list);
+    // A full list of zero distances can take nothing more; stopping there
+    // keeps queries among many duplicate points from scanning all of them.
+    if (list.worst() >= otherMin && list.worst() > 0) searchLevel(other, q, otherMin, axisDist, list);
     axisDist[axis] = saved;
 }
 

@@ -41,6 +41,12 @@ public:
     // distances the one met first in the traversal comes first. Slots beyond
     // the number of points hold -1. `result` must have room for k entries.
     void query(const Point3D<double>& q, int k, int* result) const;
+    Array<int> query(const Point3D<double>& q, int k) const
+    {
+        Array<int> result(k > 0 ? static_cast<std::size_t>(k) : 0);
+        query(q, k, result.data());
+        return result;
+    }
 
     const Array<Point3D<double>>& points() const { return points_; }
     const Node* root() const { return root_; }

@@ -1,0 +1,31 @@
+// Segment merging: the second pass of region growing, which links touching
+// plane segments that pass the merge test and floods them into merged
+// segments with box-only descriptors.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "supervoxel/supervoxel_set.h"
+
+namespace vela {
+
+// Positions in segments.planes of the planar segments whose boxes touch the
+// segment's box at margin gamma, ascending (the segment itself included when
+// it is one of them).
+std::vector<int> findTouchingSegments(const SegmentSet& segments, const PlaneSegment& segment,
+                                      double gamma);
+
+// Adds the members of segment `index` of segments.planes, and those of every
+// available segment reachable from it through similarNeighbours, to `merged`,
+// depth first in list order, and labels those supervoxels with the merged
+// segment's label. False when `index` was already taken.
+bool floodSegments(SupervoxelSet& set, const SegmentSet& segments, PlaneSegment& merged,
+                   std::int32_t& remaining, std::vector<std::uint8_t>& available, int index);
+
+// Replaces segments.planes by the merged segments (box and box centre only;
+// planes are fitted when the result is converted). theta in degrees. Always
+// true.
+bool mergeSegments(SupervoxelSet& set, SegmentSet& segments, double gamma, double phid, double theta);
+
+}  // namespace vela
