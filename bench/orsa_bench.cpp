@@ -1,8 +1,10 @@
 // Times the plane test on partly planar supervoxels of growing size, with the
 // shipped residual sort and with the literal exchange sort, and checks that
-// both give the same result.
+// both give the same result. Given a LAS file, it also runs the multi-scale
+// stage on it and repeats the comparison on every supervoxel the RPS stage
+// would test, then times that stage.
 //
-//   orsa_bench [repeats]
+//   orsa_bench [repeats] [cloud.las]
 
 #include <algorithm>
 #include <chrono>
@@ -12,8 +14,13 @@
 #include <random>
 #include <vector>
 
+#include "las_reader.h"
 #include "planar/nfa.h"
 #include "planar/orsa_planar.h"
+#include "planar/rps_generation.h"
+#include "segmenter/work_cloud.h"
+#include "supervoxel/multiscale.h"
+#include "vela_plane.h"
 
 #include "../tests/planar/exchange_sort_reference.h"
 
@@ -59,14 +66,15 @@ std::vector<std::uint32_t> indicesOf(const vela::WorkCloud& cloud)
     return indices;
 }
 
-Outcome runTest(const vela::WorkCloud& points, vela::ResidualSorter sorter)
+Outcome runTest(const vela::WorkCloud& points, vela::ResidualSorter sorter, int kappa = 20, double tau = 0.05,
+                double epsilon = 0.0)
 {
     vela::Supervoxel supervoxel;
     supervoxel.cloud = vela::makeWorkCloud();
     *supervoxel.cloud = *points;
     vela::WorkCloud outliers;
     Outcome outcome;
-    outcome.ok = vela::ORSA_Planar(supervoxel, outliers, outcome.changed, 20, 0.05, 0.0, sorter);
+    outcome.ok = vela::ORSA_Planar(supervoxel, outliers, outcome.changed, kappa, tau, epsilon, sorter);
     outcome.kept = indicesOf(supervoxel.cloud);
     outcome.cut = indicesOf(outliers);
     return outcome;
@@ -115,6 +123,65 @@ void benchSortAlone(int n, int sorts)
                 seconds[0] * 1e6, seconds[1] * 1e6, seconds[1] / seconds[0]);
 }
 
+long sortCount = 0;
+long sortedDistances = 0;
+
+bool countingSort(std::vector<int>& indices, std::vector<double>& distances, std::vector<double>& residuals,
+                  double tau, vela::ResidualSortBuffers& buffers)
+{
+    ++sortCount;
+    sortedDistances += static_cast<long>(distances.size());
+    return vela::sortResiduals(indices, distances, residuals, tau, buffers);
+}
+
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+// The first plane test of every supervoxel the RPS stage tests, with both
+// sorts; then the RPS stage itself with the shipped sort.
+bool benchRealCloud(const char* path)
+{
+    std::vector<VELA::SVPoint3d> points;
+    if (!velaseg::readLasFile(path, points) || points.empty()) {
+        std::fprintf(stderr, "orsa_bench: %s could not be read as a LAS file; real-cloud part skipped\n", path);
+        return true;
+    }
+    VELA::VELA_Plane segmenter;
+    segmenter.set_parameters(segmenter.get_mu(points));
+    const VELA::tag_VELAParameter para = segmenter.get_para();
+    const vela::WorkCloud cloud = vela::buildWorkCloud(points, vela::baseOffsetOf(points));
+    vela::SupervoxelSet set;
+    Clock::time_point start = Clock::now();
+    vela::segmentMultiScale(cloud, set, para.rmax, para.rmin, para.rdelta, para.kappa, para.phic);
+    std::printf("%s: %zu points, %d planar supervoxels after %.1f s of multi-scale segmentation\n", path,
+                points.size(), set.planarCount, secondsSince(start));
+
+    int tested = 0;
+    bool allSame = true;
+    double fast = 0.0, slow = 0.0;
+    for (const vela::Supervoxel& supervoxel : set.supervoxels) {
+        if (!(supervoxel.descriptor.maxResidual > para.tau)) continue;
+        ++tested;
+        start = Clock::now();
+        const Outcome shipped = runTest(supervoxel.cloud, countingSort, para.kappa, para.tau, para.epsilon);
+        fast += secondsSince(start);
+        start = Clock::now();
+        const Outcome literal = runTest(supervoxel.cloud, vela_reference::exchangeSortResidualsWithBuffers,
+                                        para.kappa, para.tau, para.epsilon);
+        slow += secondsSince(start);
+        allSame = allSame && sameOutcome(shipped, literal);
+    }
+    std::printf("first plane test of %d supervoxels: shipped %.3f s, literal %.3f s (x%.1f), %ld sorts of "
+                "%.0f distances on average, same output: %s\n",
+                tested, fast, slow, slow / fast, sortCount, sortCount ? double(sortedDistances) / sortCount : 0.0,
+                allSame ? "yes" : "NO");
+
+    start = Clock::now();
+    vela::generateRPS(set, para.kappa, para.tau, para.epsilon);
+    std::printf("RPS generation (shipped): %.3f s, %d supervoxels kept, %zu independent points\n",
+                secondsSince(start), set.planarCount, set.independent[0].cloud->points.size());
+    return allSame;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -134,5 +201,6 @@ int main(int argc, char** argv)
                     fast * 1e3, slow * 1e3, slow / fast, shipped.kept.size(), same ? "yes" : "NO");
     }
     benchSortAlone(291, 20000);
+    if (argc > 2) allSame = benchRealCloud(argv[2]) && allSame;
     return allSame ? 0 : 1;
 }

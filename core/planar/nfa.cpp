@@ -39,6 +39,8 @@ NfaTable buildNfaTable(int n, int k)
 
 namespace {
 
+using Entry = ResidualSortBuffers::Entry;
+
 // The plain exchange sort; only used for lists holding a not-a-number value,
 // which compares false both ways and breaks the tie analysis below.
 void exchangeSort(std::vector<int>& indices, std::vector<double>& distances)
@@ -82,7 +84,7 @@ int fenwickCountBelow(const std::vector<int>& tree, int position)
 // a queue, one v from its front to its back per pass; after pass i the run
 // ends at slot i + m and takes in the v at rank i + m + 1, if any, with the
 // v's right after it. Passes before P1 or from L on leave the v's alone.
-void orderTieGroup(std::vector<ResidualSortBuffers::Entry>& keyed, std::size_t first, int size,
+void orderTieGroup(std::vector<Entry>& keyed, std::size_t first, int size,
                    const std::vector<int>& fenwick, std::vector<int>& ranks, std::vector<int>& ring)
 {
     const long smaller = static_cast<long>(first);
@@ -128,8 +130,6 @@ void orderTieGroup(std::vector<ResidualSortBuffers::Entry>& keyed, std::size_t f
     }
     for (int t = 0; t < size; ++t) keyed[first + t].position = ring[(head + t) % size];
 }
-
-using Entry = ResidualSortBuffers::Entry;
 
 // An unsigned key with the order of the doubles (not-a-number excluded);
 // both zeros get one key, as they compare equal.

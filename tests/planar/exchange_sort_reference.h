@@ -1,6 +1,5 @@
-// The residual sort written exactly as its definition reads: a quadratic
-// exchange sort, the zero repair, the normalisation. Fast versions are
-// checked against it.
+// The residual sort exactly as defined: quadratic exchange sort, zero repair
+// from position 3, normalisation. The shipped sort is checked against it.
 #pragma once
 
 #include <cstddef>
@@ -24,28 +23,21 @@ inline bool exchangeSortResiduals(std::vector<int>& indices, std::vector<double>
             }
         }
     }
-    if (n >= 4) {
-        double v = 0.0;
-        for (std::size_t j = 3; j < n; ++j) {
-            if (distances[j] > 0.0) {
-                v = distances[j];
-                break;
-            }
-        }
-        for (std::size_t j = 3; j < n; ++j) {
-            if (distances[j] > 0.0) break;
-            if (distances[j] <= 0.0) distances[j] = v;
-        }
+    double v = 0.0;
+    for (std::size_t j = 3; j < n && v == 0.0; ++j) {
+        if (distances[j] > 0.0) v = distances[j];
+    }
+    for (std::size_t j = 3; j < n && !(distances[j] > 0.0); ++j) {
+        if (distances[j] <= 0.0) distances[j] = v;
     }
     residuals.clear();
-    for (std::size_t i = 0; i < n; ++i) residuals.push_back(distances[i] / tau);
+    for (double d : distances) residuals.push_back(d / tau);
     return true;
 }
 
-// Same, in the shape of a sorter that the plane test accepts.
+// In the shape of a sorter the plane test accepts.
 inline bool exchangeSortResidualsWithBuffers(std::vector<int>& indices, std::vector<double>& distances,
-                                             std::vector<double>& residuals, double tau,
-                                             vela::ResidualSortBuffers&)
+                                             std::vector<double>& residuals, double tau, vela::ResidualSortBuffers&)
 {
     return exchangeSortResiduals(indices, distances, residuals, tau);
 }
