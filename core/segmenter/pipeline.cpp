@@ -1,7 +1,13 @@
 // The exported segmentation methods: parameter block, working cloud, stages,
-// timing and conversion of the results back to input points.
+// statistics and timing, and the conversion of the results back to the
+// caller's input points (through the index each working point carries).
 #include <iostream>
 
+#include "growing/region_growing.h"
+#include "growing/rps_optimization.h"
+#include "growing/segment_merging.h"
+#include "planar/plane_fit.h"
+#include "planar/rps_generation.h"
 #include "segmenter/base_offset.h"
 #include "segmenter/millisecond_clock.h"
 #include "segmenter/work_cloud.h"
@@ -34,11 +40,11 @@ void printElapsed(std::int64_t startMs)
     std::cout << "VELA time is: " << secondsBetween(startMs, millisecondClock()) << "s" << std::endl;
 }
 
-bool hasWork(const std::vector<VELA::SVPoint3d>& points)
+template <typename Set>
+void printCounts(const Set& set)
 {
-    for (const VELA::SVPoint3d& p : points)
-        if (isFinitePoint(p)) return true;
-    return false;
+    std::cout << "planar supervoxels number: " << set.planarCount << std::endl;
+    std::cout << "nonplanar supervoxels number: " << set.nonplanarCount << std::endl;
 }
 
 // Statistics block after each stage; independent points are those of the
@@ -47,25 +53,75 @@ void printStatistics(const SupervoxelSet& set, std::size_t n)
 {
     const std::size_t independent = set.independent.empty() ? 0 : set.independent[0].cloud->points.size();
     const std::uint64_t planar = static_cast<std::uint64_t>(n - independent);
-    std::cout << "planar supervoxels number: " << set.planarCount << std::endl;
-    std::cout << "nonplanar supervoxels number: " << set.nonplanarCount << std::endl;
+    printCounts(set);
     std::cout << "planar points number: " << planar << std::endl;
     std::cout << "planar points ratio: " << static_cast<double>(planar) / static_cast<double>(n) << std::endl;
     std::cout << std::endl;
 }
 
+VELA::SVPoint3d outputPoint(const std::vector<VELA::SVPoint3d>& input, const WorkPoint& p, const ColourRGB& colour)
+{
+    const VELA::SVPoint3d& source = input[inputIndex(p)];
+    VELA::SVPoint3d out(source.x, source.y, source.z);
+    out.r = colour.r;
+    out.g = colour.g;
+    out.b = colour.b;
+    return out;
+}
+
+VELA::tag_PCoefficient coefficientOf(const PlaneDescriptor& d)
+{
+    return VELA::tag_PCoefficient{d.normal.a, d.normal.b, d.normal.c, d.d};
+}
+
+// The working cloud of a call, or nothing when no point can take part.
+struct Work {
+    BaseOffset offset;
+    WorkCloud cloud;
+};
+
+Work prepare(const std::vector<VELA::SVPoint3d>& points)
+{
+    Work work;
+    work.offset = baseOffsetOf(points);
+    work.cloud = buildWorkCloud(points, work.offset);
+    return work;
+}
+
+bool hasWork(const std::vector<VELA::SVPoint3d>& points)
+{
+    for (const VELA::SVPoint3d& p : points)
+        if (isFinitePoint(p)) return true;
+    return false;
+}
+
 }  // namespace
 
-// The stage sequence shared by both full segmentation methods. The later
-// stages (planar supervoxel test, optimisation, growing) are not built yet,
-// so no plane segment comes out.
-bool runPipeline(WorkCloud cloud, SupervoxelSet& set, SegmentSet& /*segments*/,
-                 const VELA::tag_VELAParameter& p, std::int32_t /*iter*/)
+// The stage sequence shared by both full segmentation methods; stage results
+// are reported by the stages themselves and do not stop the sequence.
+bool runPipeline(WorkCloud cloud, SupervoxelSet& set, SegmentSet& segments, const VELA::tag_VELAParameter& p,
+                 std::int32_t iter)
 {
     const std::size_t n = cloud->points.size();
+
     std::cout << "start Multi-scale Supervoxel Segmentation..." << std::endl;
     segmentMultiScale(cloud, set, p.rmax, p.rmin, p.rdelta, p.kappa, p.phic);
     printStatistics(set, n);
+
+    std::cout << "start RPS Generation..." << std::endl;
+    generateRPS(set, p.kappa, p.tau, p.epsilon);
+    printStatistics(set, n);
+
+    std::cout << "start RPS Optmization..." << std::endl;
+    optimizeRps(set, p.rmax, p.rmin, p.rdelta, p.kappa, p.phic, p.tau, p.epsilon, p.gamma, p.delta,
+                static_cast<std::int32_t>(n), iter);
+    printStatistics(set, n);
+
+    std::cout << "start RPS based region growing..." << std::endl;
+    growRegions(set, segments, 0.25 * p.gamma, 0.25 * p.phid, p.theta);
+    mergeSegments(set, segments, p.gamma, p.phid, p.theta);
+    printCounts(segments);
+    std::cout << std::endl;
     return true;
 }
 
@@ -77,64 +133,172 @@ namespace VELA {
 // vector, or only non-finite coordinates): there is no first point to choose
 // the frame from and nothing to segment. It then returns false before
 // printing anything.
+//
+// The working cloud is kept until the call ends: when the first stage cuts
+// nothing, its independent record shares that cloud, and those points must
+// still reach the output.
 
-bool VELA_Plane::VELA_PlaneSegmentation(std::vector<SVPoint3d> points,
-                                        std::vector<std::vector<SVPoint3d>>& /*planes*/,
-                                        std::vector<SVPoint3d>& /*others*/,
-                                        std::vector<tag_PCoefficient>& /*coefficients*/)
+bool VELA_Plane::VELA_PlaneSegmentation(std::vector<SVPoint3d> points, std::vector<std::vector<SVPoint3d>>& planes,
+                                        std::vector<SVPoint3d>& others, std::vector<tag_PCoefficient>& coefficients)
 {
     if (!vela::hasWork(points)) return false;
-    vela::printParameterBlock(get_para());
-    const vela::BaseOffset offset = vela::baseOffsetOf(points);
-    vela::WorkCloud cloud = vela::buildWorkCloud(points, offset);
+    const tag_VELAParameter para = get_para();
+    vela::printParameterBlock(para);
+    const vela::Work work = vela::prepare(points);
 
-    const std::int64_t start = vela::millisecondClock();
     vela::SupervoxelSet set;
     vela::SegmentSet segments;
-    vela::runPipeline(cloud, set, segments, get_para(), iter);
+    const std::int64_t start = vela::millisecondClock();
+    vela::runPipeline(work.cloud, set, segments, para, iter);
     vela::printElapsed(start);
+
+    for (int k = 0; k < segments.planarCount; ++k) {
+        vela::PlaneSegment& segment = segments.planes[static_cast<std::size_t>(k)];
+        // Merging leaves boxes only: this fit gives every plane its normal and d.
+        vela::refitSegment(set, segment, true);
+        coefficients.push_back(vela::coefficientOf(segment.descriptor));
+        std::vector<SVPoint3d> plane;
+        for (int m : segment.members)
+            for (const vela::WorkPoint& p : set.supervoxels[static_cast<std::size_t>(m)].cloud->points)
+                plane.push_back(vela::outputPoint(points, p, segment.descriptor.colour));
+        planes.push_back(std::move(plane));
+    }
+    for (int k = 0; k < segments.nonplanarCount; ++k) {
+        const vela::PlaneSegment& segment = segments.others[static_cast<std::size_t>(k)];
+        for (int m : segment.members)
+            for (const vela::WorkPoint& p : set.independent[static_cast<std::size_t>(m)].cloud->points)
+                others.push_back(vela::outputPoint(points, p, segment.descriptor.colour));
+    }
     return true;
 }
 
-bool VELA_Plane::VELA_PlaneSegmentation(std::vector<SVPoint3d> points,
-                                        std::map<int, int>& /*labels*/,
-                                        std::map<int, tag_PCoefficient>& /*coefficients*/)
+bool VELA_Plane::VELA_PlaneSegmentation(std::vector<SVPoint3d> points, std::map<int, int>& labels,
+                                        std::map<int, tag_PCoefficient>& coefficients)
 {
     if (!vela::hasWork(points)) return false;
-    vela::printParameterBlock(get_para());
-    const vela::BaseOffset offset = vela::baseOffsetOf(points);
-    vela::WorkCloud cloud = vela::buildWorkCloud(points, offset);
+    const tag_VELAParameter para = get_para();
+    vela::printParameterBlock(para);
+    const vela::Work work = vela::prepare(points);
 
-    const std::int64_t start = vela::millisecondClock();
     vela::SupervoxelSet set;
     vela::SegmentSet segments;
-    vela::runPipeline(cloud, set, segments, get_para(), iter);
+    const std::int64_t start = vela::millisecondClock();
+    vela::runPipeline(work.cloud, set, segments, para, iter);
     vela::printElapsed(start);
+
+    const vela::BaseOffset& o = work.offset;
+    for (int k = 0; k < segments.planarCount; ++k) {
+        vela::PlaneSegment& segment = segments.planes[static_cast<std::size_t>(k)];
+        vela::refitSegment(set, segment, true);
+        const vela::PlaneDescriptor& d = segment.descriptor;
+        const int label = d.label;
+        // Back to input coordinates: products in float, subtractions in double.
+        double offsetD = d.d;
+        offsetD -= static_cast<double>(static_cast<float>(o.x) * d.normal.a);
+        offsetD -= static_cast<double>(static_cast<float>(o.y) * d.normal.b);
+        offsetD -= static_cast<double>(static_cast<float>(o.z) * d.normal.c);
+        coefficients[label] = tag_PCoefficient{d.normal.a, d.normal.b, d.normal.c, offsetD};
+        for (int m : segment.members)
+            for (const vela::WorkPoint& p : set.supervoxels[static_cast<std::size_t>(m)].cloud->points)
+                labels[static_cast<int>(vela::inputIndex(p))] = label;
+    }
+    for (int k = 0; k < segments.nonplanarCount; ++k) {
+        const vela::PlaneSegment& segment = segments.others[static_cast<std::size_t>(k)];
+        for (int m : segment.members)
+            for (const vela::WorkPoint& p : set.independent[static_cast<std::size_t>(m)].cloud->points)
+                labels[static_cast<int>(vela::inputIndex(p))] = segment.descriptor.label;
+    }
     return true;
 }
 
-bool VELA_Plane::VELA_RPSGeneration(std::vector<SVPoint3d> points,
-                                    std::vector<std::vector<SVPoint3d>>& /*rps*/,
-                                    std::vector<SVPoint3d>& /*independent*/,
-                                    std::vector<tag_PCoefficient>& /*coefficients*/)
+bool VELA_Plane::VELA_RPSGeneration(std::vector<SVPoint3d> points, std::vector<std::vector<SVPoint3d>>& rps,
+                                    std::vector<SVPoint3d>& independent, std::vector<tag_PCoefficient>& coefficients)
 {
     if (!vela::hasWork(points)) return false;
-    vela::printParameterBlock(get_para());
-    const vela::BaseOffset offset = vela::baseOffsetOf(points);
-    vela::WorkCloud cloud = vela::buildWorkCloud(points, offset);
+    const tag_VELAParameter p = get_para();
+    vela::printParameterBlock(p);
+    const vela::Work work = vela::prepare(points);
 
-    const std::int64_t start = vela::millisecondClock();
     vela::SupervoxelSet set;
-    cloud->points.clear();
+    const std::int64_t start = vela::millisecondClock();
+    std::cout << "start multi-scale supervoxel segmentation..." << std::endl;
+    vela::segmentMultiScale(work.cloud, set, p.rmax, p.rmin, p.rdelta, p.kappa, p.phic);
+    vela::printCounts(set);
+    std::cout << std::endl;
+
+    std::cout << "start initial rigorous planar supervoxel generation..." << std::endl;
+    vela::generateRPS(set, p.kappa, p.tau, p.epsilon);
+    vela::printCounts(set);
+    std::cout << std::endl;
+
+    std::cout << "start independent points reclassification..." << std::endl;
+    vela::optimizeRps(set, p.rmax, p.rmin, p.rdelta, p.kappa, p.phic, p.tau, p.epsilon, p.gamma, p.delta,
+                      static_cast<std::int32_t>(work.cloud->points.size()), iter);
+    vela::printCounts(set);
+    std::cout << std::endl;
     vela::printElapsed(start);
+
+    for (int i = 0; i < set.planarCount; ++i) {
+        const vela::Supervoxel& sv = set.supervoxels[static_cast<std::size_t>(i)];
+        coefficients.push_back(vela::coefficientOf(sv.descriptor));
+        std::vector<SVPoint3d> patch;
+        for (const vela::WorkPoint& q : sv.cloud->points)
+            patch.push_back(vela::outputPoint(points, q, sv.descriptor.colour));
+        rps.push_back(std::move(patch));
+    }
+    for (int i = 0; i < set.nonplanarCount; ++i) {
+        const vela::Supervoxel& sv = set.independent[static_cast<std::size_t>(i)];
+        for (const vela::WorkPoint& q : sv.cloud->points)
+            independent.push_back(vela::outputPoint(points, q, sv.descriptor.colour));
+    }
     return true;
 }
 
 bool VELA_Plane::VELA_RegionGrowing(std::vector<std::vector<SVPoint3d>> rps,
-                                    std::vector<std::vector<SVPoint3d>>& /*planes*/,
-                                    std::vector<tag_PCoefficient>& /*coefficients*/)
+                                    std::vector<std::vector<SVPoint3d>>& planes,
+                                    std::vector<tag_PCoefficient>& coefficients)
 {
-    if (rps.empty() || rps[0].empty()) return false;
+    if (rps.empty() || !vela::hasWork(rps[0])) return false;
+    const vela::BaseOffset o = vela::baseOffsetOf(rps[0]);
+
+    vela::SupervoxelSet set;
+    for (std::size_t i = 0; i < rps.size(); ++i) {
+        vela::Supervoxel sv;
+        sv.cloud = vela::makeWorkCloud();
+        for (const SVPoint3d& p : rps[i]) {
+            if (!vela::isFinitePoint(p)) continue;  // no place in any fit
+            vela::WorkPoint w;                       // colour field unused: opaque black
+            w.x = vela::shifted(p.x, o.x);
+            w.y = vela::shifted(p.y, o.y);
+            w.z = vela::shifted(p.z, o.z);
+            sv.cloud->points.push_back(w);
+        }
+        vela::setRowShape(*sv.cloud);
+        vela::fitPlaneDescriptor(sv.cloud, sv.descriptor, true);
+        sv.id = static_cast<std::int32_t>(i);
+        set.supervoxels.push_back(sv);
+        ++set.planarCount;
+    }
+
+    vela::SegmentSet segments;
+    vela::growRegions(set, segments, gamma, phid, theta);
+    vela::printCounts(segments);
+
+    for (int k = 0; k < segments.planarCount; ++k) {
+        vela::PlaneSegment& segment = segments.planes[static_cast<std::size_t>(k)];
+        vela::refitSegment(set, segment, true);
+        coefficients.push_back(vela::coefficientOf(segment.descriptor));
+        std::vector<SVPoint3d> plane;
+        for (int m : segment.members) {
+            for (const vela::WorkPoint& q : set.supervoxels[static_cast<std::size_t>(m)].cloud->points) {
+                // Back to input coordinates in float, as the points were given.
+                plane.emplace_back(static_cast<double>(static_cast<float>(o.x) + q.x),
+                                   static_cast<double>(static_cast<float>(o.y) + q.y),
+                                   static_cast<double>(static_cast<float>(o.z) + q.z));
+            }
+        }
+        planes.push_back(std::move(plane));
+    }
     return true;
 }
 

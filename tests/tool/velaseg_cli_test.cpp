@@ -44,6 +44,14 @@ std::string withoutTimes(const std::string& out)
     return std::regex_replace(out, times, "$1<t>s");
 }
 
+// Four points are fewer than kappa: no stage finds a plane.
+const std::string kNothingPlanar =
+    "planar supervoxels number: 0\n"
+    "nonplanar supervoxels number: 1\n"
+    "planar points number: 0\n"
+    "planar points ratio: 0\n"
+    "\n";
+
 std::string parameterBlock(const std::string& kappa = "20")
 {
     return "parameters: \n---rmin: 0.25 \n---rmax: 2.5 \n---rdelta: 0.794328 \n---kappa: " + kappa +
@@ -82,11 +90,13 @@ TEST(VelasegCli, pcd_run_prints_its_lines_in_order_and_writes_the_result)
               "the mu of input point cloud is: 0.05\n"
               "no configuration file loaded, use default parameters\n" +
                   parameterBlock() +
-                  "start Multi-scale Supervoxel Segmentation...\n"
+                  "start Multi-scale Supervoxel Segmentation...\n" + kNothingPlanar +
+                  "start RPS Generation...\n" + kNothingPlanar +
+                  "start RPS Optmization...\n"
+                  "error...\n" + kNothingPlanar +
+                  "start RPS based region growing...\n"
                   "planar supervoxels number: 0\n"
                   "nonplanar supervoxels number: 1\n"
-                  "planar points number: 0\n"
-                  "planar points ratio: 0\n"
                   "\n"
                   "VELA time is: <t>s\n"
                   "Total time is: <t>s\n");

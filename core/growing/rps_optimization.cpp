@@ -1,0 +1,265 @@
+#include "growing/rps_optimization.h"
+
+#include <algorithm>
+#include <cmath>
+#include <iostream>
+
+#include <pcl/kdtree/kdtree_flann.h>
+
+#include "planar/plane_fit.h"
+#include "planar/rps_generation.h"
+#include "supervoxel/multiscale.h"
+
+namespace vela {
+namespace {
+
+// Distance of p to the RPS plane: products and their sum in float, then the
+// double offset; the same arithmetic for reassignment and growing.
+double planeDistance(const PlaneDescriptor& plane, const WorkPoint& p)
+{
+    const float s = p.x * plane.normal.a + p.y * plane.normal.b + p.z * plane.normal.c;
+    return std::fabs(static_cast<double>(s) + plane.d);
+}
+
+// Inside the box enlarged by gamma, boundary excluded: float differences,
+// compared in double.
+bool insideEnlargedBox(const PlaneDescriptor& plane, const WorkPoint& p, double gamma)
+{
+    return static_cast<double>(plane.boxMin.x - p.x) < gamma && static_cast<double>(p.x - plane.boxMax.x) < gamma &&
+           static_cast<double>(plane.boxMin.y - p.y) < gamma && static_cast<double>(p.y - plane.boxMax.y) < gamma &&
+           static_cast<double>(plane.boxMin.z - p.z) < gamma && static_cast<double>(p.z - plane.boxMax.z) < gamma;
+}
+
+// Removes the points at the given ascending positions, keeping the order of
+// the rest: the result of erasing them one by one from the highest down.
+void erasePositions(pcl::PointCloud<WorkPoint>& cloud, const std::vector<int>& ascending)
+{
+    if (ascending.empty()) return;
+    std::size_t write = static_cast<std::size_t>(ascending.front());
+    std::size_t next = 0;
+    for (std::size_t read = write; read < cloud.points.size(); ++read) {
+        if (next < ascending.size() && static_cast<std::size_t>(ascending[next]) == read) {
+            ++next;
+            continue;
+        }
+        cloud.points[write++] = cloud.points[read];
+    }
+    cloud.points.resize(write);
+}
+
+}  // namespace
+
+bool reassignIndependentPoints(SupervoxelSet& set, bool& changed, std::vector<std::uint8_t>& changedFlags,
+                               double gamma, double delta)
+{
+    pcl::PointCloud<WorkPoint>::Ptr centres(new pcl::PointCloud<WorkPoint>);
+    std::vector<int> rpsOfCentre;
+    for (std::size_t i = 0; i < changedFlags.size(); ++i) {
+        if (!changedFlags[i]) continue;
+        centres->push_back(set.supervoxels[i].descriptor.centre);
+        rpsOfCentre.push_back(static_cast<int>(i));
+    }
+    if (rpsOfCentre.empty()) return false;
+    std::fill(changedFlags.begin(), changedFlags.end(), 0);
+
+    pcl::KdTreeFLANN<WorkPoint> tree(true);
+    tree.setInputCloud(centres);
+    // k = ceil(1/gamma) + 2. More than there are centres finds them all; a
+    // count below 1 (gamma negative or NaN) consults no centre, as a search
+    // for zero neighbours would, instead of converting it to int unchecked.
+    const double wanted = std::ceil(1.0 / gamma) + 2.0;
+    const int k = !(wanted >= 1.0) ? 0
+                  : wanted >= static_cast<double>(rpsOfCentre.size()) ? static_cast<int>(rpsOfCentre.size())
+                                                                      : static_cast<int>(wanted);
+
+    pcl::PointCloud<WorkPoint>& independent = *set.independent[0].cloud;
+    std::vector<int> removed;
+    std::vector<int> neighbours;
+    std::vector<float> squaredDistances;
+    for (std::size_t j = 0; j < independent.points.size(); ++j) {
+        const WorkPoint& p = independent.points[j];
+        if (k == 0 || tree.nearestKSearch(p, k, neighbours, squaredDistances) <= 0) continue;
+        double bestDistance = 99999.0;
+        int best = 0;
+        for (int n : neighbours) {
+            const int r = rpsOfCentre[static_cast<std::size_t>(n)];
+            const PlaneDescriptor& plane = set.supervoxels[static_cast<std::size_t>(r)].descriptor;
+            if (!insideEnlargedBox(plane, p, gamma)) continue;
+            const double distance = planeDistance(plane, p);
+            if (distance < bestDistance) {  // equal distances keep the nearer centre
+                bestDistance = distance;
+                best = r;
+            }
+        }
+        if (delta >= bestDistance) {
+            changed = true;
+            changedFlags[static_cast<std::size_t>(best)] = 1;
+            removed.push_back(static_cast<int>(j));
+            set.supervoxels[static_cast<std::size_t>(best)].cloud->points.push_back(p);
+        }
+    }
+    erasePositions(independent, removed);
+
+    for (int i = 0; i < set.planarCount; ++i) setRowShape(*set.supervoxels[static_cast<std::size_t>(i)].cloud);
+    setRowShape(independent);
+    return true;
+}
+
+namespace {
+
+// The points an RPS may grow into, indexed once for all RPS of an iteration.
+// Points taken by an RPS are masked instead of erased, so the index stays
+// valid; positions are those of the cloud as it stood when the index was built,
+// which order the points exactly as the shrinking cloud would.
+struct GrowthField {
+    pcl::PointCloud<WorkPoint>::Ptr cloud;
+    pcl::KdTreeFLANN<WorkPoint> tree{false};  // result order is irrelevant: the grown set is a closure
+    std::vector<std::uint8_t> taken;
+    std::vector<std::uint8_t> visited;
+    std::size_t remaining = 0;
+
+    explicit GrowthField(const pcl::PointCloud<WorkPoint>::Ptr& c)
+        : cloud(c), taken(c->points.size(), 0), visited(c->points.size(), 0), remaining(c->points.size())
+    {
+        if (remaining > 0) tree.setInputCloud(cloud);
+    }
+};
+
+// Accepted positions of `field`, in decreasing order.
+std::vector<int> growInto(GrowthField& field, const Supervoxel& rps, double gamma, double delta)
+{
+    std::vector<int> accepted;
+    if (field.remaining == 0) return accepted;
+
+    std::vector<int> candidates;
+    std::vector<int> found;
+    std::vector<float> squaredDistances;
+    auto collect = [&](const WorkPoint& q, double radius) {
+        field.tree.radiusSearch(q, radius, found, squaredDistances);
+        for (int i : found) {
+            const std::size_t u = static_cast<std::size_t>(i);
+            if (field.taken[u] || field.visited[u]) continue;
+            field.visited[u] = 1;
+            candidates.push_back(i);
+        }
+    };
+
+    // Seeding radius in single precision, growing radius in double.
+    const double seedRadius = static_cast<double>(static_cast<float>(gamma));
+    for (const WorkPoint& q : rps.cloud->points) collect(q, seedRadius);
+    for (std::size_t c = 0; c < candidates.size(); ++c) {
+        const WorkPoint& p = field.cloud->points[static_cast<std::size_t>(candidates[c])];
+        if (delta >= planeDistance(rps.descriptor, p)) {
+            accepted.push_back(candidates[c]);
+            collect(p, gamma);
+        }
+    }
+    for (int i : candidates) field.visited[static_cast<std::size_t>(i)] = 0;
+
+    std::sort(accepted.begin(), accepted.end(), std::greater<int>());
+    return accepted;
+}
+
+// Moves the accepted points (decreasing positions) of the field into the RPS.
+void take(GrowthField& field, Supervoxel& rps, const std::vector<int>& accepted)
+{
+    for (int i : accepted) {
+        rps.cloud->points.push_back(field.cloud->points[static_cast<std::size_t>(i)]);
+        field.taken[static_cast<std::size_t>(i)] = 1;
+    }
+    field.remaining -= accepted.size();
+    setRowShape(*rps.cloud);
+}
+
+// Drops the taken points from the field's cloud, keeping the others in order.
+void compact(GrowthField& field)
+{
+    std::vector<WorkPoint, Eigen::aligned_allocator<WorkPoint>>& points = field.cloud->points;
+    std::size_t write = 0;
+    for (std::size_t read = 0; read < points.size(); ++read)
+        if (!field.taken[read]) points[write++] = points[read];
+    points.resize(write);
+    setRowShape(*field.cloud);
+}
+
+}  // namespace
+
+bool growRpsIntoPoints(Supervoxel& rps, Supervoxel& points, double gamma, double delta)
+{
+    if (points.cloud->points.empty()) return false;
+    GrowthField field(points.cloud);
+    take(field, rps, growInto(field, rps, gamma, delta));
+    compact(field);
+    return true;
+}
+
+void growAllRpsIntoPoints(SupervoxelSet& fresh, double gamma, double delta)
+{
+    GrowthField field(fresh.independent[0].cloud);
+    for (int i = 0; i < fresh.planarCount; ++i) {
+        Supervoxel& rps = fresh.supervoxels[static_cast<std::size_t>(i)];
+        // With every point taken there is nothing to grow into: the RPS stays.
+        if (field.remaining == 0) break;
+        take(field, rps, growInto(field, rps, gamma, delta));
+    }
+    compact(field);
+}
+
+bool extractNewRps(SupervoxelSet& set, double rmax, double rmin, double rdelta, std::int32_t kappa,
+                   double phic, double tolerance, double epsilon, double gamma, double delta, bool& grown)
+{
+    SupervoxelSet fresh;
+    if (!segmentMultiScale(set.independent[0].cloud, fresh, rmax, rmin, rdelta, kappa, phic)) return false;
+    generateRPS(fresh, kappa, tolerance, epsilon);
+    if (fresh.planarCount <= 0) return true;
+
+    grown = true;
+    growAllRpsIntoPoints(fresh, gamma, delta);
+    for (int i = 0; i < fresh.planarCount; ++i) {
+        Supervoxel& rps = fresh.supervoxels[static_cast<std::size_t>(i)];
+        refitSupervoxel(rps, true);
+        rps.id = set.planarCount;
+        set.supervoxels.push_back(rps);
+        ++set.planarCount;
+    }
+    set.independent[0] = fresh.independent[0];
+    return true;
+}
+
+bool optimizeRps(SupervoxelSet& set, double rmax, double rmin, double rdelta, std::int32_t kappa, double phic,
+                 double tau, double epsilon, double gamma, double delta, std::int32_t totalPoints,
+                 std::int32_t iter)
+{
+    {
+        std::vector<std::uint8_t> changedFlags(static_cast<std::size_t>(std::max(set.planarCount, 0)), 1);
+        bool changed = false;
+        do {
+            changed = false;
+            if (!reassignIndependentPoints(set, changed, changedFlags, gamma, delta)) {
+                std::cout << "error..." << std::endl;
+                return false;
+            }
+            // Boxes follow the new points; the planes stay as they were fitted.
+            for (std::size_t i = 0; i < changedFlags.size(); ++i)
+                if (changedFlags[i]) refitSupervoxel(set.supervoxels[i], false);
+        } while (changed);
+    }
+    for (int i = 0; i < set.planarCount; ++i) refitSupervoxel(set.supervoxels[static_cast<std::size_t>(i)], false);
+
+    double tolerance = tau;
+    for (int counter = 0;; ) {
+        bool grown = false;
+        if (!extractNewRps(set, rmax, rmin, rdelta, kappa, phic, tolerance, epsilon, gamma, delta, grown))
+            return false;
+        const int k = counter++;
+        const double ratio = static_cast<double>(set.independent[0].cloud->points.size()) / totalPoints;
+        if (ratio >= 0.05 && k < 10 && grown) {
+            tolerance = 2.0 * tau;  // twice the parameter: the factor does not compound
+            continue;
+        }
+        if (iter == 0 || !grown) break;
+    }
+    return true;
+}
+
+}  // namespace vela

@@ -1,0 +1,40 @@
+// RPS optimisation (independent point reclassification): independent points
+// move into nearby rigorous planar supervoxels whose plane they lie on, and
+// what remains is segmented again for new RPS, which grow into their
+// surroundings.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "supervoxel/supervoxel_set.h"
+
+namespace vela {
+
+// False when no RPS exists at the start (after printing "error...") or when a
+// re-segmentation fails; true otherwise.
+bool optimizeRps(SupervoxelSet& set, double rmax, double rmin, double rdelta, std::int32_t kappa, double phic,
+                 double tau, double epsilon, double gamma, double delta, std::int32_t totalPoints,
+                 std::int32_t iter);
+
+// One reassignment iteration over the RPS whose flag is set; `changed` must be
+// false on entry. False, with nothing changed, when no flag is set.
+bool reassignIndependentPoints(SupervoxelSet& set, bool& changed, std::vector<std::uint8_t>& changedFlags,
+                               double gamma, double delta);
+
+// One re-segmentation iteration of the independent points; `grown` must be
+// false on entry and becomes true when new RPS were found and appended.
+bool extractNewRps(SupervoxelSet& set, double rmax, double rmin, double rdelta, std::int32_t kappa,
+                   double phic, double tolerance, double epsilon, double gamma, double delta, bool& grown);
+
+// Grows `rps` into the points of `points`' cloud: neighbours within gamma of
+// its points, then of every accepted point, are accepted when within delta of
+// its plane. Accepted points move to the RPS in decreasing former index.
+// False, with nothing changed, when that cloud is empty.
+bool growRpsIntoPoints(Supervoxel& rps, Supervoxel& points, double gamma, double delta);
+
+// growRpsIntoPoints for every planar supervoxel of `fresh`, in order, into the
+// points of its first independent record, with one search index for all.
+void growAllRpsIntoPoints(SupervoxelSet& fresh, double gamma, double delta);
+
+}  // namespace vela
