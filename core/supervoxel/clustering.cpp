@@ -382,10 +382,10 @@ bool clusterSupervoxels(cl::Array<cl::Point3D<double>> points, double r, cl::Arr
         cl::KDTree tree;
         tree.build(points);
         const cl::Array<cl::Point3D<double>>& pts = tree.points();
+        tree.queryAll(kNeighbourCount, neighbours.data());
         cl::Point3D<double> found[kNeighbourCount];
         for (std::size_t i = 0; i < n; ++i) {
-            int* list = neighbours.data() + i * kNeighbourCount;
-            tree.query(pts[i], kNeighbourCount, list);
+            const int* list = neighbours.data() + i * kNeighbourCount;
             std::size_t m = 0;
             for (int k = 0; k < kNeighbourCount && list[k] >= 0; ++k) found[m++] = pts[static_cast<std::size_t>(list[k])];
             withNormals[i].point = pts[i];

@@ -53,6 +53,97 @@ std::vector<int> bruteForce(const KDTree& tree, const Point& q, int k)
     return order;
 }
 
+// The search written out as first specified: recursive, nearer child first,
+// the far child searched when the list's worst distance reaches the cell
+// bound kept incrementally, every point of a reached leaf offered in order.
+struct LiteralList {
+    int k;
+    std::vector<double> dists;
+    std::vector<int> indices;
+    double worst() const { return static_cast<int>(dists.size()) < k ? DBL_MAX : dists.back(); }
+    void add(double d, int index)
+    {
+        if (!(d < worst())) return;
+        std::size_t at = 0;
+        while (at < dists.size() && dists[at] <= d) ++at;
+        dists.insert(dists.begin() + static_cast<std::ptrdiff_t>(at), d);
+        indices.insert(indices.begin() + static_cast<std::ptrdiff_t>(at), index);
+        if (static_cast<int>(dists.size()) > k) {
+            dists.pop_back();
+            indices.pop_back();
+        }
+    }
+};
+
+void literalLevel(const KDTree& tree, const KDTree::Node* node, const Point& q, double minDist, double* axisDist,
+                  LiteralList& list)
+{
+    if (node->left == nullptr) {
+        for (int i = node->begin; i < node->end; ++i) {
+            const int index = tree.indices()[static_cast<std::size_t>(i)];
+            list.add(squaredDistance(q, tree.points()[static_cast<std::size_t>(index)]), index);
+        }
+        return;
+    }
+    const double v = q[node->axis];
+    const double diff1 = v - node->divlow, diff2 = v - node->divhigh;
+    const bool leftFirst = diff1 + diff2 < 0;
+    const double cutDist = leftFirst ? diff2 * diff2 : diff1 * diff1;
+    literalLevel(tree, leftFirst ? node->left : node->right, q, minDist, axisDist, list);
+    const double saved = axisDist[node->axis];
+    const double otherMin = minDist - saved + cutDist;
+    axisDist[node->axis] = cutDist;
+    if (list.worst() >= otherMin && list.worst() > 0)
+        literalLevel(tree, leftFirst ? node->right : node->left, q, otherMin, axisDist, list);
+    axisDist[node->axis] = saved;
+}
+
+std::vector<int> literalQuery(const KDTree& tree, const Point& q, int k)
+{
+    LiteralList list{k, {}, {}};
+    if (tree.root() != nullptr) {
+        double axisDist[3] = {0, 0, 0};
+        double minDist = 0;
+        for (int a = 0; a < 3; ++a) {
+            const KDTree::Bound& b = tree.rootBox()[a];
+            if (q[a] < b.low) axisDist[a] = (q[a] - b.low) * (q[a] - b.low);
+            if (q[a] > b.high) axisDist[a] = (q[a] - b.high) * (q[a] - b.high);
+            minDist += axisDist[a];
+        }
+        literalLevel(tree, tree.root(), q, minDist, axisDist, list);
+    }
+    list.indices.resize(static_cast<std::size_t>(k), -1);
+    return list.indices;
+}
+
+// query() point by point and queryAll() for the whole tree against the
+// literal walk.
+void expectSearchesMatchLiteralWalk(const Array<Point>& cloud, int k)
+{
+    Array<Point> pts = cloud;
+    KDTree tree;
+    tree.build(pts);
+    const Array<Point>& p = tree.points();
+    const std::size_t n = p.size(), uk = static_cast<std::size_t>(k);
+    std::vector<int> all(n * uk, -2);
+    tree.queryAll(k, all.data());
+    std::vector<int> one(uk);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::vector<int> want = literalQuery(tree, p[i], k);
+        tree.query(p[i], k, one.data());
+        ASSERT_EQ(one, want) << "query of point " << i;
+        ASSERT_EQ(std::vector<int>(all.begin() + static_cast<std::ptrdiff_t>(i * uk), all.begin() + static_cast<std::ptrdiff_t>((i + 1) * uk)), want)
+            << "queryAll, point " << i;
+    }
+}
+
+Array<Point> toArray(const std::vector<Point>& v)
+{
+    Array<Point> a;
+    for (const Point& p : v) a.push_back(p);
+    return a;
+}
+
 void expectMatchesBruteForce(const KDTree& tree, const std::vector<Point>& queries, int k)
 {
     std::vector<int> got(static_cast<std::size_t>(k));
@@ -123,6 +214,39 @@ TEST(KDTree, many_duplicates_match_brute_force)
     for (std::size_t i = 1; i < tree.points().size(); i += 10) queries.push_back(tree.points()[i]);
     expectMatchesBruteForce(tree, queries, 15);
     expectMatchesBruteForce(tree, queries, 400);
+}
+
+TEST(KDTree, every_search_follows_the_literal_walk)
+{
+    std::mt19937 gen(17);
+    std::uniform_real_distribution<double> u(-5.0, 5.0);
+    std::vector<Point> random;
+    for (int i = 0; i < 2500; ++i) random.push_back(Point(u(gen), u(gen), 0.1 * u(gen)));
+    expectSearchesMatchLiteralWalk(toArray(random), 15);
+
+    // A scan as the pipeline holds it: centimetre steps, shifted, single
+    // precision; equal distances and points on cuts abound.
+    std::vector<Point> scan;
+    std::uniform_int_distribution<int> cm(0, 600);
+    for (int i = 0; i < 2500; ++i) {
+        const float x = static_cast<float>(352.0 + 0.01 * cm(gen)), y = static_cast<float>(0.01 * cm(gen));
+        scan.push_back(Point(x, y, static_cast<float>(0.01 * (cm(gen) % 7))));
+    }
+    expectSearchesMatchLiteralWalk(toArray(scan), 15);
+
+    std::vector<Point> grid;
+    for (int x = 0; x < 14; ++x)
+        for (int y = 0; y < 11; ++y)
+            for (int z = 0; z < 3; ++z) {
+                grid.push_back(Point(x, y, z));
+                if ((x * y + z) % 6 == 0) grid.push_back(Point(x, y, z));
+            }
+    expectSearchesMatchLiteralWalk(toArray(grid), 15);
+    expectSearchesMatchLiteralWalk(toArray(grid), 4);
+
+    std::vector<Point> few{Point(0, 0, 0), Point(1, 0, 0), Point(0, 2, 0), Point(1, 1, 1)};
+    expectSearchesMatchLiteralWalk(toArray(few), 15);
+    expectSearchesMatchLiteralWalk(toArray(std::vector<Point>(30, Point(2, 2, 2))), 15);
 }
 
 TEST(KDTree, fewer_points_than_k_leave_minus_one_slots)

@@ -1,44 +1,29 @@
 #include "supervoxel/cl/kdtree.h"
 
+#include <algorithm>
 #include <cfloat>
+#include <cmath>
 #include <utility>
 
 namespace cl {
 
 namespace {
 constexpr int kLeafSize = 10;
+// Bounded searches vouch for their result through a relative margin that
+// covers the rounding of the classic search's cell bounds up to this depth.
+constexpr int kMaxBoundedDepth = 1 << 20;
+constexpr double kBoxMargin = 1.0 + 1.0 / (1 << 30);
 }
-
-struct KDTree::ResultList {
-    int k;
-    int count = 0;
-    int* indices;
-    double* dists;
-
-    double worst() const { return dists[k - 1]; }
-
-    // A candidate goes after every entry at a distance <= its own, so the
-    // earlier-found of two equidistant points keeps the earlier slot; one at
-    // exactly the worst distance is not taken.
-    void add(double d, int index)
-    {
-        if (!(d < worst())) return;
-        int i = count < k ? count : k - 1;
-        for (; i > 0 && dists[i - 1] > d; --i) {
-            dists[i] = dists[i - 1];
-            indices[i] = indices[i - 1];
-        }
-        dists[i] = d;
-        indices[i] = index;
-        if (count < k) ++count;
-    }
-};
 
 void KDTree::build(Array<Point3D<double>>& points)
 {
     points_.swap(points);
     pool_.clear();
     root_ = nullptr;
+    orderedX_.clear();
+    orderedY_.clear();
+    orderedZ_.clear();
+    cells_.clear();
     const int n = static_cast<int>(points_.size());
     indices_.resize(static_cast<std::size_t>(n));
     for (int i = 0; i < n; ++i) indices_[static_cast<std::size_t>(i)] = i;
@@ -53,7 +38,18 @@ void KDTree::build(Array<Point3D<double>>& points)
         }
     }
     Bound box[3] = {box_[0], box_[1], box_[2]};
-    root_ = buildRange(0, n, box);
+    depth_ = 0;
+    root_ = buildRange(0, n, box, 0);
+    orderedX_.resize(static_cast<std::size_t>(n + kLeafSize), 0.0);
+    orderedY_.resize(static_cast<std::size_t>(n + kLeafSize), 0.0);
+    orderedZ_.resize(static_cast<std::size_t>(n + kLeafSize), 0.0);
+    for (std::size_t i = 0; i < static_cast<std::size_t>(n); ++i) {
+        const Point3D<double>& p = points_[static_cast<std::size_t>(indices_[i])];
+        orderedX_[i] = p.x;
+        orderedY_[i] = p.y;
+        orderedZ_[i] = p.z;
+    }
+    fitBoxes(root_);
 }
 
 void KDTree::computeMinMax(int begin, int end, int axis, double& lo, double& hi) const
@@ -97,12 +93,15 @@ void KDTree::partition(int begin, int end, int axis, double cut, int& lim1, int&
     lim2 = left;
 }
 
-KDTree::Node* KDTree::buildRange(int begin, int end, Bound* box)
+KDTree::Node* KDTree::buildRange(int begin, int end, Bound* box, int depth)
 {
     Node* node = pool_.take();
+    if (depth > depth_) depth_ = depth;
     if (end - begin <= kLeafSize) {
         node->begin = begin;
         node->end = end;
+        node->cell = static_cast<int>(cells_.size());
+        cells_.push_back(Cell{{box[0], box[1], box[2]}});
         return node;
     }
 
@@ -142,14 +141,89 @@ KDTree::Node* KDTree::buildRange(int begin, int end, Bound* box)
     node->axis = axis;
     const Bound saved = box[axis];
     box[axis].high = cut;
-    node->left = buildRange(begin, split, box);
+    node->left = buildRange(begin, split, box, depth + 1);
     node->divlow = box[axis].high;
     box[axis] = saved;
     box[axis].low = cut;
-    node->right = buildRange(split, end, box);
+    node->right = buildRange(split, end, box, depth + 1);
     node->divhigh = box[axis].low;
     box[axis] = saved;
     return node;
+}
+
+namespace {
+
+// Squared distance from q to the nearest point of the node's box, written as
+// the point distance is (same differences, same order of the sums): rounding
+// is monotonic, so it never exceeds the distance of a point inside.
+inline double boxDistance(const KDTree::Node* node, const Point3D<double>& q)
+{
+    const double gx = q.x - std::min(std::max(q.x, node->low[0]), node->high[0]);
+    const double gy = q.y - std::min(std::max(q.y, node->low[1]), node->high[1]);
+    const double gz = q.z - std::min(std::max(q.z, node->low[2]), node->high[2]);
+    return gx * gx + gy * gy + gz * gz;
+}
+
+// The same for a leaf's cell: at most the classic search's incremental lower
+// bound for the leaf, before the rounding of that bound's updates.
+inline double cellDistance(const KDTree::Bound* axes, const Point3D<double>& q)
+{
+    const double gx = q.x - std::min(std::max(q.x, axes[0].low), axes[0].high);
+    const double gy = q.y - std::min(std::max(q.y, axes[1].low), axes[1].high);
+    const double gz = q.z - std::min(std::max(q.z, axes[2].low), axes[2].high);
+    return gx * gx + gy * gy + gz * gz;
+}
+
+}  // namespace
+
+// The k best candidates so far, by ascending distance. A candidate goes after
+// every entry at a distance <= its own, so the earlier-found of two
+// equidistant points keeps the earlier slot; `worst` is the bar a candidate
+// must pass (strictly), the last slot's distance once the list is full.
+struct KDTree::Candidates {
+    int k;
+    int* indices;
+    double* dists;
+    double worst;
+    int count = 0;
+
+    void add(double d, int index)
+    {
+        int i = count < k ? count : k - 1;
+        for (; i > 0 && dists[i - 1] > d; --i) {
+            dists[i] = dists[i - 1];
+            indices[i] = indices[i - 1];
+        }
+        dists[i] = d;
+        indices[i] = index;
+        if (count < k) ++count;
+        if (count == k) worst = dists[k - 1];
+    }
+};
+
+void KDTree::fitBoxes(Node* node)
+{
+    if (node->left == nullptr) {
+        for (int a = 0; a < 3; ++a) {
+            node->low[a] = DBL_MAX;
+            node->high[a] = -DBL_MAX;
+        }
+        for (std::size_t i = static_cast<std::size_t>(node->begin); i < static_cast<std::size_t>(node->end); ++i) {
+            node->low[0] = std::min(node->low[0], orderedX_[i]);
+            node->high[0] = std::max(node->high[0], orderedX_[i]);
+            node->low[1] = std::min(node->low[1], orderedY_[i]);
+            node->high[1] = std::max(node->high[1], orderedY_[i]);
+            node->low[2] = std::min(node->low[2], orderedZ_[i]);
+            node->high[2] = std::max(node->high[2], orderedZ_[i]);
+        }
+        return;
+    }
+    fitBoxes(node->left);
+    fitBoxes(node->right);
+    for (int a = 0; a < 3; ++a) {
+        node->low[a] = std::min(node->left->low[a], node->right->low[a]);
+        node->high[a] = std::max(node->left->high[a], node->right->high[a]);
+    }
 }
 
 void KDTree::query(const Point3D<double>& q, int k, int* result) const
@@ -163,12 +237,72 @@ void KDTree::query(const Point3D<double>& q, int k, int* result) const
         heap.resize(static_cast<std::size_t>(k));
         dists = heap.data();
     }
+    searchClassic(q, k, result, dists);
+}
+
+void KDTree::queryAll(int k, int* lists) const
+{
+    const std::size_t n = indices_.size();
+    if (k <= 0 || n == 0) return;
+    const std::size_t uk = static_cast<std::size_t>(k);
+    Array<double> dists(uk);
+    // Neighbouring slots of the index array hold nearby points, so the list
+    // found for the previous one bounds the k-th distance of the next.
+    const int* previous = nullptr;
+    const bool bounded = n >= uk && depth_ <= kMaxBoundedDepth;
+    for (std::size_t s = 0; s < n; ++s) {
+        const Point3D<double> q(orderedX_[s], orderedY_[s], orderedZ_[s]);
+        int* list = lists + static_cast<std::size_t>(indices_[s]) * uk;
+        if (bounded) {
+            double bound = DBL_MAX;
+            if (previous != nullptr) {
+                bound = 0.0;
+                for (std::size_t j = 0; j < uk; ++j) {
+                    const Point3D<double>& p = points_[static_cast<std::size_t>(previous[j])];
+                    const double dx = q.x - p.x;
+                    const double dy = q.y - p.y;
+                    const double dz = q.z - p.z;
+                    const double d = dx * dx + dy * dy + dz * dz;
+                    if (d > bound) bound = d;
+                }
+            }
+            if (searchBounded(q, k, list, dists.data(), bound)) {
+                previous = list;
+                continue;
+            }
+        }
+        searchClassic(q, k, list, dists.data());
+    }
+}
+
+// Depth first, nearer child first; the far child is searched when the list's
+// worst distance reaches the incrementally kept lower bound of its cell.
+// Among equal distances the point met first wins, so the order of the walk
+// is part of the result.
+void KDTree::searchClassic(const Point3D<double>& q, int k, int* result, double* dists) const
+{
     for (int i = 0; i < k; ++i) {
         dists[i] = DBL_MAX;
         result[i] = -1;
     }
     if (root_ == nullptr) return;
-    ResultList list{k, 0, result, dists};
+    Candidates list{k, result, dists, DBL_MAX};
+
+    // The far child of every node on the way down waits here with the lower
+    // bound of its cell.
+    struct Pending {
+        const Node* node;
+        double minDist;
+        double axisDist[3];
+    };
+    Pending localStack[64];
+    Array<Pending> heapStack;
+    Pending* stack = localStack;
+    if (depth_ >= 64) {
+        heapStack.resize(static_cast<std::size_t>(depth_) + 1);
+        stack = heapStack.data();
+    }
+    int top = 0;
 
     double axisDist[3];
     double minDist = 0.0;
@@ -184,50 +318,136 @@ void KDTree::query(const Point3D<double>& q, int k, int* result) const
             minDist += axisDist[a];
         }
     }
-    searchLevel(root_, q, minDist, axisDist, list);
+
+    const Node* node = root_;
+    for (;;) {
+        // A subtree whose box is no nearer than the worst distance cannot
+        // change the list: skipping it leaves the result as searching would.
+        bool open = boxDistance(node, q) < list.worst;
+        while (open && node->left != nullptr) {
+            const int axis = node->axis;
+            const double v = q[axis];
+            const double diff1 = v - node->divlow;
+            const double diff2 = v - node->divhigh;
+            Pending& other = stack[top++];
+            double cutDist;
+            if (diff1 + diff2 < 0) {
+                other.node = node->right;
+                node = node->left;
+                cutDist = diff2 * diff2;
+            } else {
+                other.node = node->left;
+                node = node->right;
+                cutDist = diff1 * diff1;
+            }
+            other.minDist = minDist - axisDist[axis] + cutDist;
+            other.axisDist[0] = axisDist[0];
+            other.axisDist[1] = axisDist[1];
+            other.axisDist[2] = axisDist[2];
+            other.axisDist[axis] = cutDist;
+            open = boxDistance(node, q) < list.worst;
+        }
+        if (open) scanLeaf(node, q, list, -1.0);
+        for (;;) {
+            if (top == 0) return;
+            const Pending& next = stack[--top];
+            // A full list of zero distances can take nothing more; stopping
+            // there keeps queries among many duplicates from scanning them all.
+            if (list.worst >= next.minDist && list.worst > 0) {
+                node = next.node;
+                minDist = next.minDist;
+                axisDist[0] = next.axisDist[0];
+                axisDist[1] = next.axisDist[1];
+                axisDist[2] = next.axisDist[2];
+                break;
+            }
+        }
+    }
 }
 
-void KDTree::searchLevel(const Node* node, const Point3D<double>& q, double minDist, double* axisDist,
-                         ResultList& list) const
+// The same walk, with the list's bar set from the start just above a bound
+// the k-th distance is known not to exceed, and subtrees pruned by their
+// boxes alone. It yields the k points first by (distance, order of the walk):
+// the classic search's list, provided the classic search reaches all of them.
+// It does unless one of its cell bounds, rounded, exceeds the distance of one
+// of those points. A cell bound is at most the distance to the point's leaf
+// box plus a rounding error of a few units in the last place per level, so a
+// point farther than its leaf box by a relative 2^-30 is safe; for any other
+// the search returns false and the caller falls back to the classic walk.
+bool KDTree::searchBounded(const Point3D<double>& q, int k, int* result, double* dists, double bound) const
 {
-    if (node->left == nullptr) {
-        for (int i = node->begin; i < node->end; ++i) {
-            const int index = indices_[static_cast<std::size_t>(i)];
-            const Point3D<double>& p = points_[static_cast<std::size_t>(index)];
-            const double dx = q.x - p.x;
-            const double dy = q.y - p.y;
-            const double dz = q.z - p.z;
-            const double d = dx * dx + dy * dy + dz * dz;
-            if (d < list.worst()) list.add(d, index);
+    for (int i = 0; i < k; ++i) {
+        dists[i] = DBL_MAX;
+        result[i] = -1;
+    }
+    if (root_ == nullptr) return true;
+    // A candidate at exactly the bound may still belong to the list.
+    Candidates list{k, result, dists, std::nextafter(bound, HUGE_VAL)};
+    bool vouched = true;
+
+    const Node* localStack[64];
+    Array<const Node*> heapStack;
+    const Node** stack = localStack;
+    if (depth_ >= 64) {
+        heapStack.resize(static_cast<std::size_t>(depth_) + 1);
+        stack = heapStack.data();
+    }
+    int top = 0;
+
+    const Node* node = root_;
+    for (;;) {
+        double boxDist = boxDistance(node, q);
+        bool open = boxDist < list.worst;
+        while (open && node->left != nullptr) {
+            const double v = q[node->axis];
+            if ((v - node->divlow) + (v - node->divhigh) < 0) {
+                stack[top++] = node->right;
+                node = node->left;
+            } else {
+                stack[top++] = node->left;
+                node = node->right;
+            }
+            boxDist = boxDistance(node, q);
+            open = boxDist < list.worst;
         }
-        return;
+        if (open && !scanLeaf(node, q, list, cellDistance(cells_[static_cast<std::size_t>(node->cell)].axes, q) * kBoxMargin))
+            vouched = false;
+        if (top == 0) return vouched;
+        node = stack[--top];
     }
+}
 
-    const int axis = node->axis;
-    const double v = q[axis];
-    const double diff1 = v - node->divlow;
-    const double diff2 = v - node->divhigh;
-    const Node* first;
-    const Node* other;
-    double cutDist;
-    if (diff1 + diff2 < 0) {
-        first = node->left;
-        other = node->right;
-        cutDist = diff2 * diff2;
-    } else {
-        first = node->right;
-        other = node->left;
-        cutDist = diff1 * diff1;
+// Offers the leaf's points to the list in leaf order; false when one that was
+// taken lies closer than `safeFrom`.
+bool KDTree::scanLeaf(const Node* node, const Point3D<double>& q, Candidates& list, double safeFrom) const
+{
+    // The coordinate arrays are padded, so a whole leaf's worth can be read
+    // from any leaf start; slots past the leaf are masked off.
+    const int begin = node->begin;
+    const double* xs = orderedX_.data() + begin;
+    const double* ys = orderedY_.data() + begin;
+    const double* zs = orderedZ_.data() + begin;
+    double leafDist[kLeafSize];
+    for (int j = 0; j < kLeafSize; ++j) {
+        const double dx = q.x - xs[j];
+        const double dy = q.y - ys[j];
+        const double dz = q.z - zs[j];
+        leafDist[j] = dx * dx + dy * dy + dz * dz;
     }
-    searchLevel(first, q, minDist, axisDist, list);
-
-    const double saved = axisDist[axis];
-    const double otherMin = minDist - saved + cutDist;
-    axisDist[axis] = cutDist;
-    // A full list of zero distances can take nothing more; stopping there
-    // keeps queries among many duplicate points from scanning all of them.
-    if (list.worst() >= otherMin && list.worst() > 0) searchLevel(other, q, otherMin, axisDist, list);
-    axisDist[axis] = saved;
+    unsigned closer = 0;
+    for (int j = 0; j < kLeafSize; ++j) closer |= static_cast<unsigned>(leafDist[j] < list.worst) << j;
+    closer &= (1u << (node->end - begin)) - 1;
+    bool safe = true;
+    while (closer != 0) {
+        const int j = __builtin_ctz(closer);
+        closer &= closer - 1;
+        const double d = leafDist[j];
+        if (d < list.worst) {
+            if (d < safeFrom) safe = false;
+            list.add(d, indices_[static_cast<std::size_t>(begin + j)]);
+        }
+    }
+    return safe;
 }
 
 }  // namespace cl

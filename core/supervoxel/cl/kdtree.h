@@ -16,10 +16,16 @@ public:
         int end = 0;
         // Inner node: split axis and the bounds of the two halves along it.
         int axis = 0;
+        // Leaf: its cell (the root box cut by the splits above) in cells_.
+        int cell = -1;
         double divlow = 0.0;
         double divhigh = 0.0;
         Node* left = nullptr;
         Node* right = nullptr;
+        // Smallest box around the node's points; queries use it to skip
+        // subtrees in which no point can enter the result list.
+        double low[3] = {0.0, 0.0, 0.0};
+        double high[3] = {0.0, 0.0, 0.0};
     };
 
     struct Bound {
@@ -48,22 +54,37 @@ public:
         return result;
     }
 
+    // query() for every point of the tree; the list of point i goes to
+    // lists[i * k ... i * k + k - 1].
+    void queryAll(int k, int* lists) const;
+
     const Array<Point3D<double>>& points() const { return points_; }
     const Node* root() const { return root_; }
     const Array<int>& indices() const { return indices_; }
     const Bound* rootBox() const { return box_; }
 
 private:
-    Node* buildRange(int begin, int end, Bound* box);
+    Node* buildRange(int begin, int end, Bound* box, int depth);
     void computeMinMax(int begin, int end, int axis, double& lo, double& hi) const;
     void partition(int begin, int end, int axis, double cut, int& lim1, int& lim2);
 
-    struct ResultList;
-    void searchLevel(const Node* node, const Point3D<double>& q, double minDist, double* axisDist,
-                     ResultList& list) const;
+    void fitBoxes(Node* node);
+    void searchClassic(const Point3D<double>& q, int k, int* result, double* dists) const;
+    bool searchBounded(const Point3D<double>& q, int k, int* result, double* dists, double bound) const;
+    struct Candidates;
+    bool scanLeaf(const Node* node, const Point3D<double>& q, Candidates& list, double safeFrom) const;
 
     Array<Point3D<double>> points_;
     Array<int> indices_;
+    // The coordinates in index-array order, so that a leaf reads contiguous runs.
+    Array<double> orderedX_;
+    Array<double> orderedY_;
+    Array<double> orderedZ_;
+    struct Cell {
+        Bound axes[3];
+    };
+    Array<Cell> cells_;
+    int depth_ = 0;
     Bound box_[3];
     Node* root_ = nullptr;
     NodePool<Node> pool_;
