@@ -123,64 +123,70 @@ double supervoxelDistance(const cl::tag_PointWithNormal& a, const cl::tag_PointW
 
 namespace {
 
+// What the fusion keeps per point, together so that touching a cluster reads
+// one record: union-find link, cluster size (at roots) and the cluster's list
+// of adjacent points still to be tried (a range of one shared buffer).
+struct ClusterRecord {
+    int parent;
+    int size;
+    int start;
+    int length;
+    int room;
+    std::uint8_t visited;
+    std::uint8_t inert;
+};
+
 // Union-find root with path halving.
-inline int findRoot(std::vector<int>& parent, int x)
+inline int findRoot(ClusterRecord* records, int x)
 {
-    while (parent[static_cast<std::size_t>(x)] != x) {
-        const int grand = parent[static_cast<std::size_t>(parent[static_cast<std::size_t>(x)])];
-        parent[static_cast<std::size_t>(x)] = grand;
+    while (records[x].parent != x) {
+        const int grand = records[records[x].parent].parent;
+        records[x].parent = grand;
         x = grand;
     }
     return x;
 }
 
-// The per-cluster lists of adjacent points still to be tried, all in one
-// buffer: a replaced list is written over the old one when it fits and
-// appended otherwise; the buffer is compacted when the dead space dominates.
-struct WorkLists {
-    std::vector<int> buffer;
-    std::vector<int> start;
-    std::vector<int> length;
-    std::vector<int> room;
+// The work lists live in one buffer: a replaced list is written over the old
+// one when it fits and appended otherwise; the buffer is compacted when the
+// dead space dominates.
+struct WorkBuffer {
+    std::vector<int> items;
     std::size_t live = 0;
 
-    const int* begin(int i) const { return buffer.data() + start[static_cast<std::size_t>(i)]; }
-    int size(int i) const { return length[static_cast<std::size_t>(i)]; }
-
-    void clear(int i)
+    void assign(ClusterRecord& record, const std::vector<int>& list)
     {
-        live -= static_cast<std::size_t>(length[static_cast<std::size_t>(i)]);
-        length[static_cast<std::size_t>(i)] = 0;
-    }
-
-    void assign(int i, const std::vector<int>& items)
-    {
-        const std::size_t u = static_cast<std::size_t>(i);
-        const int count = static_cast<int>(items.size());
-        live -= static_cast<std::size_t>(length[u]);
-        live += items.size();
-        if (count > room[u]) {
-            start[u] = static_cast<int>(buffer.size());
-            room[u] = count;
-            buffer.insert(buffer.end(), items.begin(), items.end());
+        const int count = static_cast<int>(list.size());
+        live -= static_cast<std::size_t>(record.length);
+        live += list.size();
+        if (count > record.room) {
+            record.start = static_cast<int>(items.size());
+            record.room = count;
+            items.insert(items.end(), list.begin(), list.end());
         } else {
-            std::copy(items.begin(), items.end(), buffer.begin() + start[u]);
+            std::copy(list.begin(), list.end(), items.begin() + record.start);
         }
-        length[u] = count;
+        record.length = count;
     }
 
-    void compactIfSparse()
+    void clear(ClusterRecord& record)
     {
-        if (buffer.size() <= 2 * live + 4096) return;
+        live -= static_cast<std::size_t>(record.length);
+        record.length = 0;
+    }
+
+    void compactIfSparse(std::vector<ClusterRecord>& records)
+    {
+        if (items.size() <= 2 * live + 4096) return;
         std::vector<int> packed;
         packed.reserve(live);
-        for (std::size_t u = 0; u < start.size(); ++u) {
+        for (ClusterRecord& record : records) {
             const int at = static_cast<int>(packed.size());
-            packed.insert(packed.end(), buffer.begin() + start[u], buffer.begin() + start[u] + length[u]);
-            start[u] = at;
-            room[u] = length[u];
+            packed.insert(packed.end(), items.begin() + record.start, items.begin() + record.start + record.length);
+            record.start = at;
+            record.room = record.length;
         }
-        buffer.swap(packed);
+        items.swap(packed);
     }
 };
 
@@ -204,26 +210,23 @@ void mergeSupervoxels(const cl::Array<cl::tag_PointWithNormal>& points, const cl
         valid[i] = c;
     }
 
-    std::vector<int> parent(un);
-    std::vector<int> size(un, 1);
-    std::vector<char> visited(un, 0);
+    std::vector<ClusterRecord> records(un);
+    ClusterRecord* rec = records.data();
     std::vector<double> dist(un, DBL_MAX);
     std::vector<int> reps(un);
-    std::vector<char> inert(un);
-    for (std::size_t i = 0; i < un; ++i) inert[i] = std::isnan(points[i].normal.x) ? 1 : 0;
-    WorkLists work;
-    work.buffer.resize(un * kNeighbourCount);
-    work.start.resize(un);
-    work.length.resize(un);
-    work.room.resize(un);
+    WorkBuffer work;
+    work.items.assign(nb, nb + un * kNeighbourCount);
     for (std::size_t i = 0; i < un; ++i) {
-        parent[i] = static_cast<int>(i);
+        ClusterRecord& ri = records[i];
+        ri.parent = static_cast<int>(i);
+        ri.size = 1;
+        ri.start = static_cast<int>(i * kNeighbourCount);
+        ri.length = valid[i];
+        ri.room = kNeighbourCount;
+        ri.visited = 0;
+        ri.inert = std::isnan(points[i].normal.x) ? 1 : 0;
         reps[i] = static_cast<int>(i);
-        work.start[i] = static_cast<int>(i * kNeighbourCount);
-        work.length[i] = valid[i];
-        work.room[i] = kNeighbourCount;
         work.live += static_cast<std::size_t>(valid[i]);
-        std::copy(nb + i * kNeighbourCount, nb + (i + 1) * kNeighbourCount, work.buffer.begin() + work.start[i]);
     }
     int count = n;
 
@@ -248,63 +251,67 @@ void mergeSupervoxels(const cl::Array<cl::tag_PointWithNormal>& points, const cl
     if (n > 1) {
         std::vector<int> candidates;
         std::vector<int> rejected;
+        // Appends the roots of a work list that the walk has not met yet.
+        std::size_t candidateCount = 0;
+        auto collect = [&](const ClusterRecord& owner) {
+            if (candidates.size() < candidateCount + static_cast<std::size_t>(owner.length))
+                candidates.resize(2 * (candidateCount + static_cast<std::size_t>(owner.length)));
+            int* out = candidates.data();
+            const int* x = work.items.data() + owner.start;
+            for (const int* xe = x + owner.length; x != xe; ++x) {
+                const int root = findRoot(rec, *x);
+                out[candidateCount] = root;
+                candidateCount += rec[root].visited ^ 1;
+                rec[root].visited = 1;
+            }
+        };
         for (int pass = 0;; ++pass) {
             const std::size_t repCount = reps.size();
             for (std::size_t e = 0; e < repCount; ++e) {
                 const int i = reps[e];
-                if (work.size(i) == 0) continue;
+                ClusterRecord& ri = rec[i];
+                if (ri.length == 0) continue;
                 // A root whose normal is not a number can neither fuse nor be
                 // fused (every distance to it is not a number): its walk would
                 // change nothing but the end-of-walk target test, and such
                 // points can keep a run going for all its passes.
-                if (inert[static_cast<std::size_t>(i)]) {
+                if (ri.inert) {
                     if (count == target) break;
                     continue;
                 }
-                visited[static_cast<std::size_t>(i)] = 1;
-                candidates.clear();
-                candidates.push_back(i);
-                for (const int *x = work.begin(i), *xe = x + work.size(i); x != xe; ++x) {
-                    const int root = findRoot(parent, *x);
-                    if (!visited[static_cast<std::size_t>(root)]) {
-                        visited[static_cast<std::size_t>(root)] = 1;
-                        candidates.push_back(root);
-                    }
-                }
+                ri.visited = 1;
+                if (candidates.empty()) candidates.resize(64);
+                candidates[0] = i;
+                candidateCount = 1;
+                collect(ri);
                 rejected.clear();
                 const cl::tag_PointWithNormal& pi = points[static_cast<std::size_t>(i)];
-                for (std::size_t c = 1; c < candidates.size(); ++c) {
+                for (std::size_t c = 1; c < candidateCount; ++c) {
                     const int j = candidates[c];
-                    const std::size_t uj = static_cast<std::size_t>(j);
-                    const double d = supervoxelDistance(pi, points[uj], r);
-                    if (lambda - static_cast<double>(size[uj]) * d > 0) {
-                        parent[uj] = i;
-                        size[static_cast<std::size_t>(i)] += size[uj];
-                        for (const int *x = work.begin(j), *xe = x + work.size(j); x != xe; ++x) {
-                            const int root = findRoot(parent, *x);
-                            if (!visited[static_cast<std::size_t>(root)]) {
-                                visited[static_cast<std::size_t>(root)] = 1;
-                                candidates.push_back(root);
-                            }
-                        }
-                        work.clear(j);
+                    ClusterRecord& rj = rec[j];
+                    const double d = supervoxelDistance(pi, points[static_cast<std::size_t>(j)], r);
+                    if (lambda - static_cast<double>(rj.size) * d > 0) {
+                        rj.parent = i;
+                        ri.size += rj.size;
+                        collect(rj);
+                        work.clear(rj);
                         --count;
                         if (count == target) break;
                     } else {
                         rejected.push_back(j);
                     }
                 }
-                work.assign(i, rejected);
-                for (const int c : candidates) visited[static_cast<std::size_t>(c)] = 0;
+                work.assign(ri, rejected);
+                for (std::size_t c = 0; c < candidateCount; ++c) rec[candidates[c]].visited = 0;
                 if (count == target) break;
             }
 
             std::size_t kept = 0;
             for (std::size_t e = 0; e < reps.size(); ++e)
-                if (findRoot(parent, reps[e]) == reps[e]) reps[kept++] = reps[e];
+                if (findRoot(rec, reps[e]) == reps[e]) reps[kept++] = reps[e];
             reps.resize(kept);
             count = static_cast<int>(kept);
-            work.compactIfSparse();
+            work.compactIfSparse(records);
 
             if (count == target) break;
             if (pass > 1000) break;
@@ -314,7 +321,7 @@ void mergeSupervoxels(const cl::Array<cl::tag_PointWithNormal>& points, const cl
     }
 
     labels.resize(un);
-    for (std::size_t i = 0; i < un; ++i) labels[i] = findRoot(parent, static_cast<int>(i));
+    for (std::size_t i = 0; i < un; ++i) labels[i] = findRoot(rec, static_cast<int>(i));
     for (std::size_t i = 0; i < un; ++i)
         dist[i] = supervoxelDistance(points[i], points[static_cast<std::size_t>(labels[i])], r);
 
@@ -328,7 +335,8 @@ void mergeSupervoxels(const cl::Array<cl::tag_PointWithNormal>& points, const cl
     auto enqueue = [&](int p) {
         if (inQueue[static_cast<std::size_t>(p)]) return;
         inQueue[static_cast<std::size_t>(p)] = 1;
-        ring[(head + queued) % un] = p;
+        const std::size_t slot = head + queued;
+        ring[slot < un ? slot : slot - un] = p;
         ++queued;
     };
     for (std::size_t i = 0; i < un; ++i) {
@@ -342,14 +350,22 @@ void mergeSupervoxels(const cl::Array<cl::tag_PointWithNormal>& points, const cl
     }
     while (queued > 0) {
         const std::size_t i = static_cast<std::size_t>(ring[head]);
-        head = (head + 1) % un;
+        head = head + 1 < un ? head + 1 : 0;
         --queued;
         inQueue[i] = 0;
         const int* list = nb + i * kNeighbourCount;
         bool changed = false;
+        // A supervoxel already tried for this point cannot win again: the
+        // distance is the same and dist[i] has only come down since.
+        int tried[kNeighbourCount];
+        int triedCount = 0;
         for (int k = 0; k < valid[i]; ++k) {
             const int lj = labels[static_cast<std::size_t>(list[k])];
             if (lj == labels[i]) continue;
+            bool seen = false;
+            for (int t = 0; t < triedCount; ++t) seen |= tried[t] == lj;
+            if (seen) continue;
+            tried[triedCount++] = lj;
             const double d = supervoxelDistance(points[i], points[static_cast<std::size_t>(lj)], r);
             if (dist[i] > d) {
                 labels[i] = lj;

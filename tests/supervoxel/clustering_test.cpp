@@ -218,6 +218,28 @@ TEST(Clustering, merge_with_coincident_points_matches_literal_version)
     }
 }
 
+TEST(Clustering, merge_on_a_grid_matches_literal_version)
+{
+    // A floor and a wall on an exact grid: equal distances and equal normals
+    // everywhere, so comparisons tie and walks meet the same roots often.
+    std::vector<Point> input;
+    for (int i = 0; i < 30; ++i)
+        for (int j = 0; j < 30; ++j) input.push_back(Point(0.1 * i, 0.1 * j, 0));
+    for (int k = 1; k < 15; ++k)
+        for (int j = 0; j < 30; ++j) input.push_back(Point(0, 0.1 * j, 0.1 * k));
+    const Prepared prep = prepare(input);
+    for (double r : {0.25, 0.8}) {
+        for (int K : {vela::countOccupiedVoxels(prep.points, r), 3}) {
+            cl::Array<int> labels, supervoxels;
+            vela::mergeSupervoxels(prep.points, prep.neighbours, K, r, labels, supervoxels);
+            std::vector<int> wantLabels, wantSupervoxels;
+            literalMerge(prep.points, prep.neighbours, K, r, wantLabels, wantSupervoxels);
+            ASSERT_EQ(std::vector<int>(supervoxels.begin(), supervoxels.end()), wantSupervoxels) << r << " " << K;
+            ASSERT_EQ(std::vector<int>(labels.begin(), labels.end()), wantLabels) << r << " " << K;
+        }
+    }
+}
+
 TEST(Clustering, one_point_is_its_own_supervoxel)
 {
     cl::Array<Point> pts;
