@@ -388,28 +388,70 @@ void mergeSupervoxels(const cl::Array<cl::tag_PointWithNormal>& points, const cl
     for (std::size_t i = 0; i < un; ++i) labels[i] = position[static_cast<std::size_t>(labels[i])];
 }
 
+Neighbourhoods carryNeighbourhoods(const Neighbourhoods& hoods, const std::vector<std::size_t>& kept)
+{
+    std::vector<int> renumbered(hoods.separated.size(), -1);
+    for (std::size_t j = 0; j < kept.size(); ++j) renumbered[kept[j]] = static_cast<int>(j);
+    Neighbourhoods next;
+    next.lists.resize(kept.size() * kNeighbourCount);
+    next.normals.resize(kept.size());
+    next.separated.resize(kept.size());
+    for (std::size_t j = 0; j < kept.size(); ++j) {
+        const std::size_t i = kept[j];
+        bool whole = hoods.separated[i] != 0;
+        for (std::size_t k = 0; whole && k < static_cast<std::size_t>(kNeighbourCount); ++k) {
+            const int to = renumbered[static_cast<std::size_t>(hoods.lists[i * kNeighbourCount + k])];
+            next.lists[j * kNeighbourCount + k] = to;
+            whole = to >= 0;
+        }
+        next.separated[j] = whole ? 1 : 0;
+        next.normals[j] = hoods.normals[i];
+    }
+    return next;
+}
+
 bool clusterSupervoxels(cl::Array<cl::Point3D<double>> points, double r, cl::Array<int>& labels,
-                        cl::Array<int>& supervoxels)
+                        cl::Array<int>& supervoxels, Neighbourhoods* carried)
 {
     const std::size_t n = points.size();
-    cl::Array<int> neighbours(n * kNeighbourCount);
+    Neighbourhoods local;
+    Neighbourhoods& hood = carried != nullptr ? *carried : local;
+    const bool reuse = hood.separated.size() == n && hood.lists.size() == n * kNeighbourCount && hood.normals.size() == n;
+    if (!reuse) {
+        hood.lists.resize(n * kNeighbourCount);
+        hood.normals.resize(n);
+        hood.separated.resize(n);
+    }
     cl::Array<cl::tag_PointWithNormal> withNormals(n);
     {
         cl::KDTree tree;
         tree.build(points);
         const cl::Array<cl::Point3D<double>>& pts = tree.points();
-        tree.queryAll(kNeighbourCount, neighbours.data());
+        // Taken-over lists need no search and no normal.
+        cl::Array<std::uint8_t> known;
+        if (reuse) {
+            known.resize(n);
+            for (std::size_t i = 0; i < n; ++i)
+                known[i] = hood.separated[i] && tree.confirms(pts[i], hood.lists.data() + i * kNeighbourCount, kNeighbourCount);
+        }
+        tree.queryAll(kNeighbourCount, hood.lists.data(), carried != nullptr ? hood.separated.data() : nullptr,
+                      reuse ? known.data() : nullptr);
         cl::Point3D<double> found[kNeighbourCount];
         for (std::size_t i = 0; i < n; ++i) {
-            const int* list = neighbours.data() + i * kNeighbourCount;
+            withNormals[i].point = pts[i];
+            if (reuse && known[i]) {
+                withNormals[i].normal = hood.normals[i];
+                continue;
+            }
+            const int* list = hood.lists.data() + i * kNeighbourCount;
             std::size_t m = 0;
             for (int k = 0; k < kNeighbourCount && list[k] >= 0; ++k) found[m++] = pts[static_cast<std::size_t>(list[k])];
-            withNormals[i].point = pts[i];
             withNormals[i].normal = estimateNormal(found, m);
+            hood.normals[i] = withNormals[i].normal;
         }
     }
     const int target = countOccupiedVoxels(withNormals, r);
-    mergeSupervoxels(withNormals, neighbours, target, r, labels, supervoxels);
+    mergeSupervoxels(withNormals, hood.lists, target, r, labels, supervoxels);
     return true;
 }
 

@@ -9,6 +9,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <vector>
 
 #include "supervoxel/cl/array.h"
 #include "supervoxel/cl/geometry.h"
@@ -34,11 +36,31 @@ int countOccupiedVoxels(const cl::Array<cl::tag_PointWithNormal>& points, double
 // plus distance in units of the resolution.
 double supervoxelDistance(const cl::tag_PointWithNormal& a, const cl::tag_PointWithNormal& b, double r);
 
+// Per point of a cloud: its neighbour list (kNeighbourCount entries), the
+// normal estimated from it, and whether the list is separated: its points at
+// distinct distances, all nearer than any other point of the cloud. A
+// separated list all of whose points are still in a smaller cloud is the
+// list there too, and so is the normal.
+struct Neighbourhoods {
+    cl::Array<int> lists;
+    cl::Array<cl::Vector3D<double>> normals;
+    cl::Array<std::uint8_t> separated;
+};
+
+// The neighbourhoods of a smaller cloud made of the points kept[0], kept[1],
+// ... of the cloud `hoods` describes: lists renumbered, and a list that lost
+// a point no longer marked separated.
+Neighbourhoods carryNeighbourhoods(const Neighbourhoods& hoods, const std::vector<std::size_t>& kept);
+
 // Cuts `points` (taken over) into supervoxels of resolution r. `supervoxels`
 // receives one representative point index per supervoxel in ascending order,
 // `labels` per point the position of its supervoxel in that list.
+// With `carried`: when it holds an entry per point (lists in this cloud's
+// numbering; a list with a point not in the cloud must not be marked
+// separated), the separated lists are taken over where this cloud's tree
+// confirms them; on return it holds this cloud's neighbourhoods.
 bool clusterSupervoxels(cl::Array<cl::Point3D<double>> points, double r, cl::Array<int>& labels,
-                        cl::Array<int>& supervoxels);
+                        cl::Array<int>& supervoxels, Neighbourhoods* carried = nullptr);
 
 // The fusion and refinement on prepared input: `neighbours` holds
 // kNeighbourCount entries per point (-1 for missing ones), `target` the wanted

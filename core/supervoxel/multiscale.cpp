@@ -34,6 +34,7 @@ bool splitAtResolution(Supervoxel supervoxel, SupervoxelSet& set, double r, doub
 {
     // Each level hands its leftover to the next one; written as a loop, the
     // tail call keeps no stack of finished levels.
+    Neighbourhoods carried;
     for (bool firstLevel = true;; firstLevel = false) {
         const pcl::PointCloud<WorkPoint>& cloud = *supervoxel.cloud;
         if (rmin >= r || static_cast<std::int64_t>(cloud.points.size()) < kappa) {
@@ -49,7 +50,7 @@ bool splitAtResolution(Supervoxel supervoxel, SupervoxelSet& set, double r, doub
         for (std::size_t i = 0; i < n; ++i) points[i] = cl::Point3D<double>(cloud.points[i].x, cloud.points[i].y, cloud.points[i].z);
         cl::Array<int> labels;
         cl::Array<int> representatives;
-        clusterSupervoxels(std::move(points), r, labels, representatives);
+        clusterSupervoxels(std::move(points), r, labels, representatives, &carried);
         const std::size_t clusterCount = representatives.size();
 
         // Points of each cluster in point order: a stable counting sort.
@@ -63,12 +64,18 @@ bool splitAtResolution(Supervoxel supervoxel, SupervoxelSet& set, double r, doub
         }
 
         WorkCloud rest = makeWorkCloud();
+        // Where each point of `rest` was in this level's cloud.
+        std::vector<std::size_t> restFrom;
+        restFrom.reserve(n);
         bool found = false;
         std::size_t planarFound = 0;
         for (std::size_t c = 0; c < clusterCount; ++c) {
             const std::size_t size = first[c + 1] - first[c];
             if (static_cast<std::int64_t>(size) < kappa) {
-                for (std::size_t k = first[c]; k < first[c + 1]; ++k) rest->points.push_back(cloud.points[byCluster[k]]);
+                for (std::size_t k = first[c]; k < first[c + 1]; ++k) {
+                    rest->points.push_back(cloud.points[byCluster[k]]);
+                    restFrom.push_back(byCluster[k]);
+                }
                 continue;
             }
             Supervoxel candidate;
@@ -86,6 +93,8 @@ bool splitAtResolution(Supervoxel supervoxel, SupervoxelSet& set, double r, doub
                 ++planarFound;
             } else {
                 rest->points.insert(rest->points.end(), candidate.cloud->points.begin(), candidate.cloud->points.end());
+                restFrom.insert(restFrom.end(), byCluster.begin() + static_cast<std::ptrdiff_t>(first[c]),
+                                byCluster.begin() + static_cast<std::ptrdiff_t>(first[c + 1]));
             }
         }
         setRowShape(*rest);
@@ -106,6 +115,7 @@ bool splitAtResolution(Supervoxel supervoxel, SupervoxelSet& set, double r, doub
             appendIndependent(leftover, set);
             return true;
         }
+        carried = carryNeighbourhoods(carried, restFrom);
         supervoxel = std::move(leftover);
         r = r * rdelta;
     }

@@ -240,6 +240,51 @@ TEST(Clustering, merge_on_a_grid_matches_literal_version)
     }
 }
 
+TEST(Clustering, carried_neighbourhoods_give_what_a_fresh_search_gives)
+{
+    // One level cut, some of its supervoxels taken away, the rest regrouped
+    // by supervoxel as the next level receives them.
+    const std::vector<Point> input = bentSheet(3000, 4);
+    cl::Array<Point> level;
+    for (const Point& p : input) level.push_back(p);
+    vela::Neighbourhoods hoods;
+    cl::Array<int> labels, supervoxels;
+    vela::clusterSupervoxels(level, 0.4, labels, supervoxels, &hoods);
+    const Prepared first = prepare(input);
+    ASSERT_EQ(std::vector<int>(hoods.lists.begin(), hoods.lists.end()),
+              std::vector<int>(first.neighbours.begin(), first.neighbours.end()));
+
+    std::vector<std::size_t> kept;
+    for (int s = 0; s < static_cast<int>(supervoxels.size()); ++s)
+        if (s % 3 != 0)
+            for (std::size_t i = 0; i < input.size(); ++i)
+                if (labels[i] == s) kept.push_back(i);
+    vela::Neighbourhoods carried = vela::carryNeighbourhoods(hoods, kept);
+    ASSERT_GT(std::count(carried.separated.begin(), carried.separated.end(), 1), 1000);
+
+    std::vector<Point> rest;
+    cl::Array<Point> restArray;
+    for (std::size_t i : kept) {
+        rest.push_back(input[i]);
+        restArray.push_back(input[i]);
+    }
+    cl::Array<int> carriedLabels, carriedSupervoxels, freshLabels, freshSupervoxels;
+    vela::clusterSupervoxels(restArray, 0.3, carriedLabels, carriedSupervoxels, &carried);
+    vela::clusterSupervoxels(restArray, 0.3, freshLabels, freshSupervoxels);
+    EXPECT_EQ(std::vector<int>(carriedLabels.begin(), carriedLabels.end()), std::vector<int>(freshLabels.begin(), freshLabels.end()));
+    EXPECT_EQ(std::vector<int>(carriedSupervoxels.begin(), carriedSupervoxels.end()),
+              std::vector<int>(freshSupervoxels.begin(), freshSupervoxels.end()));
+
+    const Prepared second = prepare(rest);
+    ASSERT_EQ(std::vector<int>(carried.lists.begin(), carried.lists.end()),
+              std::vector<int>(second.neighbours.begin(), second.neighbours.end()));
+    for (std::size_t j = 0; j < rest.size(); ++j) {
+        const cl::Vector3D<double>& got = carried.normals[j];
+        const cl::Vector3D<double>& want = second.points[j].normal;
+        ASSERT_TRUE((got.x == want.x && got.y == want.y && got.z == want.z) || std::isnan(want.x)) << "point " << j;
+    }
+}
+
 TEST(Clustering, one_point_is_its_own_supervoxel)
 {
     cl::Array<Point> pts;

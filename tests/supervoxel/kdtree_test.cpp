@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cfloat>
+#include <cstdint>
 #include <random>
 #include <vector>
 
@@ -117,7 +118,7 @@ std::vector<int> literalQuery(const KDTree& tree, const Point& q, int k)
 }
 
 // query() point by point and queryAll() for the whole tree against the
-// literal walk.
+// literal walk; the separation marks against sorted distances.
 void expectSearchesMatchLiteralWalk(const Array<Point>& cloud, int k)
 {
     Array<Point> pts = cloud;
@@ -125,8 +126,10 @@ void expectSearchesMatchLiteralWalk(const Array<Point>& cloud, int k)
     tree.build(pts);
     const Array<Point>& p = tree.points();
     const std::size_t n = p.size(), uk = static_cast<std::size_t>(k);
-    std::vector<int> all(n * uk, -2);
-    tree.queryAll(k, all.data());
+    std::vector<int> all(n * uk, -2), plain(n * uk, -2);
+    std::vector<std::uint8_t> separated(n, 7);
+    tree.queryAll(k, all.data(), separated.data(), nullptr);
+    tree.queryAll(k, plain.data());
     std::vector<int> one(uk);
     for (std::size_t i = 0; i < n; ++i) {
         const std::vector<int> want = literalQuery(tree, p[i], k);
@@ -134,6 +137,17 @@ void expectSearchesMatchLiteralWalk(const Array<Point>& cloud, int k)
         ASSERT_EQ(one, want) << "query of point " << i;
         ASSERT_EQ(std::vector<int>(all.begin() + static_cast<std::ptrdiff_t>(i * uk), all.begin() + static_cast<std::ptrdiff_t>((i + 1) * uk)), want)
             << "queryAll, point " << i;
+        ASSERT_EQ(std::vector<int>(plain.begin() + static_cast<std::ptrdiff_t>(i * uk), plain.begin() + static_cast<std::ptrdiff_t>((i + 1) * uk)), want)
+            << "queryAll without marks, point " << i;
+
+        std::vector<double> d(n);
+        for (std::size_t j = 0; j < n; ++j) d[j] = squaredDistance(p[i], p[j]);
+        std::sort(d.begin(), d.end());
+        bool distinct = n > uk;
+        for (std::size_t j = 1; distinct && j <= uk; ++j) distinct = d[j - 1] < d[j];
+        // A list may be left unmarked (the search could not vouch for it by
+        // the faster way), never marked wrongly.
+        ASSERT_LE(separated[i], distinct ? 1 : 0) << "point " << i;
     }
 }
 
@@ -247,6 +261,83 @@ TEST(KDTree, every_search_follows_the_literal_walk)
     std::vector<Point> few{Point(0, 0, 0), Point(1, 0, 0), Point(0, 2, 0), Point(1, 1, 1)};
     expectSearchesMatchLiteralWalk(toArray(few), 15);
     expectSearchesMatchLiteralWalk(toArray(std::vector<Point>(30, Point(2, 2, 2))), 15);
+}
+
+TEST(KDTree, query_all_leaves_known_lists_alone)
+{
+    std::mt19937 gen(5);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    Array<Point> pts;
+    for (int i = 0; i < 200; ++i) pts.push_back(Point(u(gen), u(gen), u(gen)));
+    KDTree tree;
+    tree.build(pts);
+    std::vector<int> lists(200 * 15, -2);
+    std::vector<std::uint8_t> known(200, 0), separated(200, 9);
+    for (int i = 0; i < 200; i += 3) known[static_cast<std::size_t>(i)] = 1;
+    tree.queryAll(15, lists.data(), separated.data(), known.data());
+    for (std::size_t i = 0; i < 200; ++i) {
+        if (known[i]) {
+            EXPECT_EQ(lists[i * 15], -2);
+            EXPECT_EQ(separated[i], 9);
+        } else {
+            EXPECT_EQ(std::vector<int>(lists.begin() + static_cast<std::ptrdiff_t>(i * 15), lists.begin() + static_cast<std::ptrdiff_t>(i * 15 + 15)),
+                      literalQuery(tree, tree.points()[i], 15));
+        }
+    }
+}
+
+TEST(KDTree, separated_lists_carried_into_a_subset_are_confirmed_or_refused)
+{
+    // A list marked separated in a cloud stays the list in a smaller cloud
+    // holding all its points; the smaller cloud's tree confirms it unless a
+    // point lies right at the edge of its leaf cell.
+    std::mt19937 gen(23);
+    std::uniform_int_distribution<int> cm(0, 400);
+    Array<Point> whole;
+    for (int i = 0; i < 3000; ++i)
+        whole.push_back(Point(static_cast<float>(512.0 + 0.01 * cm(gen)), static_cast<float>(0.01 * cm(gen)),
+                              static_cast<float>(0.02 * (cm(gen) % 5))));
+    for (int i = 0; i < 400; ++i) whole.push_back(Point(0.05 * (i % 20) + 513.0, 0.05 * (i / 20), 0.5));
+    const std::size_t n = whole.size();
+    KDTree big;
+    Array<Point> copy = whole;
+    big.build(copy);
+    std::vector<int> lists(n * 15);
+    std::vector<std::uint8_t> separated(n);
+    big.queryAll(15, lists.data(), separated.data(), nullptr);
+
+    // A strip dropped, the rest reversed.
+    std::vector<std::size_t> kept;
+    for (std::size_t i = n; i-- > 0;)
+        if (whole[i].y > 1.5 || whole[i].y < 1.0) kept.push_back(i);
+    std::vector<int> renumbered(n, -1);
+    Array<Point> part;
+    for (std::size_t j = 0; j < kept.size(); ++j) {
+        renumbered[kept[j]] = static_cast<int>(j);
+        part.push_back(whole[kept[j]]);
+    }
+    KDTree small;
+    small.build(part);
+    int confirmed = 0, refused = 0;
+    for (std::size_t j = 0; j < kept.size(); ++j) {
+        const std::size_t i = kept[j];
+        if (!separated[i]) continue;
+        std::vector<int> list(15);
+        bool complete = true;
+        for (std::size_t k = 0; k < 15; ++k) {
+            list[k] = renumbered[static_cast<std::size_t>(lists[i * 15 + k])];
+            complete = complete && list[k] >= 0;
+        }
+        if (!complete) continue;
+        if (small.confirms(small.points()[j], list.data(), 15)) {
+            ++confirmed;
+            ASSERT_EQ(list, literalQuery(small, small.points()[j], 15)) << "point " << j;
+        } else {
+            ++refused;
+        }
+    }
+    EXPECT_GT(confirmed, 100);
+    EXPECT_LT(refused, confirmed);
 }
 
 TEST(KDTree, fewer_points_than_k_leave_minus_one_slots)

@@ -24,6 +24,7 @@ void KDTree::build(Array<Point3D<double>>& points)
     orderedY_.clear();
     orderedZ_.clear();
     cells_.clear();
+    cellOf_.clear();
     const int n = static_cast<int>(points_.size());
     indices_.resize(static_cast<std::size_t>(n));
     for (int i = 0; i < n; ++i) indices_[static_cast<std::size_t>(i)] = i;
@@ -39,6 +40,7 @@ void KDTree::build(Array<Point3D<double>>& points)
     }
     Bound box[3] = {box_[0], box_[1], box_[2]};
     depth_ = 0;
+    cellOf_.resize(static_cast<std::size_t>(n));
     root_ = buildRange(0, n, box, 0);
     orderedX_.resize(static_cast<std::size_t>(n + kLeafSize), 0.0);
     orderedY_.resize(static_cast<std::size_t>(n + kLeafSize), 0.0);
@@ -102,6 +104,7 @@ KDTree::Node* KDTree::buildRange(int begin, int end, Bound* box, int depth)
         node->end = end;
         node->cell = static_cast<int>(cells_.size());
         cells_.push_back(Cell{{box[0], box[1], box[2]}});
+        for (int i = begin; i < end; ++i) cellOf_[static_cast<std::size_t>(indices_[static_cast<std::size_t>(i)])] = node->cell;
         return node;
     }
 
@@ -240,24 +243,30 @@ void KDTree::query(const Point3D<double>& q, int k, int* result) const
     searchClassic(q, k, result, dists);
 }
 
-void KDTree::queryAll(int k, int* lists) const
+void KDTree::queryAll(int k, int* lists, std::uint8_t* separated, const std::uint8_t* known) const
 {
     const std::size_t n = indices_.size();
     if (k <= 0 || n == 0) return;
     const std::size_t uk = static_cast<std::size_t>(k);
-    Array<double> dists(uk);
+    // Separation needs the next point beyond the list.
+    const std::size_t wanted = separated != nullptr ? uk + 1 : uk;
+    Array<double> dists(wanted);
+    Array<int> found(wanted);
     // Neighbouring slots of the index array hold nearby points, so the list
-    // found for the previous one bounds the k-th distance of the next.
-    const int* previous = nullptr;
-    const bool bounded = n >= uk && depth_ <= kMaxBoundedDepth;
+    // found for the previous one bounds the wanted distance of the next.
+    Array<int> previous(wanted);
+    bool havePrevious = false;
+    const bool bounded = n >= wanted && depth_ <= kMaxBoundedDepth;
     for (std::size_t s = 0; s < n; ++s) {
+        const std::size_t index = static_cast<std::size_t>(indices_[s]);
+        if (known != nullptr && known[index]) continue;
         const Point3D<double> q(orderedX_[s], orderedY_[s], orderedZ_[s]);
-        int* list = lists + static_cast<std::size_t>(indices_[s]) * uk;
+        int* list = lists + index * uk;
         if (bounded) {
             double bound = DBL_MAX;
-            if (previous != nullptr) {
+            if (havePrevious) {
                 bound = 0.0;
-                for (std::size_t j = 0; j < uk; ++j) {
+                for (std::size_t j = 0; j < wanted; ++j) {
                     const Point3D<double>& p = points_[static_cast<std::size_t>(previous[j])];
                     const double dx = q.x - p.x;
                     const double dy = q.y - p.y;
@@ -266,13 +275,36 @@ void KDTree::queryAll(int k, int* lists) const
                     if (d > bound) bound = d;
                 }
             }
-            if (searchBounded(q, k, list, dists.data(), bound)) {
-                previous = list;
+            if (searchBounded(q, static_cast<int>(wanted), found.data(), dists.data(), bound)) {
+                std::copy(found.begin(), found.begin() + uk, list);
+                if (separated != nullptr) {
+                    bool distinct = true;
+                    for (std::size_t j = 1; j < wanted; ++j) distinct = distinct && dists[j - 1] < dists[j];
+                    separated[index] = distinct ? 1 : 0;
+                }
+                previous.swap(found);
+                havePrevious = true;
                 continue;
             }
         }
         searchClassic(q, k, list, dists.data());
+        if (separated != nullptr) separated[index] = 0;
     }
+}
+
+bool KDTree::confirms(const Point3D<double>& q, const int* list, int k) const
+{
+    if (depth_ > kMaxBoundedDepth) return false;
+    for (int j = 0; j < k; ++j) {
+        const std::size_t index = static_cast<std::size_t>(list[j]);
+        const Point3D<double>& p = points_[index];
+        const double dx = q.x - p.x;
+        const double dy = q.y - p.y;
+        const double dz = q.z - p.z;
+        const double d = dx * dx + dy * dy + dz * dz;
+        if (d < cellDistance(cells_[static_cast<std::size_t>(cellOf_[index])].axes, q) * kBoxMargin) return false;
+    }
+    return true;
 }
 
 // Depth first, nearer child first; the far child is searched when the list's

@@ -2,6 +2,8 @@
 // at most 10 points, split at the middle of the widest spread.
 #pragma once
 
+#include <cstdint>
+
 #include "supervoxel/cl/array.h"
 #include "supervoxel/cl/geometry.h"
 #include "supervoxel/cl/node_pool.h"
@@ -55,8 +57,17 @@ public:
     }
 
     // query() for every point of the tree; the list of point i goes to
-    // lists[i * k ... i * k + k - 1].
-    void queryAll(int k, int* lists) const;
+    // lists[i * k ... i * k + k - 1]. Points whose `known` entry is set are
+    // skipped. With `separated`, the entry of every searched point is set to
+    // 1 when its k nearest lie at distinct distances, all below that of any
+    // other point, and to 0 otherwise.
+    void queryAll(int k, int* lists, std::uint8_t* separated = nullptr, const std::uint8_t* known = nullptr) const;
+
+    // Whether query(q, k) returns `list`, given that the list holds k points
+    // at distinct ascending distances from q, all nearer than any other
+    // point of the tree: so is a list marked separated by a search over a
+    // superset of the points, when all its entries are still there.
+    bool confirms(const Point3D<double>& q, const int* list, int k) const;
 
     const Array<Point3D<double>>& points() const { return points_; }
     const Node* root() const { return root_; }
@@ -84,6 +95,8 @@ private:
         Bound axes[3];
     };
     Array<Cell> cells_;
+    // Per point: the cell of its leaf.
+    Array<int> cellOf_;
     int depth_ = 0;
     Bound box_[3];
     Node* root_ = nullptr;
