@@ -206,10 +206,12 @@ void growAllRpsIntoPoints(SupervoxelSet& fresh, double gamma, double delta)
 }
 
 bool extractNewRps(SupervoxelSet& set, double rmax, double rmin, double rdelta, std::int32_t kappa,
-                   double phic, double tolerance, double epsilon, double gamma, double delta, bool& grown)
+                   double phic, double tolerance, double epsilon, double gamma, double delta, bool& grown,
+                   NeighbourhoodMemory* memory)
 {
     SupervoxelSet fresh;
-    if (!segmentMultiScale(set.independent[0].cloud, fresh, rmax, rmin, rdelta, kappa, phic)) return false;
+    if (!segmentMultiScale(set.independent[0].cloud, fresh, rmax, rmin, rdelta, kappa, phic, nullptr, memory))
+        return false;
     generateRPS(fresh, kappa, tolerance, epsilon);
     if (fresh.planarCount <= 0) return true;
 
@@ -247,9 +249,11 @@ bool optimizeRps(SupervoxelSet& set, double rmax, double rmin, double rdelta, st
     for (int i = 0; i < set.planarCount; ++i) refitSupervoxel(set.supervoxels[static_cast<std::size_t>(i)], false);
 
     double tolerance = tau;
+    // Each iteration cuts what the previous one left: most neighbour lists hold.
+    NeighbourhoodMemory memory;
     for (int counter = 0;; ) {
         bool grown = false;
-        if (!extractNewRps(set, rmax, rmin, rdelta, kappa, phic, tolerance, epsilon, gamma, delta, grown))
+        if (!extractNewRps(set, rmax, rmin, rdelta, kappa, phic, tolerance, epsilon, gamma, delta, grown, &memory))
             return false;
         const int k = counter++;
         const double ratio = static_cast<double>(set.independent[0].cloud->points.size()) / totalPoints;

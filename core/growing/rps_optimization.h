@@ -22,10 +22,14 @@ bool optimizeRps(SupervoxelSet& set, double rmax, double rmin, double rdelta, st
 bool reassignIndependentPoints(SupervoxelSet& set, bool& changed, std::vector<std::uint8_t>& changedFlags,
                                double gamma, double delta);
 
+struct NeighbourhoodMemory;
+
 // One re-segmentation iteration of the independent points; `grown` must be
 // false on entry and becomes true when new RPS were found and appended.
+// `memory` carries neighbour lists from one iteration's cut to the next.
 bool extractNewRps(SupervoxelSet& set, double rmax, double rmin, double rdelta, std::int32_t kappa,
-                   double phic, double tolerance, double epsilon, double gamma, double delta, bool& grown);
+                   double phic, double tolerance, double epsilon, double gamma, double delta, bool& grown,
+                   NeighbourhoodMemory* memory = nullptr);
 
 // Grows `rps` into the points of `points`' cloud: neighbours within gamma of
 // its points, then of every accepted point, are accepted when within delta of

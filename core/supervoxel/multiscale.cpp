@@ -1,5 +1,6 @@
 #include "supervoxel/multiscale.h"
 
+#include <algorithm>
 #include <chrono>
 #include <random>
 #include <vector>
@@ -27,14 +28,36 @@ bool isPlanar(const PlaneDescriptor& d, double phic)
     return d.planarity > d.linearity && d.planarity > d.scattering && phic >= d.curvature;
 }
 
-}  // namespace
+// The remembered neighbourhoods renumbered for `cloud`; nothing when a point
+// of the cloud is not among the remembered ones (a list found without it
+// could then miss a nearer point).
+Neighbourhoods recall(const NeighbourhoodMemory& memory, const pcl::PointCloud<WorkPoint>& cloud)
+{
+    if (memory.members.empty()) return Neighbourhoods();
+    std::uint32_t largest = 0;
+    for (const NeighbourhoodMemory::Member& m : memory.members) largest = std::max(largest, m.input);
+    std::vector<int> position(static_cast<std::size_t>(largest) + 1, -1);
+    for (std::size_t i = 0; i < memory.members.size(); ++i) position[memory.members[i].input] = static_cast<int>(i);
+    std::vector<std::size_t> kept(cloud.points.size());
+    for (std::size_t j = 0; j < cloud.points.size(); ++j) {
+        const WorkPoint& p = cloud.points[j];
+        const std::uint32_t input = inputIndex(p);
+        const int at = input <= largest ? position[input] : -1;
+        if (at < 0) return Neighbourhoods();
+        const NeighbourhoodMemory::Member& m = memory.members[static_cast<std::size_t>(at)];
+        if (m.x != p.x || m.y != p.y || m.z != p.z) return Neighbourhoods();
+        kept[j] = static_cast<std::size_t>(at);
+    }
+    return carryNeighbourhoods(memory.hoods, kept);
+}
 
-bool splitAtResolution(Supervoxel supervoxel, SupervoxelSet& set, double r, double rmin, double rdelta,
-                       std::int32_t kappa, double phic, const LevelObserver* observer)
+// splitAtResolution with the neighbourhoods of the supervoxel's cloud as far
+// as they are known, and a memory for those of the first level's cloud.
+bool splitLevels(Supervoxel supervoxel, SupervoxelSet& set, double r, double rmin, double rdelta, std::int32_t kappa,
+                 double phic, const LevelObserver* observer, Neighbourhoods carried, NeighbourhoodMemory* memory)
 {
     // Each level hands its leftover to the next one; written as a loop, the
     // tail call keeps no stack of finished levels.
-    Neighbourhoods carried;
     for (bool firstLevel = true;; firstLevel = false) {
         const pcl::PointCloud<WorkPoint>& cloud = *supervoxel.cloud;
         if (rmin >= r || static_cast<std::int64_t>(cloud.points.size()) < kappa) {
@@ -52,6 +75,15 @@ bool splitAtResolution(Supervoxel supervoxel, SupervoxelSet& set, double r, doub
         cl::Array<int> representatives;
         clusterSupervoxels(std::move(points), r, labels, representatives, &carried);
         const std::size_t clusterCount = representatives.size();
+        if (firstLevel && memory != nullptr) {
+            memory->members.resize(n);
+            for (std::size_t i = 0; i < n; ++i) {
+                const WorkPoint& p = cloud.points[i];
+                memory->members[i] = NeighbourhoodMemory::Member{p.x, p.y, p.z, inputIndex(p)};
+            }
+            memory->hoods = std::move(carried);
+        }
+        const Neighbourhoods& levelHoods = firstLevel && memory != nullptr ? memory->hoods : carried;
 
         // Points of each cluster in point order: a stable counting sort.
         std::vector<std::size_t> first(clusterCount + 1, 0);
@@ -115,18 +147,27 @@ bool splitAtResolution(Supervoxel supervoxel, SupervoxelSet& set, double r, doub
             appendIndependent(leftover, set);
             return true;
         }
-        carried = carryNeighbourhoods(carried, restFrom);
+        carried = carryNeighbourhoods(levelHoods, restFrom);
         supervoxel = std::move(leftover);
         r = r * rdelta;
     }
 }
 
-bool segmentMultiScale(const WorkCloud& cloud, SupervoxelSet& set, double rmax, double rmin, double rdelta,
+}  // namespace
+
+bool splitAtResolution(Supervoxel supervoxel, SupervoxelSet& set, double r, double rmin, double rdelta,
                        std::int32_t kappa, double phic, const LevelObserver* observer)
+{
+    return splitLevels(std::move(supervoxel), set, r, rmin, rdelta, kappa, phic, observer, Neighbourhoods(), nullptr);
+}
+
+bool segmentMultiScale(const WorkCloud& cloud, SupervoxelSet& set, double rmax, double rmin, double rdelta,
+                       std::int32_t kappa, double phic, const LevelObserver* observer, NeighbourhoodMemory* memory)
 {
     Supervoxel whole;
     whole.cloud = cloud;
-    if (!splitAtResolution(whole, set, rmax, rmin, rdelta, kappa, phic, observer)) return false;
+    Neighbourhoods known = memory != nullptr ? recall(*memory, *cloud) : Neighbourhoods();
+    if (!splitLevels(whole, set, rmax, rmin, rdelta, kappa, phic, observer, std::move(known), memory)) return false;
 
     // A fresh generator per call: every call colours with the same sequence.
     std::mt19937 generator(5489u);

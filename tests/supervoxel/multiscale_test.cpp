@@ -145,6 +145,65 @@ TEST(MultiScale, levels_run_coarse_to_fine_and_merge_earlier_independent_records
     EXPECT_EQ(set.independent[0].descriptor.colour.r, 255);
 }
 
+// Same supervoxels, same points in the same order, same planes and colours.
+void expectSameSets(const SupervoxelSet& a, const SupervoxelSet& b)
+{
+    ASSERT_EQ(a.planarCount, b.planarCount);
+    ASSERT_EQ(a.supervoxels.size(), b.supervoxels.size());
+    for (std::size_t i = 0; i < a.supervoxels.size(); ++i) {
+        const vela::Supervoxel& s = a.supervoxels[i];
+        const vela::Supervoxel& t = b.supervoxels[i];
+        ASSERT_EQ(s.cloud->points.size(), t.cloud->points.size()) << "supervoxel " << i;
+        for (std::size_t k = 0; k < s.cloud->points.size(); ++k) ASSERT_EQ(s.cloud->points[k].rgba, t.cloud->points[k].rgba);
+        EXPECT_EQ(s.descriptor.d, t.descriptor.d);
+        EXPECT_EQ(s.descriptor.curvature, t.descriptor.curvature);
+        EXPECT_EQ(s.descriptor.colour.g, t.descriptor.colour.g);
+    }
+    ASSERT_EQ(a.independent.size(), b.independent.size());
+    for (std::size_t i = 0; i < a.independent.size(); ++i) {
+        ASSERT_EQ(a.independent[i].cloud->points.size(), b.independent[i].cloud->points.size());
+        for (std::size_t k = 0; k < a.independent[i].cloud->points.size(); ++k)
+            ASSERT_EQ(a.independent[i].cloud->points[k].rgba, b.independent[i].cloud->points[k].rgba);
+    }
+}
+
+TEST(MultiScale, remembered_neighbour_lists_change_nothing)
+{
+    // A second call on part of the first call's points, as the RPS
+    // optimisation makes it: its result must not depend on the memory.
+    WorkCloud cloud = vela::makeWorkCloud();
+    std::mt19937 gen(8);
+    std::uniform_real_distribution<float> u(0.0f, 1.0f);
+    for (int i = 0; i < 5000; ++i) addPoint(cloud, 4 * u(gen), 4 * u(gen), 0.02f * u(gen));
+    for (int i = 0; i < 3000; ++i) addPoint(cloud, 4 * u(gen), 0.0f, 3 * u(gen));
+    for (int i = 0; i < 1500; ++i) addPoint(cloud, 4 * u(gen), 4 * u(gen), 3 * u(gen));
+    vela::NeighbourhoodMemory memory;
+    SupervoxelSet first;
+    vela::segmentMultiScale(cloud, first, 1.0, 0.1, 0.794328, 20, 0.05, nullptr, &memory);
+    ASSERT_EQ(memory.members.size(), cloud->points.size());
+
+    // The independent points, then every fourth point of the first planes.
+    WorkCloud part = vela::makeWorkCloud();
+    part->points = first.independent[0].cloud->points;
+    for (int i = 0; i < 4; ++i)
+        for (std::size_t k = 0; k < first.supervoxels[static_cast<std::size_t>(i)].cloud->points.size(); k += 4)
+            part->points.push_back(first.supervoxels[static_cast<std::size_t>(i)].cloud->points[k]);
+    vela::setRowShape(*part);
+    SupervoxelSet withMemory, without;
+    vela::segmentMultiScale(part, withMemory, 1.0, 0.1, 0.794328, 20, 0.05, nullptr, &memory);
+    vela::segmentMultiScale(part, without, 1.0, 0.1, 0.794328, 20, 0.05);
+    EXPECT_GT(without.planarCount, 0);
+    expectSameSets(withMemory, without);
+    ASSERT_EQ(memory.members.size(), part->points.size());
+
+    // A point the memory does not hold (here: one moved) voids it.
+    part->points[7].z += 0.5f;
+    SupervoxelSet moved, movedWithout;
+    vela::segmentMultiScale(part, moved, 1.0, 0.1, 0.794328, 20, 0.05, nullptr, &memory);
+    vela::segmentMultiScale(part, movedWithout, 1.0, 0.1, 0.794328, 20, 0.05);
+    expectSameSets(moved, movedWithout);
+}
+
 TEST(MultiScale, empty_cloud_cannot_be_cut_without_a_minimum)
 {
     SupervoxelSet set;
