@@ -4,7 +4,6 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
-#include <random>
 #include <vector>
 
 #include "supervoxel/cl/kdtree.h"
@@ -81,23 +80,12 @@ int countOccupiedVoxels(const cl::Array<cl::tag_PointWithNormal>& points, double
     for (int a = 0; a < 3; ++a)
         extent[a] = lo[a] > hi[a] ? 1 : static_cast<int>((hi[a] - lo[a]) / r + 1.0);
 
-    // Cells are recorded in a random order. Only their number is used, so the
-    // order cannot matter; it is kept reproducible all the same: Fisher-Yates
-    // from the back, slot i swapped with floor(v * (i + 1) / 2^32) for the next
-    // mt19937 output v.
+    // Only the number of distinct cells is used, so the order in which they
+    // are recorded cannot matter: point order keeps the octree walks local.
     const std::size_t n = points.size();
-    std::vector<int> order(n);
-    for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<int>(i);
-    std::mt19937 generator(5489u);
-    for (std::size_t i = n; i > 1; --i) {
-        const std::uint64_t v = generator();
-        const std::size_t j = static_cast<std::size_t>((v * static_cast<std::uint64_t>(i)) >> 32);
-        std::swap(order[i - 1], order[j]);
-    }
-
     cl::Octree<bool> cells(extent[0], extent[1], extent[2]);
     for (std::size_t k = 0; k < n; ++k) {
-        const cl::Point3D<double>& p = points[static_cast<std::size_t>(order[k])].point;
+        const cl::Point3D<double>& p = points[k].point;
         int cell[3];
         for (int a = 0; a < 3; ++a) {
             int c = static_cast<int>((p[a] - lo[a]) / r);
