@@ -113,11 +113,11 @@ namespace {
 
 // What the fusion keeps per point, together so that touching a cluster reads
 // one record: union-find link, cluster size (at roots) and the cluster's list
-// of adjacent points still to be tried (a range of one shared buffer).
+// of adjacent points still to be tried.
 struct ClusterRecord {
     int parent;
     int size;
-    int start;
+    int start;   // in the work buffer; -1: still the point's neighbour list
     int length;
     int room;
     std::uint8_t visited;
@@ -135,19 +135,27 @@ inline int findRoot(ClusterRecord* records, int x)
     return x;
 }
 
-// The work lists live in one buffer: a replaced list is written over the old
-// one when it fits and appended otherwise; the buffer is compacted when the
-// dead space dominates.
+// The work lists: at first each point's neighbour list, read where it is;
+// a replaced list goes to one buffer, written over its previous place there
+// when it fits and appended otherwise. The buffer is compacted when the dead
+// space dominates.
 struct WorkBuffer {
+    const int* neighbours;
     std::vector<int> items;
-    std::size_t live = 0;
+    std::size_t live = 0;  // entries of the lists held in `items`
+
+    const int* list(const ClusterRecord& record, int owner) const
+    {
+        return record.start < 0 ? neighbours + static_cast<std::size_t>(owner) * kNeighbourCount
+                                : items.data() + record.start;
+    }
 
     void assign(ClusterRecord& record, const std::vector<int>& list)
     {
         const int count = static_cast<int>(list.size());
-        live -= static_cast<std::size_t>(record.length);
+        if (record.start >= 0) live -= static_cast<std::size_t>(record.length);
         live += list.size();
-        if (count > record.room) {
+        if (record.start < 0 || count > record.room) {
             record.start = static_cast<int>(items.size());
             record.room = count;
             items.insert(items.end(), list.begin(), list.end());
@@ -159,7 +167,7 @@ struct WorkBuffer {
 
     void clear(ClusterRecord& record)
     {
-        live -= static_cast<std::size_t>(record.length);
+        if (record.start >= 0) live -= static_cast<std::size_t>(record.length);
         record.length = 0;
     }
 
@@ -169,6 +177,7 @@ struct WorkBuffer {
         std::vector<int> packed;
         packed.reserve(live);
         for (ClusterRecord& record : records) {
+            if (record.start < 0) continue;
             const int at = static_cast<int>(packed.size());
             packed.insert(packed.end(), items.begin() + record.start, items.begin() + record.start + record.length);
             record.start = at;
@@ -191,11 +200,11 @@ void mergeSupervoxels(const cl::Array<cl::tag_PointWithNormal>& points, const cl
     const int* nb = neighbours.data();
 
     // Missing neighbours (-1) only ever trail a list.
-    std::vector<int> valid(un);
+    std::vector<std::uint8_t> valid(un);
     for (std::size_t i = 0; i < un; ++i) {
         int c = 0;
         while (c < kNeighbourCount && nb[i * kNeighbourCount + static_cast<std::size_t>(c)] >= 0) ++c;
-        valid[i] = c;
+        valid[i] = static_cast<std::uint8_t>(c);
     }
 
     std::vector<ClusterRecord> records(un);
@@ -203,18 +212,17 @@ void mergeSupervoxels(const cl::Array<cl::tag_PointWithNormal>& points, const cl
     std::vector<double> dist(un, DBL_MAX);
     std::vector<int> reps(un);
     WorkBuffer work;
-    work.items.assign(nb, nb + un * kNeighbourCount);
+    work.neighbours = nb;
     for (std::size_t i = 0; i < un; ++i) {
         ClusterRecord& ri = records[i];
         ri.parent = static_cast<int>(i);
         ri.size = 1;
-        ri.start = static_cast<int>(i * kNeighbourCount);
+        ri.start = -1;
         ri.length = valid[i];
-        ri.room = kNeighbourCount;
+        ri.room = 0;
         ri.visited = 0;
         ri.inert = std::isnan(points[i].normal.x) ? 1 : 0;
         reps[i] = static_cast<int>(i);
-        work.live += static_cast<std::size_t>(valid[i]);
     }
     int count = n;
 
@@ -228,12 +236,10 @@ void mergeSupervoxels(const cl::Array<cl::tag_PointWithNormal>& points, const cl
         }
     }
 
-    double lambda;
-    {
-        std::vector<double> sorted(dist);
-        std::nth_element(sorted.begin(), sorted.begin() + n / 2, sorted.end());
-        lambda = sorted[un / 2];
-    }
+    // The selection may reorder `dist`: it is computed afresh before its
+    // next use.
+    std::nth_element(dist.begin(), dist.begin() + n / 2, dist.end());
+    double lambda = dist[un / 2];
     lambda = std::max(lambda, 2.220446049250313e-16);
 
     if (n > 1) {
@@ -241,11 +247,12 @@ void mergeSupervoxels(const cl::Array<cl::tag_PointWithNormal>& points, const cl
         std::vector<int> rejected;
         // Appends the roots of a work list that the walk has not met yet.
         std::size_t candidateCount = 0;
-        auto collect = [&](const ClusterRecord& owner) {
+        auto collect = [&](int index) {
+            const ClusterRecord& owner = rec[index];
             if (candidates.size() < candidateCount + static_cast<std::size_t>(owner.length))
                 candidates.resize(2 * (candidateCount + static_cast<std::size_t>(owner.length)));
             int* out = candidates.data();
-            const int* x = work.items.data() + owner.start;
+            const int* x = work.list(owner, index);
             for (const int* xe = x + owner.length; x != xe; ++x) {
                 const int root = findRoot(rec, *x);
                 out[candidateCount] = root;
@@ -271,7 +278,7 @@ void mergeSupervoxels(const cl::Array<cl::tag_PointWithNormal>& points, const cl
                 if (candidates.empty()) candidates.resize(64);
                 candidates[0] = i;
                 candidateCount = 1;
-                collect(ri);
+                collect(i);
                 rejected.clear();
                 const cl::tag_PointWithNormal& pi = points[static_cast<std::size_t>(i)];
                 for (std::size_t c = 1; c < candidateCount; ++c) {
@@ -281,7 +288,7 @@ void mergeSupervoxels(const cl::Array<cl::tag_PointWithNormal>& points, const cl
                     if (lambda - static_cast<double>(rj.size) * d > 0) {
                         rj.parent = i;
                         ri.size += rj.size;
-                        collect(rj);
+                        collect(j);
                         work.clear(rj);
                         --count;
                         if (count == target) break;
@@ -407,7 +414,6 @@ bool clusterSupervoxels(cl::Array<cl::Point3D<double>> points, double r, cl::Arr
     const bool reuse = hood.separated.size() == n && hood.lists.size() == n * kNeighbourCount && hood.normals.size() == n;
     if (!reuse) {
         hood.lists.resize(n * kNeighbourCount);
-        hood.normals.resize(n);
         hood.separated.resize(n);
     }
     cl::Array<cl::tag_PointWithNormal> withNormals(n);
@@ -435,11 +441,17 @@ bool clusterSupervoxels(cl::Array<cl::Point3D<double>> points, double r, cl::Arr
             std::size_t m = 0;
             for (int k = 0; k < kNeighbourCount && list[k] >= 0; ++k) found[m++] = pts[static_cast<std::size_t>(list[k])];
             withNormals[i].normal = estimateNormal(found, m);
-            hood.normals[i] = withNormals[i].normal;
         }
     }
+    // The normals live in withNormals meanwhile; the separate copy is made
+    // again afterwards, so that the merging does not hold both.
+    cl::Array<cl::Vector3D<double>>().swap(hood.normals);
     const int target = countOccupiedVoxels(withNormals, r);
     mergeSupervoxels(withNormals, hood.lists, target, r, labels, supervoxels);
+    if (carried != nullptr) {
+        hood.normals.resize(n);
+        for (std::size_t i = 0; i < n; ++i) hood.normals[i] = withNormals[i].normal;
+    }
     return true;
 }
 
