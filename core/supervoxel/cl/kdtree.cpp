@@ -41,17 +41,10 @@ void KDTree::build(Array<Point3D<double>>& points)
     Bound box[3] = {box_[0], box_[1], box_[2]};
     depth_ = 0;
     cellOf_.resize(static_cast<std::size_t>(n));
-    root_ = buildRange(0, n, box, 0);
     orderedX_.resize(static_cast<std::size_t>(n + kLeafSize), 0.0);
     orderedY_.resize(static_cast<std::size_t>(n + kLeafSize), 0.0);
     orderedZ_.resize(static_cast<std::size_t>(n + kLeafSize), 0.0);
-    for (std::size_t i = 0; i < static_cast<std::size_t>(n); ++i) {
-        const Point3D<double>& p = points_[static_cast<std::size_t>(indices_[i])];
-        orderedX_[i] = p.x;
-        orderedY_[i] = p.y;
-        orderedZ_[i] = p.z;
-    }
-    fitBoxes(root_);
+    root_ = buildRange(0, n, box, 0);
 }
 
 void KDTree::computeMinMax(int begin, int end, int axis, double& lo, double& hi) const
@@ -104,7 +97,26 @@ KDTree::Node* KDTree::buildRange(int begin, int end, Bound* box, int depth)
         node->end = end;
         node->cell = static_cast<int>(cells_.size());
         cells_.push_back(Cell{{box[0], box[1], box[2]}});
-        for (int i = begin; i < end; ++i) cellOf_[static_cast<std::size_t>(indices_[static_cast<std::size_t>(i)])] = node->cell;
+        // The leaf's slots of the index array are final now: copy its
+        // coordinates into place and fit its box.
+        for (int a = 0; a < 3; ++a) {
+            node->low[a] = DBL_MAX;
+            node->high[a] = -DBL_MAX;
+        }
+        for (std::size_t i = static_cast<std::size_t>(begin); i < static_cast<std::size_t>(end); ++i) {
+            const std::size_t index = static_cast<std::size_t>(indices_[i]);
+            const Point3D<double>& p = points_[index];
+            cellOf_[index] = node->cell;
+            orderedX_[i] = p.x;
+            orderedY_[i] = p.y;
+            orderedZ_[i] = p.z;
+            node->low[0] = std::min(node->low[0], p.x);
+            node->high[0] = std::max(node->high[0], p.x);
+            node->low[1] = std::min(node->low[1], p.y);
+            node->high[1] = std::max(node->high[1], p.y);
+            node->low[2] = std::min(node->low[2], p.z);
+            node->high[2] = std::max(node->high[2], p.z);
+        }
         return node;
     }
 
@@ -151,6 +163,10 @@ KDTree::Node* KDTree::buildRange(int begin, int end, Bound* box, int depth)
     node->right = buildRange(split, end, box, depth + 1);
     node->divhigh = box[axis].low;
     box[axis] = saved;
+    for (int a = 0; a < 3; ++a) {
+        node->low[a] = std::min(node->left->low[a], node->right->low[a]);
+        node->high[a] = std::max(node->left->high[a], node->right->high[a]);
+    }
     return node;
 }
 
@@ -203,31 +219,6 @@ struct KDTree::Candidates {
         if (count == k) worst = dists[k - 1];
     }
 };
-
-void KDTree::fitBoxes(Node* node)
-{
-    if (node->left == nullptr) {
-        for (int a = 0; a < 3; ++a) {
-            node->low[a] = DBL_MAX;
-            node->high[a] = -DBL_MAX;
-        }
-        for (std::size_t i = static_cast<std::size_t>(node->begin); i < static_cast<std::size_t>(node->end); ++i) {
-            node->low[0] = std::min(node->low[0], orderedX_[i]);
-            node->high[0] = std::max(node->high[0], orderedX_[i]);
-            node->low[1] = std::min(node->low[1], orderedY_[i]);
-            node->high[1] = std::max(node->high[1], orderedY_[i]);
-            node->low[2] = std::min(node->low[2], orderedZ_[i]);
-            node->high[2] = std::max(node->high[2], orderedZ_[i]);
-        }
-        return;
-    }
-    fitBoxes(node->left);
-    fitBoxes(node->right);
-    for (int a = 0; a < 3; ++a) {
-        node->low[a] = std::min(node->left->low[a], node->right->low[a]);
-        node->high[a] = std::max(node->left->high[a], node->right->high[a]);
-    }
-}
 
 void KDTree::query(const Point3D<double>& q, int k, int* result) const
 {

@@ -79,7 +79,6 @@ private:
     void computeMinMax(int begin, int end, int axis, double& lo, double& hi) const;
     void partition(int begin, int end, int axis, double cut, int& lim1, int& lim2);
 
-    void fitBoxes(Node* node);
     void searchClassic(const Point3D<double>& q, int k, int* result, double* dists) const;
     bool searchBounded(const Point3D<double>& q, int k, int* result, double* dists, double bound) const;
     struct Candidates;
