@@ -10,6 +10,7 @@
 #include "planar/rps_generation.h"
 #include "segmenter/base_offset.h"
 #include "segmenter/millisecond_clock.h"
+#include "segmenter/pipeline.h"
 #include "segmenter/work_cloud.h"
 #include "supervoxel/multiscale.h"
 #include "supervoxel/supervoxel_set.h"
@@ -97,29 +98,35 @@ bool hasWork(const std::vector<VELA::SVPoint3d>& points)
 
 }  // namespace
 
-// The stage sequence shared by both full segmentation methods; stage results
-// are reported by the stages themselves and do not stop the sequence.
 bool runPipeline(WorkCloud cloud, SupervoxelSet& set, SegmentSet& segments, const VELA::tag_VELAParameter& p,
-                 std::int32_t iter)
+                 std::int32_t iter, const StageObserver* observer)
 {
     const std::size_t n = cloud->points.size();
+    auto done = [observer](const char* stage) {
+        if (observer) (*observer)(stage);
+    };
 
     std::cout << "start Multi-scale Supervoxel Segmentation..." << std::endl;
     segmentMultiScale(cloud, set, p.rmax, p.rmin, p.rdelta, p.kappa, p.phic);
+    done("multi-scale supervoxels");
     printStatistics(set, n);
 
     std::cout << "start RPS Generation..." << std::endl;
     generateRPS(set, p.kappa, p.tau, p.epsilon);
+    done("RPS generation");
     printStatistics(set, n);
 
     std::cout << "start RPS Optmization..." << std::endl;
     optimizeRps(set, p.rmax, p.rmin, p.rdelta, p.kappa, p.phic, p.tau, p.epsilon, p.gamma, p.delta,
                 static_cast<std::int32_t>(n), iter);
+    done("RPS optimisation");
     printStatistics(set, n);
 
     std::cout << "start RPS based region growing..." << std::endl;
     growRegions(set, segments, 0.25 * p.gamma, 0.25 * p.phid, p.theta);
+    done("region growing");
     mergeSegments(set, segments, p.gamma, p.phid, p.theta);
+    done("segment merging");
     printCounts(segments);
     std::cout << std::endl;
     return true;
