@@ -96,6 +96,23 @@ bool hasWork(const std::vector<VELA::SVPoint3d>& points)
     return false;
 }
 
+// The containers after the timed stage sequence of a full segmentation.
+struct FullRun {
+    Work work;
+    SupervoxelSet set;
+    SegmentSet segments;
+};
+
+void segmentFully(const std::vector<VELA::SVPoint3d>& points, const VELA::tag_VELAParameter& para, std::int32_t iter,
+                  FullRun& run)
+{
+    printParameterBlock(para);
+    run.work = prepare(points);
+    const std::int64_t start = millisecondClock();
+    runPipeline(run.work.cloud, run.set, run.segments, para, iter);
+    printElapsed(start);
+}
+
 }  // namespace
 
 bool runPipeline(WorkCloud cloud, SupervoxelSet& set, SegmentSet& segments, const VELA::tag_VELAParameter& p,
@@ -149,15 +166,10 @@ bool VELA_Plane::VELA_PlaneSegmentation(std::vector<SVPoint3d> points, std::vect
                                         std::vector<SVPoint3d>& others, std::vector<tag_PCoefficient>& coefficients)
 {
     if (!vela::hasWork(points)) return false;
-    const tag_VELAParameter para = get_para();
-    vela::printParameterBlock(para);
-    const vela::Work work = vela::prepare(points);
-
-    vela::SupervoxelSet set;
-    vela::SegmentSet segments;
-    const std::int64_t start = vela::millisecondClock();
-    vela::runPipeline(work.cloud, set, segments, para, iter);
-    vela::printElapsed(start);
+    vela::FullRun run;
+    vela::segmentFully(points, get_para(), iter, run);
+    vela::SupervoxelSet& set = run.set;
+    vela::SegmentSet& segments = run.segments;
 
     for (int k = 0; k < segments.planarCount; ++k) {
         vela::PlaneSegment& segment = segments.planes[static_cast<std::size_t>(k)];
@@ -183,17 +195,12 @@ bool VELA_Plane::VELA_PlaneSegmentation(std::vector<SVPoint3d> points, std::map<
                                         std::map<int, tag_PCoefficient>& coefficients)
 {
     if (!vela::hasWork(points)) return false;
-    const tag_VELAParameter para = get_para();
-    vela::printParameterBlock(para);
-    const vela::Work work = vela::prepare(points);
+    vela::FullRun run;
+    vela::segmentFully(points, get_para(), iter, run);
+    vela::SupervoxelSet& set = run.set;
+    vela::SegmentSet& segments = run.segments;
 
-    vela::SupervoxelSet set;
-    vela::SegmentSet segments;
-    const std::int64_t start = vela::millisecondClock();
-    vela::runPipeline(work.cloud, set, segments, para, iter);
-    vela::printElapsed(start);
-
-    const vela::BaseOffset& o = work.offset;
+    const vela::BaseOffset& o = run.work.offset;
     for (int k = 0; k < segments.planarCount; ++k) {
         vela::PlaneSegment& segment = segments.planes[static_cast<std::size_t>(k)];
         vela::refitSegment(set, segment, true);

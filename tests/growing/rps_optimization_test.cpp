@@ -6,18 +6,12 @@
 
 #include "growing/rps_optimization.h"
 #include "planar/plane_fit.h"
+#include "planar/planar_test_points.h"
 
 namespace {
 
-vela::WorkPoint at(float x, float y, float z, std::uint32_t index)
-{
-    vela::WorkPoint p;
-    p.x = x;
-    p.y = y;
-    p.z = z;
-    p.rgba = index;
-    return p;
-}
+using vela_test::inputIndices;
+vela::WorkPoint at(float x, float y, float z, std::uint32_t index) { return vela_test::point(x, y, z, index); }
 
 // A fitted RPS on the plane z = height over [x0, x0 + size] x [0, size],
 // points on a 0.25 grid (exact floats).
@@ -48,12 +42,7 @@ vela::SupervoxelSet setWith(std::vector<vela::Supervoxel> rps, const std::vector
     return set;
 }
 
-std::vector<std::uint32_t> indicesOf(const vela::WorkCloud& cloud)
-{
-    std::vector<std::uint32_t> out;
-    for (const vela::WorkPoint& p : cloud->points) out.push_back(vela::inputIndex(p));
-    return out;
-}
+std::vector<std::uint32_t> indicesOf(const vela::WorkCloud& cloud) { return inputIndices(cloud); }
 
 bool reassignOnce(vela::SupervoxelSet& set, double gamma, double delta)
 {
