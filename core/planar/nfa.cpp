@@ -39,8 +39,6 @@ NfaTable buildNfaTable(int n, int k)
 
 namespace {
 
-using Entry = ResidualSortBuffers::Entry;
-
 // The plain exchange sort; only used for lists holding a not-a-number value,
 // which compares false both ways and breaks the tie analysis below.
 void exchangeSort(std::vector<int>& indices, std::vector<double>& distances)
@@ -71,9 +69,10 @@ int fenwickCountBelow(const std::vector<int>& tree, int position)
     return count;
 }
 
-// Puts one group of equal distances, keyed[first..first+size) (sorted by
-// original position, all smaller distances already in the tree), into the
-// order the exchange sort leaves them in.
+// Puts one group of equal distances, order[first..first+size) (sorted by
+// original position), into the order the exchange sort leaves them in.
+// ranks[t] is the slot of the group's t-th element in the subsequence of the
+// elements <= v (the `first` smaller ones and the group), in original order.
 //
 // Restricted to the elements <= v, the exchange sort runs exactly as it would
 // on that subsequence alone, in which v is the largest value. There a v only
@@ -84,14 +83,10 @@ int fenwickCountBelow(const std::vector<int>& tree, int position)
 // a queue, one v from its front to its back per pass; after pass i the run
 // ends at slot i + m and takes in the v at rank i + m + 1, if any, with the
 // v's right after it. Passes before P1 or from L on leave the v's alone.
-void orderTieGroup(std::vector<Entry>& keyed, std::size_t first, int size,
-                   const std::vector<int>& fenwick, std::vector<int>& ranks, std::vector<int>& ring)
+void orderTieGroup(std::vector<int>& order, std::size_t first, int size, const std::vector<int>& ranks,
+                   std::vector<int>& ring)
 {
     const long smaller = static_cast<long>(first);
-    ranks.resize(size);
-    for (int t = 0; t < size; ++t) ranks[t] = fenwickCountBelow(fenwick, keyed[first + t].position) + t;
-    if (ranks[0] >= smaller) return;  // every v already stands behind all smaller ones
-
     // The run lives in a ring of the group's size: its logical end has a free
     // slot until every v has joined it.
     ring.resize(size);
@@ -101,7 +96,7 @@ void orderTieGroup(std::vector<Entry>& keyed, std::size_t first, int size,
     long pass = ranks[0] - 1L;  // last pass accounted for
     auto absorb = [&]() {
         while (joined < size && ranks[joined] == pass + length + 1) {
-            ring[(head + length) % size] = keyed[first + joined].position;
+            ring[(head + length) % size] = order[first + joined];
             ++length;
             ++joined;
         }
@@ -128,7 +123,200 @@ void orderTieGroup(std::vector<Entry>& keyed, std::size_t first, int size,
         }
         absorb();
     }
-    for (int t = 0; t < size; ++t) keyed[first + t].position = ring[(head + t) % size];
+    for (int t = 0; t < size; ++t) order[first + t] = ring[(head + t) % size];
+}
+
+// Number of keys below v among keyAt[begin..end).
+template <typename Key>
+int countBelow(const Key* keyAt, std::size_t begin, std::size_t end, Key v)
+{
+    int count = 0;
+    for (std::size_t i = begin; i < end; ++i) count += keyAt[i] < v;
+    return count;
+}
+
+// Beyond this many groups of equal distances one Fenwick tree over all
+// positions is cheaper than scanning the keys once per group.
+constexpr std::size_t kScannedTieGroups = 64;
+
+// Rearranges every group of equal keys in `order` (positions sorted by key,
+// equal keys by position) as the exchange sort leaves it. keyAt holds the keys
+// by position, sortedKeys in sorted order. The group of the smallest key
+// keeps its order: nothing smaller lies behind any of it.
+template <typename Key>
+void orderTieGroups(const Key* keyAt, const Key* sortedKeys, std::size_t n, ResidualSortBuffers& buffers)
+{
+    std::vector<int>& order = buffers.order;
+    std::vector<std::uint32_t>& groups = buffers.tieGroups;
+    groups.clear();
+    std::size_t p = 1;
+    while (p < n && sortedKeys[p] == sortedKeys[0]) ++p;
+    for (++p; p < n; ++p) {
+        if (sortedKeys[p] != sortedKeys[p - 1]) continue;
+        const std::size_t first = p - 1;
+        while (p + 1 < n && sortedKeys[p + 1] == sortedKeys[first]) ++p;
+        groups.push_back(static_cast<std::uint32_t>(first));
+        groups.push_back(static_cast<std::uint32_t>(p + 1 - first));
+    }
+    if (groups.empty()) return;
+
+    std::vector<int>& ranks = buffers.tieRanks;
+    if (groups.size() / 2 <= kScannedTieGroups) {
+        for (std::size_t g = 0; g < groups.size(); g += 2) {
+            const std::size_t first = groups[g];
+            const int size = static_cast<int>(groups[g + 1]);
+            const Key v = sortedKeys[first];
+            const std::size_t p0 = static_cast<std::size_t>(order[first]);
+            // Smaller elements before the first v, counted on the shorter side.
+            int below = p0 <= n - p0 ? countBelow(keyAt, 0, p0, v)
+                                     : static_cast<int>(first) - countBelow(keyAt, p0, n, v);
+            if (below >= static_cast<int>(first)) continue;  // all smaller ones stand before every v
+            ranks.resize(size);
+            ranks[0] = below;
+            for (int t = 1; t < size; ++t) {
+                below += countBelow(keyAt, static_cast<std::size_t>(order[first + t - 1]) + 1,
+                                    static_cast<std::size_t>(order[first + t]), v);
+                ranks[t] = below + t;
+            }
+            orderTieGroup(order, first, size, ranks, buffers.ring);
+        }
+        return;
+    }
+
+    fenwickReset(buffers.fenwick, n);
+    std::size_t inserted = 0;
+    for (std::size_t g = 0; g < groups.size(); g += 2) {
+        const std::size_t first = groups[g];
+        const int size = static_cast<int>(groups[g + 1]);
+        for (; inserted < first; ++inserted) fenwickInsert(buffers.fenwick, order[inserted]);
+        ranks.resize(size);
+        for (int t = 0; t < size; ++t) ranks[t] = fenwickCountBelow(buffers.fenwick, order[first + t]) + t;
+        if (ranks[0] < static_cast<int>(first)) orderTieGroup(order, first, size, ranks, buffers.ring);
+    }
+}
+
+// The bits of each distance as a float. They order like the distances when
+// every distance is zero or a positive normal float widened to double, as
+// plane distances are: false otherwise (negative zero included, whose sign
+// bit would sort it last). Read from the double's bits rather than narrowed,
+// so that the loop vectorises and never narrows a value out of float range.
+bool floatKeys(const std::vector<double>& distances, std::vector<std::uint32_t>& keys)
+{
+    const std::size_t n = distances.size();
+    keys.resize(n);
+    const double* in = distances.data();
+    std::uint32_t* out = keys.data();
+    std::uint64_t rejected = 0;
+    for (std::size_t p = 0; p < n; ++p) {
+        std::uint64_t bits;
+        std::memcpy(&bits, &in[p], sizeof bits);
+        const std::uint64_t nonzero = (bits | (0 - bits)) >> 63;
+        // Biased exponent with the sign above it: a normal float has 897..1150,
+        // and its 29 low mantissa bits are clear.
+        const std::uint64_t exponent = bits >> 52;
+        const std::uint64_t misfit = (bits & 0x1fffffffu) | ((exponent - 897) >> 8) | ((1150 - exponent) >> 63);
+        rejected |= misfit & (0 - nonzero);
+        out[p] = static_cast<std::uint32_t>(((bits >> 29) - (std::uint64_t{896} << 23)) & (0 - nonzero));
+    }
+    return rejected == 0;
+}
+
+constexpr std::uint64_t packed(std::uint32_t key, std::size_t position)
+{
+    return (std::uint64_t{key} << 32) | position;
+}
+
+// Stable: a packed entry holds its position below the key. Most entries
+// move by no slot or one, so the last slot's value is carried in a register
+// and only entries that move further take a branch that mispredicts.
+void insertionSort(std::uint64_t* entries, std::size_t n)
+{
+    if (n < 2) return;
+    std::uint64_t largest = entries[0];
+    for (std::size_t i = 1; i < n; ++i) {
+        const std::uint64_t next = entries[i];
+        const std::uint64_t low = next < largest ? next : largest;
+        largest = next < largest ? largest : next;
+        entries[i - 1] = low;
+        if (i >= 2 && entries[i - 2] > low) {
+            std::size_t j = i - 1;
+            do {
+                entries[j] = entries[j - 1];
+                --j;
+            } while (j > 0 && entries[j - 1] > low);
+            entries[j] = low;
+        }
+    }
+    entries[n - 1] = largest;
+}
+
+// Buckets holding more entries than this are sorted on their own, so that
+// the insertion pass stays linear whatever the distribution.
+constexpr std::uint32_t kCrowdedBucket = 32;
+
+int bitWidth(std::uint64_t value)
+{
+    int bits = 0;
+    for (; value != 0; value >>= 1) ++bits;
+    return bits;
+}
+
+// Positions sorted by key, equal keys by position, into buffers.sorted (as
+// key << 32 | position). One distribution into 2n to 4n buckets by the
+// leading bits of the key, then an insertion pass, which only moves entries
+// within their bucket.
+void sortByFloatKey(const std::vector<std::uint32_t>& keys, ResidualSortBuffers& buffers)
+{
+    const std::size_t n = keys.size();
+    std::vector<std::uint64_t>& sorted = buffers.sorted;
+    sorted.resize(n);
+    if (n <= 16) {
+        for (std::size_t p = 0; p < n; ++p) sorted[p] = packed(keys[p], p);
+        insertionSort(sorted.data(), n);
+        return;
+    }
+
+    // Distances of exactly zero (the sample points) are kept out of the key
+    // range: with them it would span every exponent below the smallest
+    // positive distance. Keys minus one wrap zeros out of the minimum.
+    std::uint32_t low = ~std::uint32_t{0};
+    std::uint32_t high = 0;
+    for (std::uint32_t key : keys) {
+        low = std::min(low, key - 1u);
+        high = std::max(high, key);
+    }
+    if (high == 0) {
+        for (std::size_t p = 0; p < n; ++p) sorted[p] = packed(0, p);
+        return;
+    }
+    // Zero maps to 0, positive keys to 1 ... high - low, in order.
+    auto offset = [low](std::uint32_t key) { return key != 0 ? key - low : 0u; };
+    const int spanBits = bitWidth(high - low);
+    const int bucketBits = bitWidth(n) + 1;
+    const int shift = spanBits > bucketBits ? spanBits - bucketBits : 0;
+    const std::size_t bucketCount = static_cast<std::size_t>((high - low) >> shift) + 1;
+
+    std::vector<std::uint32_t>& buckets = buffers.buckets;
+    buckets.assign(bucketCount, 0u);
+    for (std::uint32_t key : keys) ++buckets[offset(key) >> shift];
+    std::uint32_t start = 0;
+    std::uint32_t largest = 0;
+    for (std::size_t b = 0; b < bucketCount; ++b) {
+        const std::uint32_t count = buckets[b];
+        buckets[b] = start;
+        start += count;
+        largest = std::max(largest, count);
+    }
+    for (std::size_t p = 0; p < n; ++p) sorted[buckets[offset(keys[p]) >> shift]++] = packed(keys[p], p);
+    if (largest > kCrowdedBucket) {
+        // Each bucket's counter now stands at its end, that is, at the next one's start.
+        std::uint32_t begin = 0;
+        for (std::size_t b = 0; b < bucketCount; ++b) {
+            if (buckets[b] - begin > kCrowdedBucket) std::sort(sorted.begin() + begin, sorted.begin() + buckets[b]);
+            begin = buckets[b];
+        }
+    }
+    insertionSort(sorted.data(), n);
 }
 
 // An unsigned key with the order of the doubles (not-a-number excluded);
@@ -142,88 +330,73 @@ std::uint64_t orderedKey(double value)
     return (bits & sign) ? ~bits : bits | sign;
 }
 
-// Stable sort by key, so equal keys stay in position order. Least significant
-// byte first; bytes on which all keys agree are skipped, which leaves at most five
-// passes for distances widened from single precision.
-void radixSortByKey(std::vector<Entry>& entries, std::vector<Entry>& spare, std::vector<std::uint32_t>& histogram)
+// Sorted order of the exchange sort for float bits, into buffers.order and
+// buffers.sortedKeys: one sort by distance, equal distances by position,
+// which is the whole answer when no two distances are equal, then each group
+// of equal distances rearranged as the exchange sort leaves it.
+void exchangeOrderOfBits(const std::vector<std::uint32_t>& bits, ResidualSortBuffers& buffers)
 {
-    const std::size_t n = entries.size();
-    if (n < 32) {
-        for (std::size_t i = 1; i < n; ++i) {
-            const Entry moving = entries[i];
-            std::size_t j = i;
-            for (; j > 0 && entries[j - 1].key > moving.key; --j) entries[j] = entries[j - 1];
-            entries[j] = moving;
-        }
-        return;
+    const std::size_t n = bits.size();
+    sortByFloatKey(bits, buffers);
+    const std::vector<std::uint64_t>& sorted = buffers.sorted;
+    std::vector<int>& order = buffers.order;
+    std::vector<std::uint32_t>& sortedKeys = buffers.sortedKeys;
+    order.resize(n);
+    sortedKeys.resize(n);
+    for (std::size_t p = 0; p < n; ++p) {
+        order[p] = static_cast<int>(sorted[p] & 0xffffffffu);
+        sortedKeys[p] = static_cast<std::uint32_t>(sorted[p] >> 32);
     }
-    std::uint64_t anySet = 0;
-    std::uint64_t allSet = ~std::uint64_t{0};
-    for (const Entry& e : entries) {
-        anySet |= e.key;
-        allSet &= e.key;
-    }
-    const std::uint64_t varying = anySet ^ allSet;
-    histogram.resize(256);
-    spare.resize(n);
-    for (int shift = 0; shift < 64; shift += 8) {
-        if (((varying >> shift) & 255) == 0) continue;
-        std::fill(histogram.begin(), histogram.end(), 0u);
-        for (const Entry& e : entries) ++histogram[(e.key >> shift) & 255];
-        std::uint32_t offset = 0;
-        for (std::uint32_t& count : histogram) {
-            const std::uint32_t c = count;
-            count = offset;
-            offset += c;
-        }
-        for (const Entry& e : entries) spare[histogram[(e.key >> shift) & 255]++] = e;
-        entries.swap(spare);
-    }
+    orderTieGroups(bits.data(), sortedKeys.data(), n, buffers);
 }
 
-// Sorted order of the exchange sort in O(n log n) (plus the turning of tie
-// runs, small in practice): one stable sort by distance, which is the whole
-// answer when no two distances are equal, then each group of equal distances
-// rearranged as the exchange sort leaves it.
-void exchangeOrder(std::vector<int>& indices, std::vector<double>& distances, ResidualSortBuffers& buffers)
+// The same for any distances but not-a-number, through 64-bit keys.
+void exchangeOrderOfDoubles(std::vector<int>& indices, std::vector<double>& distances, ResidualSortBuffers& buffers)
 {
     const std::size_t n = distances.size();
-    auto& keyed = buffers.entries;
-    keyed.resize(n);
-    for (std::size_t p = 0; p < n; ++p) keyed[p] = {orderedKey(distances[p]), static_cast<int>(p)};
-    radixSortByKey(keyed, buffers.spare, buffers.histogram);
-
-    std::size_t lastTieEnd = 0;
-    for (std::size_t p = 1; p < n; ++p) {
-        if (keyed[p].key == keyed[p - 1].key) lastTieEnd = p + 1;
+    std::vector<int>& order = buffers.order;
+    std::vector<std::uint64_t>& keys = buffers.wideKeys;
+    order.resize(n);
+    keys.resize(n);
+    for (std::size_t p = 0; p < n; ++p) {
+        keys[p] = orderedKey(distances[p]);
+        order[p] = static_cast<int>(p);
     }
-    if (lastTieEnd > 0) {
-        fenwickReset(buffers.fenwick, n);
-        std::size_t first = 0;
-        while (first < lastTieEnd) {
-            std::size_t end = first + 1;
-            while (end < n && keyed[end].key == keyed[first].key) ++end;
-            if (end - first > 1 && first > 0) {
-                orderTieGroup(keyed, first, static_cast<int>(end - first), buffers.fenwick,
-                              buffers.tieRanks, buffers.ring);
-            }
-            for (std::size_t p = first; p < end; ++p) fenwickInsert(buffers.fenwick, keyed[p].position);
-            first = end;
-        }
-    }
-
+    std::sort(order.begin(), order.end(),
+              [&keys](int a, int b) { return keys[a] < keys[b] || (keys[a] == keys[b] && a < b); });
+    std::vector<std::uint64_t>& sortedKeys = buffers.sortedWideKeys;
+    sortedKeys.resize(n);
+    for (std::size_t p = 0; p < n; ++p) sortedKeys[p] = keys[order[p]];
+    orderTieGroups(keys.data(), sortedKeys.data(), n, buffers);
     // Values are moved with their points rather than rebuilt from the keys, so
     // that equal but differently signed zeros travel as the exchange sort moves them.
     buffers.indexCopy.assign(indices.begin(), indices.end());
     buffers.distanceCopy.assign(distances.begin(), distances.end());
     for (std::size_t p = 0; p < n; ++p) {
-        const int from = keyed[p].position;
-        indices[p] = buffers.indexCopy[from];
-        distances[p] = buffers.distanceCopy[from];
+        indices[p] = buffers.indexCopy[order[p]];
+        distances[p] = buffers.distanceCopy[order[p]];
     }
 }
 
+double widened(std::uint32_t bits)
+{
+    float value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
 }  // namespace
+
+bool sortDistanceBits(std::vector<int>& indices, std::vector<std::uint32_t>& bits, ResidualSortBuffers& buffers)
+{
+    if (indices.size() != bits.size()) return false;
+    exchangeOrderOfBits(bits, buffers);
+    buffers.indexCopy.assign(indices.begin(), indices.end());
+    const std::size_t n = indices.size();
+    for (std::size_t p = 0; p < n; ++p) indices[p] = buffers.indexCopy[buffers.order[p]];
+    bits.swap(buffers.sortedKeys);
+    return true;
+}
 
 bool sortResiduals(std::vector<int>& indices, std::vector<double>& distances,
                    std::vector<double>& residuals, double tau, ResidualSortBuffers& buffers)
@@ -231,10 +404,14 @@ bool sortResiduals(std::vector<int>& indices, std::vector<double>& distances,
     if (indices.size() != distances.size()) return false;
     const std::size_t n = distances.size();
 
-    if (std::any_of(distances.begin(), distances.end(), [](double v) { return std::isnan(v); })) {
+    if (floatKeys(distances, buffers.keys)) {
+        sortDistanceBits(indices, buffers.keys, buffers);
+        // Equal keys are equal floats: the distances follow from the keys.
+        for (std::size_t p = 0; p < n; ++p) distances[p] = widened(buffers.keys[p]);
+    } else if (std::any_of(distances.begin(), distances.end(), [](double v) { return std::isnan(v); })) {
         exchangeSort(indices, distances);
     } else {
-        exchangeOrder(indices, distances, buffers);
+        exchangeOrderOfDoubles(indices, distances, buffers);
     }
 
     // The first three are the sample points, at distance zero up to rounding;
@@ -252,8 +429,8 @@ bool sortResiduals(std::vector<int>& indices, std::vector<double>& distances,
         }
     }
 
-    residuals.clear();
-    for (std::size_t i = 0; i < n; ++i) residuals.push_back(distances[i] / tau);
+    residuals.resize(n);
+    for (std::size_t i = 0; i < n; ++i) residuals[i] = distances[i] / tau;
     return true;
 }
 
@@ -264,24 +441,51 @@ bool sortResiduals(std::vector<int>& indices, std::vector<double>& distances,
     return sortResiduals(indices, distances, residuals, tau, buffers);
 }
 
+namespace {
+
+// One cut's score; the scan below and its float-bit twin must agree to the bit.
+inline bool scoreCut(const NfaTable& table, int i, double residual, NfaResult& result)
+{
+    // Residuals ascend, so nothing past the first one beyond tau can be an
+    // inlier: its logarithm is never needed.
+    const double logResidual = std::log10(residual);
+    if (logResidual > 0.0) return false;
+    const int n = table.N;
+    const int k = table.k;
+    const int j = i + 1 - k;
+    const double value = table.logChooseN[j] + table.logInt[n - k] + table.logChooseK[j] + j * logResidual;
+    // Strict, so that among equal scores the smallest cut stays.
+    if (value < result.logNfa) {
+        result.logNfa = value;
+        result.logResidual = logResidual;
+        result.count = i + 1;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool bestNfa(const NfaTable& table, const std::vector<double>& residuals, NfaResult& result)
 {
     if (residuals.size() != static_cast<std::size_t>(table.N)) return false;
+    for (int i = table.k; i < table.N; ++i) {
+        if (!scoreCut(table, i, residuals[i], result)) break;
+    }
+    return true;
+}
+
+bool bestNfaOfBits(const NfaTable& table, const std::vector<std::uint32_t>& sortedBits, double tau,
+                   NfaResult& result)
+{
     const int n = table.N;
-    const int k = table.k;
-    for (int i = k; i < n; ++i) {
-        // Residuals ascend, so nothing past the first one beyond tau can be an
-        // inlier: its logarithm is never needed.
-        const double logResidual = std::log10(residuals[i]);
-        if (logResidual > 0.0) break;
-        const int j = i + 1 - k;
-        const double value = table.logChooseN[j] + table.logInt[n - k] + table.logChooseK[j] + j * logResidual;
-        // Strict, so that among equal scores the smallest cut stays.
-        if (value < result.logNfa) {
-            result.logNfa = value;
-            result.logResidual = logResidual;
-            result.count = i + 1;
-        }
+    if (sortedBits.size() != static_cast<std::size_t>(n)) return false;
+    // The zero repair of sortResiduals, applied as the scan goes.
+    int firstPositive = 3;
+    while (firstPositive < n && sortedBits[firstPositive] == 0) ++firstPositive;
+    const double repaired = firstPositive < n ? widened(sortedBits[firstPositive]) : 0.0;
+    for (int i = table.k; i < n; ++i) {
+        const double distance = i >= 3 && i < firstPositive ? repaired : widened(sortedBits[i]);
+        if (!scoreCut(table, i, distance / tau, result)) break;
     }
     return true;
 }

@@ -30,13 +30,14 @@ struct NfaResult {
 // Scratch space of sortResiduals, kept by the caller across hypotheses so that
 // the per-hypothesis loop does not allocate.
 struct ResidualSortBuffers {
-    struct Entry {
-        std::uint64_t key;  // orders like the distance
-        int position;       // position before sorting
-    };
-    std::vector<Entry> entries;
-    std::vector<Entry> spare;
-    std::vector<std::uint32_t> histogram;
+    std::vector<std::uint32_t> keys;        // single-precision bits of each distance, by position
+    std::vector<std::uint64_t> wideKeys;    // order keys of distances that are not widened floats
+    std::vector<std::uint64_t> sorted;      // key << 32 | position, ascending
+    std::vector<std::uint32_t> sortedKeys;
+    std::vector<std::uint64_t> sortedWideKeys;
+    std::vector<std::uint32_t> buckets;
+    std::vector<int> order;                 // positions in sorted order
+    std::vector<std::uint32_t> tieGroups;   // first slot and size of each group of equal distances
     std::vector<int> fenwick;
     std::vector<int> ring;
     std::vector<int> tieRanks;
@@ -54,8 +55,19 @@ bool sortResiduals(std::vector<int>& indices, std::vector<double>& distances,
 bool sortResiduals(std::vector<int>& indices, std::vector<double>& distances,
                    std::vector<double>& residuals, double tau);
 
+// The sort of sortResiduals for distances given as the bits of non-negative
+// floats (not a number excluded), as the plane test computes them: `indices`
+// takes the same order, `bits` ends ascending. False, with nothing changed,
+// when the two lists differ in length.
+bool sortDistanceBits(std::vector<int>& indices, std::vector<std::uint32_t>& bits, ResidualSortBuffers& buffers);
+
 // Improves `result` with the best cut of the ascending normalised residuals.
 // False, with `result` untouched, when their number differs from the table's N.
 bool bestNfa(const NfaTable& table, const std::vector<double>& residuals, NfaResult& result);
+
+// bestNfa on the residuals sortResiduals makes of the sorted float bits
+// (zero repair, division by tau), worked out only as far as the scan reads.
+bool bestNfaOfBits(const NfaTable& table, const std::vector<std::uint32_t>& sortedBits, double tau,
+                   NfaResult& result);
 
 }  // namespace vela

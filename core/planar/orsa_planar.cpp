@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 
 namespace vela {
 
@@ -108,6 +110,27 @@ bool planeDistances(const WorkCloud& cloud, const std::vector<float>& plane, con
     return true;
 }
 
+bool planeDistanceBits(const WorkCloud& cloud, const std::vector<float>& plane, const std::vector<int>& indices,
+                       std::vector<std::uint32_t>& bits)
+{
+    if (plane.size() != 4) return false;
+    const float a = plane[0], b = plane[1], c = plane[2], d = plane[3];
+    const std::size_t n = indices.size();
+    bits.resize(n);
+    std::uint32_t largest = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const WorkPoint& p = cloud->points[indices[i]];
+        const float signedDistance = (a * p.x + c * p.z) + (b * p.y + d);
+        std::uint32_t magnitude;
+        std::memcpy(&magnitude, &signedDistance, sizeof magnitude);
+        magnitude &= 0x7fffffffu;
+        bits[i] = magnitude;
+        largest = std::max(largest, magnitude);
+    }
+    // Above the bits of infinity lie the not-a-numbers.
+    return largest <= 0x7f800000u;
+}
+
 int nextIterationLimit(int count, int pointCount, int iteration, int limit)
 {
     double w = static_cast<double>(count) / pointCount;
@@ -121,10 +144,49 @@ int nextIterationLimit(int count, int pointCount, int iteration, int limit)
     return std::min(iteration + needed, kMaxIterations);
 }
 
+namespace {
+
+// Per-hypothesis lists, reused so that the search allocates nothing once the
+// first hypothesis has sized them.
+struct HypothesisScratch {
+    std::vector<std::uint32_t> bits;
+    std::vector<double> distances;
+    std::vector<double> residuals;
+    ResidualSortBuffers buffers;
+};
+
+// Orders the hypothesis list by the residuals of `plane` and scores its best
+// cut into `result`. The hypothesis list keeps the order each sort leaves it
+// in: the next hypothesis starts from it, and ties depend on it. False when
+// fewer than four residuals result. Without a sorter, distances stay single
+// precision bits (widening is exact), unless one is not a number.
+bool scoreHypothesis(const WorkCloud& cloud, const std::vector<float>& plane, std::vector<int>& hypothesis,
+                     const NfaTable& table, double tau, ResidualSorter sorter, HypothesisScratch& scratch,
+                     NfaResult& result)
+{
+    if (!sorter && planeDistanceBits(cloud, plane, hypothesis, scratch.bits)) {
+        sortDistanceBits(hypothesis, scratch.bits, scratch.buffers);
+        if (scratch.bits.size() < 4) return false;
+        bestNfaOfBits(table, scratch.bits, tau, result);
+        return true;
+    }
+    planeDistances(cloud, plane, hypothesis, scratch.distances);
+    if (sorter) {
+        sorter(hypothesis, scratch.distances, scratch.residuals, tau, scratch.buffers);
+    } else {
+        sortResiduals(hypothesis, scratch.distances, scratch.residuals, tau, scratch.buffers);
+    }
+    if (scratch.residuals.size() < 4) return false;
+    bestNfa(table, scratch.residuals, result);
+    return true;
+}
+
+}  // namespace
+
 bool ORSA_Planar(Supervoxel& supervoxel, WorkCloud& outliers, bool& changed, int kappa, double tau,
                  double epsilon)
 {
-    return ORSA_Planar(supervoxel, outliers, changed, kappa, tau, epsilon, sortResiduals);
+    return ORSA_Planar(supervoxel, outliers, changed, kappa, tau, epsilon, nullptr);
 }
 
 bool ORSA_Planar(Supervoxel& supervoxel, WorkCloud& outliers, bool& changed, int kappa, double tau,
@@ -141,17 +203,11 @@ bool ORSA_Planar(Supervoxel& supervoxel, WorkCloud& outliers, bool& changed, int
     const NfaTable table = buildNfaTable(n, kSampleSize);
     SampleSource source = makeSampleSource();
 
-    // Reused by every hypothesis, so the loop below allocates nothing once
-    // the first hypothesis has sized them.
     std::vector<int> sample;
     std::vector<float> plane;
-    std::vector<double> distances;
-    std::vector<double> residuals;
-    ResidualSortBuffers buffers;
+    HypothesisScratch scratch;
     sample.reserve(kSampleSize);
     plane.reserve(4);
-    distances.reserve(n);
-    residuals.reserve(n);
 
     NfaResult best;
     int iteration = 0;
@@ -164,13 +220,8 @@ bool ORSA_Planar(Supervoxel& supervoxel, WorkCloud& outliers, bool& changed, int
         if (!planeFromSample(cloud, sample, plane)) {
             ++skipped;
         } else {
-            planeDistances(cloud, plane, hypothesis, distances);
-            // The hypothesis list keeps the order each sort leaves it in:
-            // the next hypothesis starts from it, and ties depend on it.
-            sorter(hypothesis, distances, residuals, tau, buffers);
-            if (residuals.size() < 4) return false;
             NfaResult current;
-            bestNfa(table, residuals, current);
+            if (!scoreHypothesis(cloud, plane, hypothesis, table, tau, sorter, scratch, current)) return false;
             if (current.count >= 4 && current.logNfa < best.logNfa) {
                 best = current;
                 bestList = hypothesis;

@@ -1,6 +1,7 @@
 #include "planar/nfa.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -91,20 +92,57 @@ TEST(SortResiduals, zeros_after_the_sample_take_the_first_positive_distance)
     EXPECT_EQ(result.logNfa, -std::numeric_limits<double>::infinity());
 }
 
+// |(a x + c z) + (b y + d)| in single precision, as a plane test computes it,
+// for points on a 1 cm grid (as LAS coordinates are) and a plane through three
+// of them: its normal is a grid direction, so many distances coincide.
+std::vector<double> planeLikeDistances(std::mt19937& random, int n)
+{
+    auto gridPoint = [&random]() {
+        std::array<float, 3> p;
+        for (float& coordinate : p) coordinate = 0.01f * static_cast<float>(random() % 40);
+        return p;
+    };
+    const std::array<float, 3> p0 = gridPoint(), p1 = gridPoint(), p2 = gridPoint();
+    const float ux = p1[0] - p0[0], uy = p1[1] - p0[1], uz = p1[2] - p0[2];
+    const float vx = p2[0] - p0[0], vy = p2[1] - p0[1], vz = p2[2] - p0[2];
+    float a = uy * vz - uz * vy, b = uz * vx - ux * vz, c = ux * vy - uy * vx;
+    const float length = std::sqrt(a * a + b * b + c * c);
+    if (length > 0.0f) {
+        a /= length;
+        b /= length;
+        c /= length;
+    }
+    const float d = -((a * p0[0] + c * p0[2]) + b * p0[1]);
+    std::vector<double> distances(n);
+    for (double& distance : distances) {
+        const std::array<float, 3> p = gridPoint();
+        distance = std::fabs(static_cast<double>((a * p[0] + c * p[2]) + (b * p[1] + d)));
+    }
+    return distances;
+}
+
+constexpr int kDistanceKinds = 11;
+
 // Distances of the kinds a plane test produces and some it should survive.
 std::vector<double> makeDistances(std::mt19937& random, int n, int kind)
 {
+    if (kind == 6) return planeLikeDistances(random, n);
     std::vector<double> d(n);
     std::uniform_real_distribution<double> uniform(0.0, 2.0);
-    const int values = 1 + static_cast<int>(random() % (kind == 1 ? 6 : n / 3 + 1));
+    const int values = 1 + static_cast<int>(random() % (kind == 1 ? 6 : n / 3 + 1));  // tie groups
     for (double& v : d) {
         const unsigned pick = random() % 5;
+        const float single = static_cast<float>(uniform(random));
         switch (kind) {
-        case 0: v = static_cast<float>(uniform(random)); break;            // distinct
+        case 0: v = single; break;                                                 // distinct
         case 1: case 2: v = 0.25 * static_cast<double>(random() % values); break;  // exact ties
-        case 3: v = pick == 0 ? 0.0 : pick == 1 ? 0.75 : uniform(random); break;  // zeros
+        case 3: v = pick == 0 ? 0.0 : pick == 1 ? 0.1 * (random() % values) : uniform(random); break;  // zeros
         case 4: v = pick == 0 ? -0.0 : pick == 1 ? 0.0 : pick == 2 ? -uniform(random) : 1e300; break;
-        default: v = 0.5; break;                                             // all equal
+        case 7: v = pick == 0 ? 0.0 : pick == 1 ? single : 1.0f + 1e-7f * (random() % 200); break;  // crowded
+        case 8: v = pick == 0 ? 0.0 : pick == 1 ? 0.75 : single; break;                             // zeros
+        case 9: v = pick == 0 ? -0.0 : pick == 1 ? 0.5 : single; break;
+        case 10: v = pick == 0 ? 1e-40f * single : pick == 1 ? HUGE_VAL : single; break;  // subnormal, infinite
+        default: v = 0.5; break;                                                   // all equal
         }
     }
     if (kind == 2) {  // sorted or reverse sorted
@@ -144,7 +182,7 @@ TEST(SortResiduals, same_order_as_the_exchange_sort_on_random_lists)
     for (int r = 0; r < 150; ++r) sizes.push_back(41 + static_cast<int>(random() % 400));
     for (int n : {1000, 2047, 3000}) sizes.push_back(n);
     for (int n : sizes) {
-        for (int kind = 0; kind <= 5; ++kind) {
+        for (int kind = 0; kind < kDistanceKinds; ++kind) {
             std::vector<int> indices(n);
             for (int i = 0; i < n; ++i) indices[i] = 7 * i + 3;
             std::shuffle(indices.begin(), indices.end(), random);
@@ -164,12 +202,63 @@ TEST(SortResiduals, same_order_when_the_order_carries_over_between_calls)
         std::vector<int> indices(n);
         for (int i = 0; i < n; ++i) indices[i] = i;
         for (int call = 0; call < 30; ++call) {
-            const std::vector<double> perPoint = makeDistances(random, n, static_cast<int>(random() % 6));
+            const std::vector<double> perPoint = makeDistances(random, n, static_cast<int>(random() % kDistanceKinds));
             std::vector<double> distances(n);
             for (int p = 0; p < n; ++p) distances[p] = perPoint[indices[p]];
             ASSERT_TRUE(sameAsExchangeSort(indices, distances, buffers)) << "size " << n << " call " << call;
         }
     }
+}
+
+std::uint32_t singleBits(double value)
+{
+    const float single = static_cast<float>(value);
+    std::uint32_t bits;
+    std::memcpy(&bits, &single, sizeof bits);
+    return bits;
+}
+
+TEST(SortDistanceBits, same_order_and_best_cut_as_the_exchange_sort)
+{
+    // Single-precision distances as the plane test hands them over, each
+    // call starting from the order the previous one left.
+    std::mt19937 random(2024);
+    ResidualSortBuffers buffers;
+    std::vector<int> sizes = {0, 1, 3, 4, 5, 16, 17, 40, 1000, 3000};
+    for (int r = 0; r < 40; ++r) sizes.push_back(18 + static_cast<int>(random() % 600));
+    for (int n : sizes) {
+        const NfaTable table = buildNfaTable(n, 3);
+        std::vector<int> indices(n);
+        for (int i = 0; i < n; ++i) indices[i] = i;
+        for (int call = 0; call < 12; ++call) {
+            int kind = static_cast<int>(random() % kDistanceKinds);
+            if (kind == 3 || kind == 4 || kind == 9) kind = 6;  // not single precision
+            std::vector<double> perPoint = makeDistances(random, n, kind);
+            for (double& d : perPoint) d = static_cast<float>(d);
+            const double tau = n > 0 ? *std::max_element(perPoint.begin(), perPoint.end()) * 0.4 + 1e-3 : 1.0;
+            std::vector<std::uint32_t> bits(n);
+            std::vector<double> distances(n);
+            for (int p = 0; p < n; ++p) {
+                bits[p] = singleBits(perPoint[indices[p]]);
+                distances[p] = perPoint[indices[p]];
+            }
+            std::vector<int> literalIndices = indices;
+            std::vector<double> residuals;
+            vela_reference::exchangeSortResiduals(literalIndices, distances, residuals, tau);
+            NfaResult literal, fast;
+            bestNfa(table, residuals, literal);
+            ASSERT_TRUE(sortDistanceBits(indices, bits, buffers));
+            ASSERT_TRUE(bestNfaOfBits(table, bits, tau, fast));
+            ASSERT_EQ(indices, literalIndices) << "size " << n << " kind " << kind << " call " << call;
+            for (int p = 0; p < n; ++p) ASSERT_EQ(bits[p], singleBits(perPoint[indices[p]]));
+            EXPECT_EQ(fast.count, literal.count);
+            EXPECT_EQ(fast.logNfa, literal.logNfa);
+            EXPECT_EQ(fast.logResidual, literal.logResidual);
+        }
+    }
+    std::vector<int> indices(3);
+    std::vector<std::uint32_t> bits(4);
+    EXPECT_FALSE(sortDistanceBits(indices, bits, buffers));
 }
 
 TEST(SortResiduals, same_order_on_every_small_list_of_three_values_and_with_nan)
