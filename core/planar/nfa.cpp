@@ -151,6 +151,10 @@ void orderTieGroups(const Key* keyAt, const Key* sortedKeys, std::size_t n, Resi
     groups.clear();
     std::size_t p = 1;
     while (p < n && sortedKeys[p] == sortedKeys[0]) ++p;
+    // Most lists have no other ties; this check vectorises.
+    unsigned tied = 0;
+    for (std::size_t q = p + 1; q < n; ++q) tied |= sortedKeys[q] == sortedKeys[q - 1];
+    if (tied == 0) return;
     for (++p; p < n; ++p) {
         if (sortedKeys[p] != sortedKeys[p - 1]) continue;
         const std::size_t first = p - 1;
@@ -228,10 +232,11 @@ constexpr std::uint64_t packed(std::uint32_t key, std::size_t position)
 
 // Stable: a packed entry holds its position below the key. Most entries
 // move by no slot or one, so the last slot's value is carried in a register
-// and only entries that move further take a branch that mispredicts.
-void insertionSort(std::uint64_t* entries, std::size_t n)
+// and only entries that move further take a branch that mispredicts. False,
+// with the entries only partly sorted, once `budget` moves are spent.
+bool insertionSort(std::uint64_t* entries, std::size_t n, std::size_t budget)
 {
-    if (n < 2) return;
+    if (n < 2) return true;
     std::uint64_t largest = entries[0];
     for (std::size_t i = 1; i < n; ++i) {
         const std::uint64_t next = entries[i];
@@ -245,14 +250,17 @@ void insertionSort(std::uint64_t* entries, std::size_t n)
                 --j;
             } while (j > 0 && entries[j - 1] > low);
             entries[j] = low;
+            const std::size_t moves = i - 1 - j;
+            if (moves > budget) {
+                entries[i] = largest;
+                return false;
+            }
+            budget -= moves;
         }
     }
     entries[n - 1] = largest;
+    return true;
 }
-
-// Buckets holding more entries than this are sorted on their own, so that
-// the insertion pass stays linear whatever the distribution.
-constexpr std::uint32_t kCrowdedBucket = 32;
 
 int bitWidth(std::uint64_t value)
 {
@@ -263,8 +271,7 @@ int bitWidth(std::uint64_t value)
 
 // Positions sorted by key, equal keys by position, into buffers.sorted (as
 // key << 32 | position). One distribution into 2n to 4n buckets by the
-// leading bits of the key, then an insertion pass, which only moves entries
-// within their bucket.
+// leading bits of the key, then an insertion pass.
 void sortByFloatKey(const std::vector<std::uint32_t>& keys, ResidualSortBuffers& buffers)
 {
     const std::size_t n = keys.size();
@@ -272,7 +279,7 @@ void sortByFloatKey(const std::vector<std::uint32_t>& keys, ResidualSortBuffers&
     sorted.resize(n);
     if (n <= 16) {
         for (std::size_t p = 0; p < n; ++p) sorted[p] = packed(keys[p], p);
-        insertionSort(sorted.data(), n);
+        insertionSort(sorted.data(), n, n * n);
         return;
     }
 
@@ -300,23 +307,16 @@ void sortByFloatKey(const std::vector<std::uint32_t>& keys, ResidualSortBuffers&
     buckets.assign(bucketCount, 0u);
     for (std::uint32_t key : keys) ++buckets[offset(key) >> shift];
     std::uint32_t start = 0;
-    std::uint32_t largest = 0;
     for (std::size_t b = 0; b < bucketCount; ++b) {
         const std::uint32_t count = buckets[b];
         buckets[b] = start;
         start += count;
-        largest = std::max(largest, count);
     }
     for (std::size_t p = 0; p < n; ++p) sorted[buckets[offset(keys[p]) >> shift]++] = packed(keys[p], p);
-    if (largest > kCrowdedBucket) {
-        // Each bucket's counter now stands at its end, that is, at the next one's start.
-        std::uint32_t begin = 0;
-        for (std::size_t b = 0; b < bucketCount; ++b) {
-            if (buckets[b] - begin > kCrowdedBucket) std::sort(sorted.begin() + begin, sorted.begin() + buckets[b]);
-            begin = buckets[b];
-        }
-    }
-    insertionSort(sorted.data(), n);
+    // Entries only move within their bucket; should the buckets be crowded,
+    // a comparison sort bounds the cost. Entries are distinct, so any sort
+    // gives the one order.
+    if (!insertionSort(sorted.data(), n, 8 * n)) std::sort(sorted.begin(), sorted.end());
 }
 
 // An unsigned key with the order of the doubles (not-a-number excluded);
