@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstring>
+#include <limits>
 
 namespace vela {
 
@@ -474,18 +475,61 @@ bool bestNfa(const NfaTable& table, const std::vector<double>& residuals, NfaRes
     return true;
 }
 
+namespace {
+
+// A lower bound of log10(r) for a positive normal r, far cheaper than the
+// logarithm: the exponent's share plus log10 of the leading mantissa bits
+// rounded down, less a margin that dwarfs the rounding of this sum and the
+// error of any usable log10 (a few units in the last place).
+class Log10Floor {
+public:
+    Log10Floor()
+    {
+        for (int k = 0; k < kSteps; ++k) mantissa_[k] = std::log10(1.0 + static_cast<double>(k) / kSteps);
+    }
+
+    double operator()(double r) const
+    {
+        std::uint64_t bits;
+        std::memcpy(&bits, &r, sizeof bits);
+        const int exponent = static_cast<int>(bits >> 52) - 1023;
+        const int step = static_cast<int>((bits >> (52 - kStepBits)) & (kSteps - 1));
+        return exponent * kLog10Of2 + mantissa_[step] - 1e-9;
+    }
+
+private:
+    static constexpr int kStepBits = 8;
+    static constexpr int kSteps = 1 << kStepBits;
+    static constexpr double kLog10Of2 = 0.30102999566398119521;
+    double mantissa_[kSteps];
+};
+
+}  // namespace
+
 bool bestNfaOfBits(const NfaTable& table, const std::vector<std::uint32_t>& sortedBits, double tau,
                    NfaResult& result)
 {
+    static const Log10Floor log10Floor;
     const int n = table.N;
+    const int k = table.k;
     if (sortedBits.size() != static_cast<std::size_t>(n)) return false;
     // The zero repair of sortResiduals, applied as the scan goes.
     int firstPositive = 3;
     while (firstPositive < n && sortedBits[firstPositive] == 0) ++firstPositive;
     const double repaired = firstPositive < n ? widened(sortedBits[firstPositive]) : 0.0;
-    for (int i = table.k; i < n; ++i) {
+    for (int i = k; i < n; ++i) {
         const double distance = i >= 3 && i < firstPositive ? repaired : widened(sortedBits[i]);
-        if (!scoreCut(table, i, distance / tau, result)) break;
+        const double residual = distance / tau;
+        // Clear of 1, the logarithm is surely negative and the scan goes on;
+        // a cut whose score from below already misses the best is passed
+        // over without its logarithm (a score only grows with it).
+        if (residual >= std::numeric_limits<double>::min() && residual < 1.0 - 1e-9) {
+            const int j = i + 1 - k;
+            const double floor =
+                table.logChooseN[j] + table.logInt[n - k] + table.logChooseK[j] + j * log10Floor(residual);
+            if (!(floor < result.logNfa)) continue;
+        }
+        if (!scoreCut(table, i, residual, result)) break;
     }
     return true;
 }

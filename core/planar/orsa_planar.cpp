@@ -161,13 +161,19 @@ struct HypothesisScratch {
 // fewer than four residuals result. Without a sorter, distances stay single
 // precision bits (widening is exact), unless one is not a number.
 bool scoreHypothesis(const WorkCloud& cloud, const std::vector<float>& plane, std::vector<int>& hypothesis,
-                     const NfaTable& table, double tau, ResidualSorter sorter, HypothesisScratch& scratch,
-                     NfaResult& result)
+                     const NfaTable& table, double tau, double bestLogNfa, ResidualSorter sorter,
+                     HypothesisScratch& scratch, NfaResult& result)
 {
     if (!sorter && planeDistanceBits(cloud, plane, hypothesis, scratch.bits)) {
         sortDistanceBits(hypothesis, scratch.bits, scratch.buffers);
         if (scratch.bits.size() < 4) return false;
-        bestNfaOfBits(table, scratch.bits, tau, result);
+        // Only a cut better than the best so far matters to the search, and
+        // bestNfa only ever improves the result it is handed: starting it at
+        // the best score keeps the outcome and lets it skip hopeless cuts.
+        NfaResult better;
+        better.logNfa = bestLogNfa;
+        bestNfaOfBits(table, scratch.bits, tau, better);
+        if (better.count > 0) result = better;
         return true;
     }
     planeDistances(cloud, plane, hypothesis, scratch.distances);
@@ -221,7 +227,9 @@ bool ORSA_Planar(Supervoxel& supervoxel, WorkCloud& outliers, bool& changed, int
             ++skipped;
         } else {
             NfaResult current;
-            if (!scoreHypothesis(cloud, plane, hypothesis, table, tau, sorter, scratch, current)) return false;
+            if (!scoreHypothesis(cloud, plane, hypothesis, table, tau, best.logNfa, sorter, scratch, current)) {
+                return false;
+            }
             if (current.count >= 4 && current.logNfa < best.logNfa) {
                 best = current;
                 bestList = hypothesis;

@@ -254,6 +254,16 @@ TEST(SortDistanceBits, same_order_and_best_cut_as_the_exchange_sort)
             EXPECT_EQ(fast.count, literal.count);
             EXPECT_EQ(fast.logNfa, literal.logNfa);
             EXPECT_EQ(fast.logResidual, literal.logResidual);
+            // Handed a result to beat, as the plane test hands its best so far.
+            for (double margin : {-0.3, 0.0, 0.002, 0.3}) {
+                NfaResult literalAgain, fastAgain;
+                literalAgain.logNfa = fastAgain.logNfa = literal.logNfa + margin;
+                bestNfa(table, residuals, literalAgain);
+                bestNfaOfBits(table, bits, tau, fastAgain);
+                EXPECT_EQ(fastAgain.count, literalAgain.count);
+                EXPECT_EQ(fastAgain.logNfa, literalAgain.logNfa);
+                EXPECT_EQ(fastAgain.logResidual, literalAgain.logResidual);
+            }
         }
     }
     std::vector<int> indices(3);
