@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "planar/exchange_order.h"
+
 namespace vela {
 
 // Logarithms that every hypothesis of one test reuses; built once per test.
@@ -27,24 +29,6 @@ struct NfaResult {
     double logResidual = 1.0;    // log10 of the largest inlier residual over tau
 };
 
-// Scratch space of sortResiduals, kept by the caller across hypotheses so that
-// the per-hypothesis loop does not allocate.
-struct ResidualSortBuffers {
-    std::vector<std::uint32_t> keys;        // single-precision bits of each distance, by position
-    std::vector<std::uint64_t> wideKeys;    // order keys of distances that are not widened floats
-    std::vector<std::uint64_t> sorted;      // key << 32 | position, ascending
-    std::vector<std::uint32_t> sortedKeys;
-    std::vector<std::uint64_t> sortedWideKeys;
-    std::vector<std::uint32_t> buckets;
-    std::vector<int> order;                 // positions in sorted order
-    std::vector<std::uint32_t> tieGroups;   // first slot and size of each group of equal distances
-    std::vector<int> fenwick;
-    std::vector<int> ring;
-    std::vector<int> tieRanks;
-    std::vector<int> indexCopy;
-    std::vector<double> distanceCopy;
-};
-
 // Sorts the hypothesis's index and distance lists (in place, together) into
 // the ascending order an exchange sort gives -- ties included, since the tie
 // order decides which points fall on which side of a cut -- repairs zero
@@ -54,12 +38,6 @@ bool sortResiduals(std::vector<int>& indices, std::vector<double>& distances,
                    std::vector<double>& residuals, double tau, ResidualSortBuffers& buffers);
 bool sortResiduals(std::vector<int>& indices, std::vector<double>& distances,
                    std::vector<double>& residuals, double tau);
-
-// The sort of sortResiduals for distances given as the bits of non-negative
-// floats (not a number excluded), as the plane test computes them: `indices`
-// takes the same order, `bits` ends ascending. False, with nothing changed,
-// when the two lists differ in length.
-bool sortDistanceBits(std::vector<int>& indices, std::vector<std::uint32_t>& bits, ResidualSortBuffers& buffers);
 
 // Improves `result` with the best cut of the ascending normalised residuals.
 // False, with `result` untouched, when their number differs from the table's N.

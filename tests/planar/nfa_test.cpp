@@ -11,10 +11,16 @@
 
 #include <gtest/gtest.h>
 
+#include "distance_lists.h"
 #include "exchange_sort_reference.h"
 
 namespace vela {
 namespace {
+
+using vela_test::kDistanceKinds;
+using vela_test::makeDistances;
+using vela_test::singleBits;
+using vela_test::singlePrecisionDistances;
 
 double log10Binomial(int n, int r)
 {
@@ -92,66 +98,6 @@ TEST(SortResiduals, zeros_after_the_sample_take_the_first_positive_distance)
     EXPECT_EQ(result.logNfa, -std::numeric_limits<double>::infinity());
 }
 
-// |(a x + c z) + (b y + d)| in single precision, as a plane test computes it,
-// for points on a 1 cm grid (as LAS coordinates are) and a plane through three
-// of them: its normal is a grid direction, so many distances coincide.
-std::vector<double> planeLikeDistances(std::mt19937& random, int n)
-{
-    auto gridPoint = [&random]() {
-        std::array<float, 3> p;
-        for (float& coordinate : p) coordinate = 0.01f * static_cast<float>(random() % 40);
-        return p;
-    };
-    const std::array<float, 3> p0 = gridPoint(), p1 = gridPoint(), p2 = gridPoint();
-    const float ux = p1[0] - p0[0], uy = p1[1] - p0[1], uz = p1[2] - p0[2];
-    const float vx = p2[0] - p0[0], vy = p2[1] - p0[1], vz = p2[2] - p0[2];
-    float a = uy * vz - uz * vy, b = uz * vx - ux * vz, c = ux * vy - uy * vx;
-    const float length = std::sqrt(a * a + b * b + c * c);
-    if (length > 0.0f) {
-        a /= length;
-        b /= length;
-        c /= length;
-    }
-    const float d = -((a * p0[0] + c * p0[2]) + b * p0[1]);
-    std::vector<double> distances(n);
-    for (double& distance : distances) {
-        const std::array<float, 3> p = gridPoint();
-        distance = std::fabs(static_cast<double>((a * p[0] + c * p[2]) + (b * p[1] + d)));
-    }
-    return distances;
-}
-
-constexpr int kDistanceKinds = 11;
-
-// Distances of the kinds a plane test produces and some it should survive.
-std::vector<double> makeDistances(std::mt19937& random, int n, int kind)
-{
-    if (kind == 6) return planeLikeDistances(random, n);
-    std::vector<double> d(n);
-    std::uniform_real_distribution<double> uniform(0.0, 2.0);
-    const int values = 1 + static_cast<int>(random() % (kind == 1 ? 6 : n / 3 + 1));  // tie groups
-    for (double& v : d) {
-        const unsigned pick = random() % 5;
-        const float single = static_cast<float>(uniform(random));
-        switch (kind) {
-        case 0: v = single; break;                                                 // distinct
-        case 1: case 2: v = 0.25 * static_cast<double>(random() % values); break;  // exact ties
-        case 3: v = pick == 0 ? 0.0 : pick == 1 ? 0.1 * (random() % values) : uniform(random); break;  // zeros
-        case 4: v = pick == 0 ? -0.0 : pick == 1 ? 0.0 : pick == 2 ? -uniform(random) : 1e300; break;
-        case 7: v = pick == 0 ? 0.0 : pick == 1 ? single : 1.0f + 1e-7f * (random() % 200); break;  // crowded
-        case 8: v = pick == 0 ? 0.0 : pick == 1 ? 0.75 : single; break;                             // zeros
-        case 9: v = pick == 0 ? -0.0 : pick == 1 ? 0.5 : single; break;
-        case 10: v = pick == 0 ? 1e-40f * single : pick == 1 ? HUGE_VAL : single; break;  // subnormal, infinite
-        default: v = 0.5; break;                                                   // all equal
-        }
-    }
-    if (kind == 2) {  // sorted or reverse sorted
-        std::sort(d.begin(), d.end());
-        if (random() % 2) std::reverse(d.begin(), d.end());
-    }
-    return d;
-}
-
 // Bit for bit: -0.0 and 0.0 compare equal but must land where the exchange sort puts them.
 bool sameBits(const std::vector<double>& a, const std::vector<double>& b)
 {
@@ -210,65 +156,42 @@ TEST(SortResiduals, same_order_when_the_order_carries_over_between_calls)
     }
 }
 
-std::uint32_t singleBits(double value)
+TEST(BestNfaOfBits, same_cut_as_best_nfa_on_the_sorted_residuals)
 {
-    const float single = static_cast<float>(value);
-    std::uint32_t bits;
-    std::memcpy(&bits, &single, sizeof bits);
-    return bits;
-}
-
-TEST(SortDistanceBits, same_order_and_best_cut_as_the_exchange_sort)
-{
-    // Single-precision distances as the plane test hands them over, each
-    // call starting from the order the previous one left.
+    // Handed the initial result or one to beat, as the plane test hands its
+    // best so far.
     std::mt19937 random(2024);
-    ResidualSortBuffers buffers;
-    std::vector<int> sizes = {0, 1, 3, 4, 5, 16, 17, 40, 1000, 3000};
-    for (int r = 0; r < 40; ++r) sizes.push_back(18 + static_cast<int>(random() % 600));
+    std::vector<int> sizes = {1, 3, 4, 5, 17, 40, 1000};
+    for (int r = 0; r < 60; ++r) sizes.push_back(4 + static_cast<int>(random() % 400));
     for (int n : sizes) {
         const NfaTable table = buildNfaTable(n, 3);
-        std::vector<int> indices(n);
-        for (int i = 0; i < n; ++i) indices[i] = i;
-        for (int call = 0; call < 12; ++call) {
-            int kind = static_cast<int>(random() % kDistanceKinds);
-            if (kind == 3 || kind == 4 || kind == 9) kind = 6;  // not single precision
-            std::vector<double> perPoint = makeDistances(random, n, kind);
-            for (double& d : perPoint) d = static_cast<float>(d);
-            const double tau = n > 0 ? *std::max_element(perPoint.begin(), perPoint.end()) * 0.4 + 1e-3 : 1.0;
-            std::vector<std::uint32_t> bits(n);
-            std::vector<double> distances(n);
-            for (int p = 0; p < n; ++p) {
-                bits[p] = singleBits(perPoint[indices[p]]);
-                distances[p] = perPoint[indices[p]];
-            }
-            std::vector<int> literalIndices = indices;
-            std::vector<double> residuals;
-            vela_reference::exchangeSortResiduals(literalIndices, distances, residuals, tau);
-            NfaResult literal, fast;
+        for (int list = 0; list < 6; ++list) {
+            const std::vector<double> distances = singlePrecisionDistances(random, n);
+            const double largest = *std::max_element(distances.begin(), distances.end());
+            const double tau = list == 0 ? 1e-30 : largest * (0.05 + 0.2 * list) + 1e-6;
+            std::vector<int> indices(n, 0);
+            std::vector<double> repaired = distances, residuals;
+            vela_reference::exchangeSortResiduals(indices, repaired, residuals, tau);
+            NfaResult literal;
             bestNfa(table, residuals, literal);
-            ASSERT_TRUE(sortDistanceBits(indices, bits, buffers));
-            ASSERT_TRUE(bestNfaOfBits(table, bits, tau, fast));
-            ASSERT_EQ(indices, literalIndices) << "size " << n << " kind " << kind << " call " << call;
-            for (int p = 0; p < n; ++p) ASSERT_EQ(bits[p], singleBits(perPoint[indices[p]]));
-            EXPECT_EQ(fast.count, literal.count);
-            EXPECT_EQ(fast.logNfa, literal.logNfa);
-            EXPECT_EQ(fast.logResidual, literal.logResidual);
-            // Handed a result to beat, as the plane test hands its best so far.
-            for (double margin : {-0.3, 0.0, 0.002, 0.3}) {
-                NfaResult literalAgain, fastAgain;
-                literalAgain.logNfa = fastAgain.logNfa = literal.logNfa + margin;
-                bestNfa(table, residuals, literalAgain);
-                bestNfaOfBits(table, bits, tau, fastAgain);
-                EXPECT_EQ(fastAgain.count, literalAgain.count);
-                EXPECT_EQ(fastAgain.logNfa, literalAgain.logNfa);
-                EXPECT_EQ(fastAgain.logResidual, literalAgain.logResidual);
+
+            std::vector<std::uint32_t> sorted(n);
+            for (int p = 0; p < n; ++p) sorted[p] = singleBits(distances[p]);
+            std::sort(sorted.begin(), sorted.end());
+            for (double margin : {99999.0, -0.3, 0.0, 0.002, 0.3}) {
+                NfaResult expected, fast;
+                if (margin != 99999.0) expected.logNfa = fast.logNfa = literal.logNfa + margin;
+                bestNfa(table, residuals, expected);
+                ASSERT_TRUE(bestNfaOfBits(table, sorted, tau, fast));
+                EXPECT_EQ(fast.count, expected.count) << n << " points, tau " << tau;
+                EXPECT_EQ(fast.logNfa, expected.logNfa);
+                EXPECT_EQ(fast.logResidual, expected.logResidual);
             }
         }
     }
-    std::vector<int> indices(3);
-    std::vector<std::uint32_t> bits(4);
-    EXPECT_FALSE(sortDistanceBits(indices, bits, buffers));
+    NfaResult result;
+    EXPECT_FALSE(bestNfaOfBits(buildNfaTable(4, 3), std::vector<std::uint32_t>(5, 0u), 1.0, result));
+    EXPECT_FALSE(bestNfaOfBits(buildNfaTable(4, 3), std::vector<std::uint32_t>(3, 0u), 1.0, result));
 }
 
 TEST(SortResiduals, same_order_on_every_small_list_of_three_values_and_with_nan)
