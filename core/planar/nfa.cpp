@@ -137,18 +137,36 @@ private:
 
 }  // namespace
 
+std::uint32_t scanLimitBits(double tau)
+{
+    constexpr std::uint32_t kInfinity = 0x7f800000u;
+    const double limit = tau * (1.0 + 1e-6);
+    // Rounded to the nearest float, the limit loses less than 1e-7 of itself:
+    // any float above it is still beyond tau by more than the margin.
+    if (!(limit >= std::numeric_limits<float>::min() && limit <= std::numeric_limits<float>::max())) return kInfinity;
+    const float rounded = static_cast<float>(limit);
+    std::uint32_t bits;
+    std::memcpy(&bits, &rounded, sizeof bits);
+    return bits;
+}
+
 bool bestNfaOfBits(const NfaTable& table, const std::vector<std::uint32_t>& sortedBits, double tau,
                    NfaResult& result)
 {
     static const Log10Floor log10Floor;
     const int n = table.N;
     const int k = table.k;
-    if (sortedBits.size() != static_cast<std::size_t>(n)) return false;
-    // The zero repair of sortResiduals, applied as the scan goes.
+    const int listed = static_cast<int>(sortedBits.size());
+    if (listed > n) return false;
+    // The zero repair of sortResiduals, applied as the scan goes. When the
+    // first positive distance from position 3 on is not listed, it lies beyond
+    // the limit and the scan stops at once.
     int firstPositive = 3;
-    while (firstPositive < n && sortedBits[firstPositive] == 0) ++firstPositive;
-    const double repaired = firstPositive < n ? widenedBits(sortedBits[firstPositive]) : 0.0;
-    for (int i = k; i < n; ++i) {
+    while (firstPositive < listed && sortedBits[firstPositive] == 0) ++firstPositive;
+    if (firstPositive >= listed && listed < n) return true;
+    const double repaired = firstPositive < listed ? widenedBits(sortedBits[firstPositive]) : 0.0;
+    // Distances not listed lie beyond the limit, where the scan stops.
+    for (int i = k; i < listed; ++i) {
         const double distance = i >= 3 && i < firstPositive ? repaired : widenedBits(sortedBits[i]);
         const double residual = distance / tau;
         // Clear of 1, the logarithm is surely negative and the scan goes on;

@@ -43,8 +43,15 @@ bool sortResiduals(std::vector<int>& indices, std::vector<double>& distances,
 // False, with `result` untouched, when their number differs from the table's N.
 bool bestNfa(const NfaTable& table, const std::vector<double>& residuals, NfaResult& result);
 
-// bestNfa on the residuals sortResiduals makes of the sorted float bits
+// Single-precision bits above this limit belong to distances whose residual
+// surely exceeds 1, where the scan of bestNfa stops.
+std::uint32_t scanLimitBits(double tau);
+
+// bestNfa on the residuals sortResiduals makes of the N sorted float bits
 // (zero repair, division by tau), worked out only as far as the scan reads.
+// The list may hold just the smallest of the N distances, as long as it holds
+// every one within scanLimitBits(tau). False, with `result` untouched, when it
+// holds more than N.
 bool bestNfaOfBits(const NfaTable& table, const std::vector<std::uint32_t>& sortedBits, double tau,
                    NfaResult& result);
 

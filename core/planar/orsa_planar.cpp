@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "planar/hypothesis_list.h"
+
 namespace vela {
 
 namespace {
@@ -110,16 +112,15 @@ bool planeDistances(const WorkCloud& cloud, const std::vector<float>& plane, con
     return true;
 }
 
-bool planeDistanceBits(const WorkCloud& cloud, const std::vector<float>& plane, const std::vector<int>& indices,
-                       std::vector<std::uint32_t>& bits)
+bool planeDistanceBits(const WorkCloud& cloud, const std::vector<float>& plane, std::vector<std::uint32_t>& bits)
 {
     if (plane.size() != 4) return false;
     const float a = plane[0], b = plane[1], c = plane[2], d = plane[3];
-    const std::size_t n = indices.size();
+    const std::size_t n = cloud->points.size();
     bits.resize(n);
     std::uint32_t largest = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        const WorkPoint& p = cloud->points[indices[i]];
+        const WorkPoint& p = cloud->points[i];
         const float signedDistance = (a * p.x + c * p.z) + (b * p.y + d);
         std::uint32_t magnitude;
         std::memcpy(&magnitude, &signedDistance, sizeof magnitude);
@@ -149,41 +150,69 @@ namespace {
 // Per-hypothesis lists, reused so that the search allocates nothing once the
 // first hypothesis has sized them.
 struct HypothesisScratch {
-    std::vector<std::uint32_t> bits;
+    std::vector<std::uint32_t> scanned;
     std::vector<double> distances;
     std::vector<double> residuals;
     ResidualSortBuffers buffers;
 };
 
-// Orders the hypothesis list by the residuals of `plane` and scores its best
-// cut into `result`. The hypothesis list keeps the order each sort leaves it
-// in: the next hypothesis starts from it, and ties depend on it. False when
-// fewer than four residuals result. Without a sorter, distances stay single
-// precision bits (widening is exact), unless one is not a number.
-bool scoreHypothesis(const WorkCloud& cloud, const std::vector<float>& plane, std::vector<int>& hypothesis,
-                     const NfaTable& table, double tau, double bestLogNfa, ResidualSorter sorter,
-                     HypothesisScratch& scratch, NfaResult& result)
+// Sorts kept before the hypothesis list is written out: bounds the memory
+// they take and the sorts a write-out may have to redo.
+int sortsKept(int pointCount) { return std::clamp((1 << 20) / std::max(pointCount, 1), 4, 64); }
+
+// Orders the written hypothesis list by the residuals of `plane` with
+// `sorter` and scores its best cut into `result`. False when fewer than four
+// residuals result.
+bool scoreBySorter(const WorkCloud& cloud, const std::vector<float>& plane, std::vector<int>& hypothesis,
+                   const NfaTable& table, double tau, ResidualSorter sorter, HypothesisScratch& scratch,
+                   NfaResult& result)
 {
-    if (!sorter && planeDistanceBits(cloud, plane, hypothesis, scratch.bits)) {
-        sortDistanceBits(hypothesis, scratch.bits, scratch.buffers);
-        if (scratch.bits.size() < 4) return false;
-        // Only a cut better than the best so far matters to the search, and
-        // bestNfa only ever improves the result it is handed: starting it at
-        // the best score keeps the outcome and lets it skip hopeless cuts.
-        NfaResult better;
-        better.logNfa = bestLogNfa;
-        bestNfaOfBits(table, scratch.bits, tau, better);
-        if (better.count > 0) result = better;
-        return true;
-    }
     planeDistances(cloud, plane, hypothesis, scratch.distances);
-    if (sorter) {
-        sorter(hypothesis, scratch.distances, scratch.residuals, tau, scratch.buffers);
-    } else {
-        sortResiduals(hypothesis, scratch.distances, scratch.residuals, tau, scratch.buffers);
-    }
+    sorter(hypothesis, scratch.distances, scratch.residuals, tau, scratch.buffers);
     if (scratch.residuals.size() < 4) return false;
     bestNfa(table, scratch.residuals, result);
+    return true;
+}
+
+bool sortResidualsWithBuffers(std::vector<int>& indices, std::vector<double>& distances,
+                              std::vector<double>& residuals, double tau, ResidualSortBuffers& buffers)
+{
+    return sortResiduals(indices, distances, residuals, tau, buffers);
+}
+
+// The same with the sort deferred: the hypothesis's distances join the
+// hypothesis list as its next sort keys, and only the distances within the
+// scan limit are sorted, for the score. A cut is only looked for below
+// `bestLogNfa`, since only such a cut changes the search; bestNfa only ever
+// improves the result it is handed, so the cut found is the same.
+bool scoreDeferred(const WorkCloud& cloud, const std::vector<float>& plane, HypothesisList& list,
+                   const NfaTable& table, double tau, double bestLogNfa, HypothesisScratch& scratch,
+                   NfaResult& result)
+{
+    std::vector<std::uint32_t>& keys = nextSortKeys(list);
+    if (!planeDistanceBits(cloud, plane, keys)) {
+        // A distance that is not a number: the list is sorted on doubles.
+        return scoreBySorter(cloud, plane, writeOutHypothesisList(list), table, tau, sortResidualsWithBuffers,
+                             scratch, result);
+    }
+    const std::size_t n = keys.size();
+    if (n < 4) return false;
+    commitSortKeys(list);
+
+    const std::uint32_t limit = scanLimitBits(tau);
+    std::vector<std::uint32_t>& scanned = scratch.scanned;
+    scanned.resize(n);
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        scanned[count] = keys[i];
+        count += keys[i] <= limit;
+    }
+    scanned.resize(count);
+    sortBitsAscending(scanned, scratch.buffers);
+    NfaResult better;
+    better.logNfa = bestLogNfa;
+    bestNfaOfBits(table, scanned, tau, better);
+    if (better.count > 0) result = better;
     return true;
 }
 
@@ -204,8 +233,10 @@ bool ORSA_Planar(Supervoxel& supervoxel, WorkCloud& outliers, bool& changed, int
 
     std::vector<int> shuffle(n);
     for (int i = 0; i < n; ++i) shuffle[i] = i;
-    std::vector<int> hypothesis = shuffle;
     std::vector<int> bestList = shuffle;
+    // With a sorter, the hypothesis list stays written out.
+    HypothesisList list;
+    resetHypothesisList(list, n, sortsKept(n));
     const NfaTable table = buildNfaTable(n, kSampleSize);
     SampleSource source = makeSampleSource();
 
@@ -227,12 +258,13 @@ bool ORSA_Planar(Supervoxel& supervoxel, WorkCloud& outliers, bool& changed, int
             ++skipped;
         } else {
             NfaResult current;
-            if (!scoreHypothesis(cloud, plane, hypothesis, table, tau, best.logNfa, sorter, scratch, current)) {
-                return false;
-            }
+            const bool scored =
+                sorter ? scoreBySorter(cloud, plane, list.written, table, tau, sorter, scratch, current)
+                       : scoreDeferred(cloud, plane, list, table, tau, best.logNfa, scratch, current);
+            if (!scored) return false;
             if (current.count >= 4 && current.logNfa < best.logNfa) {
                 best = current;
-                bestList = hypothesis;
+                bestList = writeOutHypothesisList(list);
                 if (current.logNfa <= epsilon) limit = nextIterationLimit(current.count, n, iteration, limit);
             }
         }

@@ -158,8 +158,10 @@ TEST(SortResiduals, same_order_when_the_order_carries_over_between_calls)
 
 TEST(BestNfaOfBits, same_cut_as_best_nfa_on_the_sorted_residuals)
 {
-    // Handed the initial result or one to beat, as the plane test hands its
-    // best so far.
+    // The whole sorted list or only its part within the scan limit (and a
+    // little more), handed the initial result or one to beat, as the plane
+    // test hands its best so far. The tiniest tau leaves only zeros within
+    // the limit, and the first positive distance beyond it.
     std::mt19937 random(2024);
     std::vector<int> sizes = {1, 3, 4, 5, 17, 40, 1000};
     for (int r = 0; r < 60; ++r) sizes.push_back(4 + static_cast<int>(random() % 400));
@@ -178,20 +180,35 @@ TEST(BestNfaOfBits, same_cut_as_best_nfa_on_the_sorted_residuals)
             std::vector<std::uint32_t> sorted(n);
             for (int p = 0; p < n; ++p) sorted[p] = singleBits(distances[p]);
             std::sort(sorted.begin(), sorted.end());
-            for (double margin : {99999.0, -0.3, 0.0, 0.002, 0.3}) {
-                NfaResult expected, fast;
-                if (margin != 99999.0) expected.logNfa = fast.logNfa = literal.logNfa + margin;
-                bestNfa(table, residuals, expected);
-                ASSERT_TRUE(bestNfaOfBits(table, sorted, tau, fast));
-                EXPECT_EQ(fast.count, expected.count) << n << " points, tau " << tau;
-                EXPECT_EQ(fast.logNfa, expected.logNfa);
-                EXPECT_EQ(fast.logResidual, expected.logResidual);
+            const auto within = std::upper_bound(sorted.begin(), sorted.end(), scanLimitBits(tau)) - sorted.begin();
+            for (std::ptrdiff_t listed : {static_cast<std::ptrdiff_t>(n), within, std::min<std::ptrdiff_t>(n, within + 3)}) {
+                const std::vector<std::uint32_t> prefix(sorted.begin(), sorted.begin() + listed);
+                for (double margin : {99999.0, -0.3, 0.0, 0.002, 0.3}) {
+                    NfaResult expected, fast;
+                    if (margin != 99999.0) expected.logNfa = fast.logNfa = literal.logNfa + margin;
+                    bestNfa(table, residuals, expected);
+                    ASSERT_TRUE(bestNfaOfBits(table, prefix, tau, fast));
+                    EXPECT_EQ(fast.count, expected.count) << n << " points, tau " << tau << ", " << listed << " listed";
+                    EXPECT_EQ(fast.logNfa, expected.logNfa);
+                    EXPECT_EQ(fast.logResidual, expected.logResidual);
+                }
             }
         }
     }
     NfaResult result;
     EXPECT_FALSE(bestNfaOfBits(buildNfaTable(4, 3), std::vector<std::uint32_t>(5, 0u), 1.0, result));
-    EXPECT_FALSE(bestNfaOfBits(buildNfaTable(4, 3), std::vector<std::uint32_t>(3, 0u), 1.0, result));
+}
+
+TEST(ScanLimitBits, lies_just_beyond_tau_or_leaves_out_nothing)
+{
+    for (double tau : {1.0, 0.1, 3e-20, 7e30}) {
+        const double limit = widenedBits(scanLimitBits(tau));
+        EXPECT_GT(limit / tau, 1.0 + 9e-7) << tau;
+        EXPECT_LT(limit / tau, 1.0 + 2e-6) << tau;
+    }
+    for (double tau : {0.0, -1.0, static_cast<double>(NAN), 1e300, 1e-40}) {
+        EXPECT_EQ(scanLimitBits(tau), 0x7f800000u) << tau;  // infinity: every distance listed
+    }
 }
 
 TEST(SortResiduals, same_order_on_every_small_list_of_three_values_and_with_nan)

@@ -83,12 +83,13 @@ TEST(PlaneFromSample, unit_normal_and_distances_of_an_exact_plane)
     EXPECT_EQ(distances, (std::vector<double>{1.0, 0.0, 0.5}));
     EXPECT_FALSE(planeDistances(cloud, {0.0f, 0.0f, 1.0f}, {0}, distances));
 
-    // The same distances as single-precision bits; a distance that is not a number is refused.
+    // The same distances as single-precision bits, for every point in cloud
+    // order; a distance that is not a number is refused.
     std::vector<std::uint32_t> bits;
-    ASSERT_TRUE(planeDistanceBits(cloud, plane, {4, 1, 3}, bits));
-    EXPECT_EQ(bits, (std::vector<std::uint32_t>{0x3f800000u, 0u, 0x3f000000u}));
+    ASSERT_TRUE(planeDistanceBits(cloud, plane, bits));
+    EXPECT_EQ(bits, (std::vector<std::uint32_t>{0u, 0u, 0u, 0x3f000000u, 0x3f800000u}));
     cloud->points[4].z = NAN;
-    EXPECT_FALSE(planeDistanceBits(cloud, plane, {4, 1, 3}, bits));
+    EXPECT_FALSE(planeDistanceBits(cloud, plane, bits));
 }
 
 TEST(PlaneFromSample, collinear_sample_is_skipped)
