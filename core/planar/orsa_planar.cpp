@@ -112,24 +112,43 @@ bool planeDistances(const WorkCloud& cloud, const std::vector<float>& plane, con
     return true;
 }
 
-bool planeDistanceBits(const WorkCloud& cloud, const std::vector<float>& plane, std::vector<std::uint32_t>& bits)
+PointCoordinates coordinatesOf(const WorkCloud& cloud)
+{
+    PointCoordinates coordinates;
+    const std::size_t n = cloud->points.size();
+    coordinates.x.resize(n);
+    coordinates.y.resize(n);
+    coordinates.z.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        coordinates.x[i] = cloud->points[i].x;
+        coordinates.y[i] = cloud->points[i].y;
+        coordinates.z[i] = cloud->points[i].z;
+    }
+    return coordinates;
+}
+
+bool planeDistanceBits(const PointCoordinates& points, const std::vector<float>& plane,
+                       std::vector<std::uint32_t>& bits)
 {
     if (plane.size() != 4) return false;
     const float a = plane[0], b = plane[1], c = plane[2], d = plane[3];
-    const std::size_t n = cloud->points.size();
+    const std::size_t n = points.x.size();
     bits.resize(n);
-    std::uint32_t largest = 0;
+    const float* x = points.x.data();
+    const float* y = points.y.data();
+    const float* z = points.z.data();
+    std::uint32_t* out = bits.data();
+    std::uint32_t notANumber = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        const WorkPoint& p = cloud->points[i];
-        const float signedDistance = (a * p.x + c * p.z) + (b * p.y + d);
+        const float signedDistance = (a * x[i] + c * z[i]) + (b * y[i] + d);
         std::uint32_t magnitude;
         std::memcpy(&magnitude, &signedDistance, sizeof magnitude);
         magnitude &= 0x7fffffffu;
-        bits[i] = magnitude;
-        largest = std::max(largest, magnitude);
+        out[i] = magnitude;
+        // Above the bits of infinity lie the not-a-numbers.
+        notANumber |= magnitude > 0x7f800000u;
     }
-    // Above the bits of infinity lie the not-a-numbers.
-    return largest <= 0x7f800000u;
+    return notANumber == 0;
 }
 
 int nextIterationLimit(int count, int pointCount, int iteration, int limit)
@@ -185,12 +204,12 @@ bool sortResidualsWithBuffers(std::vector<int>& indices, std::vector<double>& di
 // scan limit are sorted, for the score. A cut is only looked for below
 // `bestLogNfa`, since only such a cut changes the search; bestNfa only ever
 // improves the result it is handed, so the cut found is the same.
-bool scoreDeferred(const WorkCloud& cloud, const std::vector<float>& plane, HypothesisList& list,
-                   const NfaTable& table, double tau, double bestLogNfa, HypothesisScratch& scratch,
-                   NfaResult& result)
+bool scoreDeferred(const WorkCloud& cloud, const PointCoordinates& coordinates, const std::vector<float>& plane,
+                   HypothesisList& list, const NfaTable& table, double tau, double bestLogNfa,
+                   HypothesisScratch& scratch, NfaResult& result)
 {
     std::vector<std::uint32_t>& keys = nextSortKeys(list);
-    if (!planeDistanceBits(cloud, plane, keys)) {
+    if (!planeDistanceBits(coordinates, plane, keys)) {
         // A distance that is not a number: the list is sorted on doubles.
         return scoreBySorter(cloud, plane, writeOutHypothesisList(list), table, tau, sortResidualsWithBuffers,
                              scratch, result);
@@ -239,6 +258,7 @@ bool ORSA_Planar(Supervoxel& supervoxel, WorkCloud& outliers, bool& changed, int
     resetHypothesisList(list, n, sortsKept(n));
     const NfaTable table = buildNfaTable(n, kSampleSize);
     SampleSource source = makeSampleSource();
+    const PointCoordinates coordinates = sorter ? PointCoordinates() : coordinatesOf(cloud);
 
     std::vector<int> sample;
     std::vector<float> plane;
@@ -260,7 +280,7 @@ bool ORSA_Planar(Supervoxel& supervoxel, WorkCloud& outliers, bool& changed, int
             NfaResult current;
             const bool scored =
                 sorter ? scoreBySorter(cloud, plane, list.written, table, tau, sorter, scratch, current)
-                       : scoreDeferred(cloud, plane, list, table, tau, best.logNfa, scratch, current);
+                       : scoreDeferred(cloud, coordinates, plane, list, table, tau, best.logNfa, scratch, current);
             if (!scored) return false;
             if (current.count >= 4 && current.logNfa < best.logNfa) {
                 best = current;

@@ -36,10 +36,18 @@ bool planeFromSample(const WorkCloud& cloud, const std::vector<int>& sample, std
 bool planeDistances(const WorkCloud& cloud, const std::vector<float>& plane, const std::vector<int>& indices,
                     std::vector<double>& distances);
 
+// A cloud's coordinates in separate arrays, so that distance loops vectorise.
+struct PointCoordinates {
+    std::vector<float> x, y, z;
+};
+
+PointCoordinates coordinatesOf(const WorkCloud& cloud);
+
 // planeDistances for every point, by point index, as the bits of their
 // single-precision magnitudes, whose widening gives the same doubles. False
 // when `plane` does not hold four coefficients or a distance is not a number.
-bool planeDistanceBits(const WorkCloud& cloud, const std::vector<float>& plane, std::vector<std::uint32_t>& bits);
+bool planeDistanceBits(const PointCoordinates& points, const std::vector<float>& plane,
+                       std::vector<std::uint32_t>& bits);
 
 // Hypothesis limit after a new best cut of `count` of `pointCount` points
 // (whose NFA passed the threshold) was found at `iteration`.

@@ -86,10 +86,10 @@ TEST(PlaneFromSample, unit_normal_and_distances_of_an_exact_plane)
     // The same distances as single-precision bits, for every point in cloud
     // order; a distance that is not a number is refused.
     std::vector<std::uint32_t> bits;
-    ASSERT_TRUE(planeDistanceBits(cloud, plane, bits));
+    ASSERT_TRUE(planeDistanceBits(coordinatesOf(cloud), plane, bits));
     EXPECT_EQ(bits, (std::vector<std::uint32_t>{0u, 0u, 0u, 0x3f000000u, 0x3f800000u}));
     cloud->points[4].z = NAN;
-    EXPECT_FALSE(planeDistanceBits(cloud, plane, bits));
+    EXPECT_FALSE(planeDistanceBits(coordinatesOf(cloud), plane, bits));
 }
 
 TEST(PlaneFromSample, collinear_sample_is_skipped)
