@@ -8,9 +8,10 @@ namespace vela {
 namespace {
 
 // Past this many points in groups of equal keys (the smallest value aside),
-// scanning all keys once for each of them costs more than redoing the sort
-// from the order before.
-constexpr int kScannedTiePoints = 32;
+// the scans below -- one vectorised pass over all keys per point, a small
+// fraction of a sort each -- would cost more than the sorts a failed rebuild
+// may have to redo.
+constexpr int kScannedTiePoints = 512;
 
 // Sorts tried for a rebuild from the keys before, newest first, before the
 // sorts are redone from the written list.
