@@ -150,6 +150,103 @@ std::uint32_t scanLimitBits(double tau)
     return bits;
 }
 
+namespace {
+
+// Slots of 1/16 octave (the leading four mantissa bits) over the 16 octaves
+// below the scan limit, in ascending order; the first slot also takes
+// everything smaller.
+constexpr int kSlotShift = 19;
+constexpr std::uint32_t kSlots = 256;
+
+}  // namespace
+
+bool cutMayScoreBelow(const NfaTable& table, const std::vector<std::uint32_t>& withinLimit, double tau,
+                      double threshold, CutBoundScratch& scratch)
+{
+    static const Log10Floor log10Floor;
+    const int n = table.N;
+    const int k = table.k;
+    const int listed = static_cast<int>(withinLimit.size());
+    if (listed > n) return true;
+    if (!(scratch.tau == tau)) {
+        // Lower bounds of the residual logarithms in each slot, for this tau;
+        // usable only when every slot bound is a normal float.
+        scratch.tau = tau;
+        const std::uint32_t top = scanLimitBits(tau) >> kSlotShift;
+        scratch.usable = tau >= std::numeric_limits<double>::min() && tau <= 1e300 && top >= kSlots + 16;
+        if (!scratch.usable) return true;
+        scratch.base = top - (kSlots - 1);
+        scratch.log10TauCeiling = std::log10(tau) + 1e-9;
+        scratch.slotLogResidual.resize(kSlots);
+        for (std::uint32_t slot = 1; slot < kSlots; ++slot) {
+            const double lowest = widenedBits((scratch.base + slot) << kSlotShift);
+            scratch.slotLogResidual[slot] = log10Floor(lowest) - scratch.log10TauCeiling;
+        }
+        scratch.counts.assign(kSlots, 0u);
+    }
+    if (!scratch.usable) return true;
+
+    std::uint32_t* counts = scratch.counts.data();
+    std::uint64_t occupied[kSlots / 64] = {};
+    int zeros = 0;
+    std::uint32_t smallest = ~std::uint32_t{0};  // smallest positive
+    for (std::uint32_t bits : withinLimit) {
+        if (bits == 0) {
+            ++zeros;
+            continue;
+        }
+        smallest = std::min(smallest, bits);
+        const std::uint32_t shifted = bits >> kSlotShift;
+        const std::uint32_t slot = shifted > scratch.base ? shifted - scratch.base : 0;
+        ++counts[slot];
+        occupied[slot / 64] |= std::uint64_t{1} << (slot % 64);
+    }
+    // Visits the occupied slots in ascending order; clears them as it goes,
+    // so the counts are all zero again for the next call.
+    auto forEachOccupied = [&](auto visit) {
+        bool stopped = false;
+        for (std::uint32_t word = 0; word < kSlots / 64; ++word) {
+            for (std::uint64_t rest = occupied[word]; rest != 0; rest &= rest - 1) {
+                const std::uint32_t slot = word * 64 + static_cast<std::uint32_t>(__builtin_ctzll(rest));
+                if (!stopped) stopped = visit(slot, static_cast<int>(counts[slot]));
+                counts[slot] = 0;
+            }
+        }
+        return stopped;
+    };
+    if (smallest < 0x00800000u) {  // a subnormal: no bound from its bits
+        forEachOccupied([](std::uint32_t, int) { return true; });
+        return true;
+    }
+
+    // A cut's score grows with its residual's logarithm, and every residual
+    // in a slot is at least the slot's lower bound over tau.
+    auto mayBeat = [&](int from, int to, double logResidual) {
+        for (int i = std::max(from, k); i < to; ++i) {
+            const int j = i + 1 - k;
+            const double floor = table.logChooseN[j] + table.logInt[n - k] + table.logChooseK[j] + j * logResidual;
+            if (floor < threshold) return true;
+        }
+        return false;
+    };
+    const double smallestLogResidual =
+        smallest == ~std::uint32_t{0} ? 0.0 : log10Floor(widenedBits(smallest)) - scratch.log10TauCeiling;
+    // Zeros from position 3 on take the smallest positive distance; when none
+    // is listed, it lies beyond the limit and the scan stops at once.
+    bool zerosMayBeat = false;
+    if (zeros > 3) {
+        if (smallest == ~std::uint32_t{0}) return listed == n;  // all zero: the cut of four scores -inf
+        zerosMayBeat = mayBeat(3, zeros, smallestLogResidual);
+    }
+    int rank = zeros;
+    const bool slotMayBeat = forEachOccupied([&](std::uint32_t slot, int count) {
+        const bool may = mayBeat(rank, rank + count, slot == 0 ? smallestLogResidual : scratch.slotLogResidual[slot]);
+        rank += count;
+        return may;
+    });
+    return zerosMayBeat || slotMayBeat;
+}
+
 bool bestNfaOfBits(const NfaTable& table, const std::vector<std::uint32_t>& sortedBits, double tau,
                    NfaResult& result)
 {

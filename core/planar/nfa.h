@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "planar/exchange_order.h"
@@ -46,6 +47,22 @@ bool bestNfa(const NfaTable& table, const std::vector<double>& residuals, NfaRes
 // Single-precision bits above this limit belong to distances whose residual
 // surely exceeds 1, where the scan of bestNfa stops.
 std::uint32_t scanLimitBits(double tau);
+
+// Scratch space of cutMayScoreBelow, with its bounds for the last tau.
+struct CutBoundScratch {
+    double tau = std::numeric_limits<double>::quiet_NaN();  // none yet
+    bool usable = false;
+    std::uint32_t base = 0;
+    double log10TauCeiling = 0.0;
+    std::vector<double> slotLogResidual;
+    std::vector<std::uint32_t> counts;
+};
+
+// False when no cut of a hypothesis can score below `threshold`, judged from
+// its distances within scanLimitBits(tau) (single-precision bits, in any
+// order) without sorting them; true when one may.
+bool cutMayScoreBelow(const NfaTable& table, const std::vector<std::uint32_t>& withinLimit, double tau,
+                      double threshold, CutBoundScratch& scratch);
 
 // bestNfa on the residuals sortResiduals makes of the N sorted float bits
 // (zero repair, division by tau), worked out only as far as the scan reads.

@@ -170,6 +170,7 @@ namespace {
 // first hypothesis has sized them.
 struct HypothesisScratch {
     std::vector<std::uint32_t> scanned;
+    CutBoundScratch cutBounds;
     std::vector<double> distances;
     std::vector<double> residuals;
     ResidualSortBuffers buffers;
@@ -201,9 +202,9 @@ bool sortResidualsWithBuffers(std::vector<int>& indices, std::vector<double>& di
 
 // The same with the sort deferred: the hypothesis's distances join the
 // hypothesis list as its next sort keys, and only the distances within the
-// scan limit are sorted, for the score. A cut is only looked for below
-// `bestLogNfa`, since only such a cut changes the search; bestNfa only ever
-// improves the result it is handed, so the cut found is the same.
+// scan limit are sorted, for the score -- when a cut may beat `bestLogNfa`
+// at all. Only such a cut changes the search, and bestNfa only ever improves
+// the result it is handed, so the cut found is the same.
 bool scoreDeferred(const WorkCloud& cloud, const PointCoordinates& coordinates, const std::vector<float>& plane,
                    HypothesisList& list, const NfaTable& table, double tau, double bestLogNfa,
                    HypothesisScratch& scratch, NfaResult& result)
@@ -227,6 +228,7 @@ bool scoreDeferred(const WorkCloud& cloud, const PointCoordinates& coordinates, 
         count += keys[i] <= limit;
     }
     scanned.resize(count);
+    if (!cutMayScoreBelow(table, scanned, tau, bestLogNfa, scratch.cutBounds)) return true;
     sortBitsAscending(scanned, scratch.buffers);
     NfaResult better;
     better.logNfa = bestLogNfa;

@@ -199,6 +199,49 @@ TEST(BestNfaOfBits, same_cut_as_best_nfa_on_the_sorted_residuals)
     EXPECT_FALSE(bestNfaOfBits(buildNfaTable(4, 3), std::vector<std::uint32_t>(5, 0u), 1.0, result));
 }
 
+TEST(CutMayScoreBelow, never_rules_out_a_cut_the_scan_finds)
+{
+    // Unsorted distances within the scan limit, thresholds around the best
+    // score the full scan finds; the check may only answer no when the scan,
+    // handed that threshold, finds nothing.
+    std::mt19937 random(515);
+    CutBoundScratch scratch;
+    int ruledOut = 0;
+    for (int trial = 0; trial < 600; ++trial) {
+        const int n = 4 + static_cast<int>(random() % (trial % 3 == 0 ? 40 : 900));
+        const NfaTable table = buildNfaTable(n, 3);
+        std::vector<double> distances = singlePrecisionDistances(random, n);
+        const double largest = *std::max_element(distances.begin(), distances.end());
+        const double tau = (trial % 7 == 0 ? 1e-30 : largest * (0.05 + 0.1 * (trial % 5))) + 1e-6;
+        std::vector<std::uint32_t> sorted(n);
+        for (int p = 0; p < n; ++p) sorted[p] = singleBits(distances[p]);
+        std::vector<std::uint32_t> within;
+        for (std::uint32_t bits : sorted) {
+            if (bits <= scanLimitBits(tau)) within.push_back(bits);
+        }
+        std::sort(sorted.begin(), sorted.end());
+        NfaResult full;
+        bestNfaOfBits(table, sorted, tau, full);
+        for (double threshold : {99999.0, full.logNfa + 0.01, full.logNfa, full.logNfa - 0.01, full.logNfa - 5.0}) {
+            NfaResult below;
+            below.logNfa = threshold;
+            bestNfaOfBits(table, sorted, tau, below);
+            const bool may = cutMayScoreBelow(table, within, tau, threshold, scratch);
+            if (below.count > 0) {
+                ASSERT_TRUE(may) << n << " points, tau " << tau << ", threshold " << threshold;
+            }
+            ruledOut += !may;
+        }
+    }
+    EXPECT_GT(ruledOut, 600);  // it does rule out, or it would be of no use
+
+    const NfaTable six = buildNfaTable(6, 3);
+    const std::vector<std::uint32_t> zeros(6, 0u);
+    EXPECT_TRUE(cutMayScoreBelow(six, zeros, 1.0, -1e300, scratch));  // all zero: the cut of four scores -inf
+    const std::vector<std::uint32_t> zerosOnly(5, 0u);                // the sixth lies beyond the limit
+    EXPECT_FALSE(cutMayScoreBelow(six, zerosOnly, 1.0, 99999.0, scratch));
+}
+
 TEST(ScanLimitBits, lies_just_beyond_tau_or_leaves_out_nothing)
 {
     for (double tau : {1.0, 0.1, 3e-20, 7e30}) {
