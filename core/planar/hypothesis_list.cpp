@@ -13,10 +13,6 @@ namespace {
 // may have to redo.
 constexpr int kScannedTiePoints = 512;
 
-// Sorts tried for a rebuild from the keys before, newest first, before the
-// sorts are redone from the written list.
-constexpr int kRebuildAttempts = 3;
-
 // Orders the group of equal keys at order[first..last) as the exchange sort
 // leaves it, with `before` standing in for the order before the sort: false
 // when it cannot, because a group point shares its key before with another
@@ -105,8 +101,10 @@ void commitSortKeys(HypothesisList& list) { ++list.levels; }
 
 std::vector<int>& writeOutHypothesisList(HypothesisList& list)
 {
+    // The newest sort that rebuilds from the keys before it; a failed try
+    // costs about one sort, as does each sort redone below.
     int start = 0;
-    for (int level = list.levels, attempt = 0; level >= 1 && attempt < kRebuildAttempts; --level, ++attempt) {
+    for (int level = list.levels; level >= 1; --level) {
         if (rebuildFromKeysBefore(list, level)) {
             list.written.swap(list.rebuilt);
             start = level;

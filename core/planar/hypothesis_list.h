@@ -8,7 +8,7 @@
 // Rebuilding the last sort needs the order before it only among points of
 // equal keys and between those and the smaller ones. Where the keys of the
 // sort before tell those points apart, they decide it; otherwise that sort is
-// rebuilt first, from further back.
+// rebuilt first, from further back, and the later ones are redone in full.
 #pragma once
 
 #include <cstdint>
