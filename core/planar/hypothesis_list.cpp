@@ -11,14 +11,14 @@ namespace {
 // the scans below -- one vectorised pass over all keys per point, a small
 // fraction of a sort each -- would cost more than the sorts a failed rebuild
 // may have to redo.
-constexpr int kScannedTiePoints = 512;
+constexpr int kScannedTiePoints = 128;
 
 // Orders the group of equal keys at order[first..last) as the exchange sort
 // leaves it, with `before` standing in for the order before the sort: false
 // when it cannot, because a group point shares its key before with another
 // group point or with a smaller one.
 bool orderGroupByKeysBefore(const std::vector<std::uint32_t>& keys, const std::uint32_t* before,
-                            std::size_t first, std::size_t last, int& scanned, HypothesisList& list)
+                            std::size_t first, std::size_t last, HypothesisList& list)
 {
     std::vector<int>& order = list.buffers.order;
     const auto begin = order.begin() + static_cast<std::ptrdiff_t>(first);
@@ -30,8 +30,6 @@ bool orderGroupByKeysBefore(const std::vector<std::uint32_t>& keys, const std::u
     if (first == 0) return true;  // the smallest value keeps the order before
 
     const int size = static_cast<int>(last - first);
-    scanned += size;
-    if (scanned > kScannedTiePoints) return false;
     const std::uint32_t v = keys[order[first]];
     const std::size_t n = keys.size();
     list.ranks.resize(size);
@@ -68,12 +66,22 @@ bool rebuildFromKeysBefore(HypothesisList& list, int level)
 
     sortPositionsByBits(keys, list.buffers);
     const std::vector<std::uint32_t>& sorted = list.buffers.sortedKeys;
+    std::vector<std::uint32_t>& groups = list.groups;
+    groups.clear();
     int scanned = 0;
     for (std::size_t first = 0; first + 1 < n;) {
         std::size_t last = first + 1;
         while (last < n && sorted[last] == sorted[first]) ++last;
-        if (last - first > 1 && !orderGroupByKeysBefore(keys, before, first, last, scanned, list)) return false;
+        if (last - first > 1) {
+            groups.push_back(static_cast<std::uint32_t>(first));
+            groups.push_back(static_cast<std::uint32_t>(last));
+            if (first > 0) scanned += static_cast<int>(last - first);
+        }
         first = last;
+    }
+    if (scanned > kScannedTiePoints) return false;
+    for (std::size_t g = 0; g < groups.size(); g += 2) {
+        if (!orderGroupByKeysBefore(keys, before, groups[g], groups[g + 1], list)) return false;
     }
     list.rebuilt.assign(list.buffers.order.begin(), list.buffers.order.end());
     return true;

@@ -27,6 +27,7 @@ struct HypothesisList {
     std::vector<std::uint32_t> writtenPositions;
     std::vector<std::uint32_t> gathered;
     std::vector<int> rebuilt;
+    std::vector<std::uint32_t> groups;
     std::vector<int> ranks;
     ResidualSortBuffers buffers;
 };
