@@ -235,7 +235,7 @@ int bitWidth(std::uint64_t value)
 }
 
 // Positions sorted by key, equal keys by position, into buffers.sorted (as
-// key << 32 | position). One distribution into 2n to 4n buckets by the
+// key << 32 | position). One distribution into at most 4n buckets by the
 // leading bits of the key, then an insertion pass.
 void sortByFloatKey(const std::vector<std::uint32_t>& keys, ResidualSortBuffers& buffers)
 {
@@ -295,7 +295,8 @@ std::uint64_t orderedKey(double value)
     return (bits & sign) ? ~bits : bits | sign;
 }
 
-// The same for any distances but not-a-number, through 64-bit keys.
+// The exchange order for any distances but not-a-number, through 64-bit keys:
+// a sort by key and position, then the groups of equal keys rearranged.
 void exchangeOrderOfDoubles(std::vector<int>& indices, std::vector<double>& distances, ResidualSortBuffers& buffers)
 {
     const std::size_t n = distances.size();

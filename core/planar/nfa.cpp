@@ -1,6 +1,7 @@
 #include "planar/nfa.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
@@ -112,28 +113,21 @@ namespace {
 // logarithm: the exponent's share plus log10 of the leading mantissa bits
 // rounded down, less a margin that dwarfs the rounding of this sum and the
 // error of any usable log10 (a few units in the last place).
-class Log10Floor {
-public:
-    Log10Floor()
-    {
-        for (int k = 0; k < kSteps; ++k) mantissa_[k] = std::log10(1.0 + static_cast<double>(k) / kSteps);
-    }
-
-    double operator()(double r) const
-    {
-        std::uint64_t bits;
-        std::memcpy(&bits, &r, sizeof bits);
-        const int exponent = static_cast<int>(bits >> 52) - 1023;
-        const int step = static_cast<int>((bits >> (52 - kStepBits)) & (kSteps - 1));
-        return exponent * kLog10Of2 + mantissa_[step] - 1e-9;
-    }
-
-private:
-    static constexpr int kStepBits = 8;
-    static constexpr int kSteps = 1 << kStepBits;
-    static constexpr double kLog10Of2 = 0.30102999566398119521;
-    double mantissa_[kSteps];
-};
+double log10Floor(double r)
+{
+    constexpr int kStepBits = 8;
+    constexpr int kSteps = 1 << kStepBits;
+    static const std::array<double, kSteps> mantissa = [] {
+        std::array<double, kSteps> logs;
+        for (int step = 0; step < kSteps; ++step) logs[step] = std::log10(1.0 + static_cast<double>(step) / kSteps);
+        return logs;
+    }();
+    std::uint64_t bits;
+    std::memcpy(&bits, &r, sizeof bits);
+    const int exponent = static_cast<int>(bits >> 52) - 1023;
+    const int step = static_cast<int>((bits >> (52 - kStepBits)) & (kSteps - 1));
+    return exponent * 0.30102999566398119521 + mantissa[step] - 1e-9;
+}
 
 }  // namespace
 
@@ -163,7 +157,6 @@ constexpr std::uint32_t kSlots = 256;
 bool cutMayScoreBelow(const NfaTable& table, const std::vector<std::uint32_t>& withinLimit, double tau,
                       double threshold, CutBoundScratch& scratch)
 {
-    static const Log10Floor log10Floor;
     const int n = table.N;
     const int k = table.k;
     const int listed = static_cast<int>(withinLimit.size());
@@ -250,7 +243,6 @@ bool cutMayScoreBelow(const NfaTable& table, const std::vector<std::uint32_t>& w
 bool bestNfaOfBits(const NfaTable& table, const std::vector<std::uint32_t>& sortedBits, double tau,
                    NfaResult& result)
 {
-    static const Log10Floor log10Floor;
     const int n = table.N;
     const int k = table.k;
     const int listed = static_cast<int>(sortedBits.size());

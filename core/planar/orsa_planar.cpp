@@ -194,12 +194,6 @@ bool scoreBySorter(const WorkCloud& cloud, const std::vector<float>& plane, std:
     return true;
 }
 
-bool sortResidualsWithBuffers(std::vector<int>& indices, std::vector<double>& distances,
-                              std::vector<double>& residuals, double tau, ResidualSortBuffers& buffers)
-{
-    return sortResiduals(indices, distances, residuals, tau, buffers);
-}
-
 // The same with the sort deferred: the hypothesis's distances join the
 // hypothesis list as its next sort keys, and only the distances within the
 // scan limit are sorted, for the score -- when a cut may beat `bestLogNfa`
@@ -212,8 +206,8 @@ bool scoreDeferred(const WorkCloud& cloud, const PointCoordinates& coordinates, 
     std::vector<std::uint32_t>& keys = nextSortKeys(list);
     if (!planeDistanceBits(coordinates, plane, keys)) {
         // A distance that is not a number: the list is sorted on doubles.
-        return scoreBySorter(cloud, plane, writeOutHypothesisList(list), table, tau, sortResidualsWithBuffers,
-                             scratch, result);
+        return scoreBySorter(cloud, plane, writeOutHypothesisList(list), table, tau,
+                             static_cast<ResidualSorter>(sortResiduals), scratch, result);
     }
     const std::size_t n = keys.size();
     if (n < 4) return false;
