@@ -146,11 +146,12 @@ std::uint32_t scanLimitBits(double tau)
 
 namespace {
 
-// Slots of 1/16 octave (the leading four mantissa bits) over the 16 octaves
-// below the scan limit, in ascending order; the first slot also takes
-// everything smaller.
-constexpr int kSlotShift = 19;
-constexpr std::uint32_t kSlots = 256;
+// Slots of a quarter octave (the leading two mantissa bits) over the 16
+// octaves below the scan limit, in ascending order; the first slot also
+// takes everything smaller. Finer slots prune a little more but cost more
+// than they save.
+constexpr int kSlotShift = 21;
+constexpr std::uint32_t kSlots = 64;
 
 }  // namespace
 
@@ -180,7 +181,7 @@ bool cutMayScoreBelow(const NfaTable& table, const std::vector<std::uint32_t>& w
     if (!scratch.usable) return true;
 
     std::uint32_t* counts = scratch.counts.data();
-    std::uint64_t occupied[kSlots / 64] = {};
+    std::uint64_t occupied = 0;  // a bit per slot
     int zeros = 0;
     std::uint32_t smallest = ~std::uint32_t{0};  // smallest positive
     for (std::uint32_t bits : withinLimit) {
@@ -189,21 +190,20 @@ bool cutMayScoreBelow(const NfaTable& table, const std::vector<std::uint32_t>& w
             continue;
         }
         smallest = std::min(smallest, bits);
-        const std::uint32_t shifted = bits >> kSlotShift;
+        // Bits beyond the limit (not to be listed) would share the top slot.
+        const std::uint32_t shifted = std::min(bits >> kSlotShift, scratch.base + kSlots - 1);
         const std::uint32_t slot = shifted > scratch.base ? shifted - scratch.base : 0;
         ++counts[slot];
-        occupied[slot / 64] |= std::uint64_t{1} << (slot % 64);
+        occupied |= std::uint64_t{1} << slot;
     }
     // Visits the occupied slots in ascending order; clears them as it goes,
     // so the counts are all zero again for the next call.
     auto forEachOccupied = [&](auto visit) {
         bool stopped = false;
-        for (std::uint32_t word = 0; word < kSlots / 64; ++word) {
-            for (std::uint64_t rest = occupied[word]; rest != 0; rest &= rest - 1) {
-                const std::uint32_t slot = word * 64 + static_cast<std::uint32_t>(__builtin_ctzll(rest));
-                if (!stopped) stopped = visit(slot, static_cast<int>(counts[slot]));
-                counts[slot] = 0;
-            }
+        for (std::uint64_t rest = occupied; rest != 0; rest &= rest - 1) {
+            const auto slot = static_cast<std::uint32_t>(__builtin_ctzll(rest));
+            if (!stopped) stopped = visit(slot, static_cast<int>(counts[slot]));
+            counts[slot] = 0;
         }
         return stopped;
     };
