@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -92,26 +93,36 @@ bool sameOutcome(const Outcome& a, const Outcome& b)
     return a.ok == b.ok && a.changed == b.changed && a.kept == b.kept && a.cut == b.cut;
 }
 
-// The sort alone on lists of the size a real aerial cloud averages per supervoxel.
+// The sort alone on lists of the size a real aerial cloud averages per
+// supervoxel: on single-precision bits (as the plane test sorts), on doubles,
+// and literally.
 void benchSortAlone(int n, int sorts)
 {
     std::mt19937 random(5);
-    std::uniform_real_distribution<double> uniform(0.0, 1.0);
-    std::vector<std::vector<double>> lists(64, std::vector<double>(n));
+    std::uniform_real_distribution<float> uniform(0.0f, 1.0f);
+    std::vector<std::vector<float>> lists(64, std::vector<float>(n));
     for (auto& list : lists) {
-        for (double& d : list) d = static_cast<float>(uniform(random));  // as plane distances are
+        for (float& d : list) d = uniform(random);
     }
     vela::ResidualSortBuffers buffers;
     std::vector<int> indices(n);
     for (int i = 0; i < n; ++i) indices[i] = i;
-    std::vector<double> distances, residuals;
+    std::vector<std::uint32_t> bits(n);
+    std::vector<double> distances(n), residuals;
 
-    double seconds[2];
-    for (int method = 0; method < 2; ++method) {
+    double seconds[3];
+    for (int method = 0; method < 3; ++method) {
         const Clock::time_point start = Clock::now();
         for (int s = 0; s < sorts; ++s) {
-            distances = lists[s % lists.size()];
+            const std::vector<float>& list = lists[s % lists.size()];
             if (method == 0) {
+                bits.resize(n);
+                std::memcpy(bits.data(), list.data(), n * sizeof(float));
+                vela::sortDistanceBits(indices, bits, buffers);
+                continue;
+            }
+            distances.assign(list.begin(), list.end());
+            if (method == 1) {
                 vela::sortResiduals(indices, distances, residuals, 0.05, buffers);
             } else {
                 vela_reference::exchangeSortResiduals(indices, distances, residuals, 0.05);
@@ -119,8 +130,8 @@ void benchSortAlone(int n, int sorts)
         }
         seconds[method] = std::chrono::duration<double>(Clock::now() - start).count() / sorts;
     }
-    std::printf("sort alone, %d distances: shipped %.3f us, literal %.3f us per sort (x%.1f)\n", n,
-                seconds[0] * 1e6, seconds[1] * 1e6, seconds[1] / seconds[0]);
+    std::printf("sort alone, %d distances: bits %.3f us, doubles %.3f us, literal %.3f us per sort (x%.1f)\n", n,
+                seconds[0] * 1e6, seconds[1] * 1e6, seconds[2] * 1e6, seconds[2] / seconds[0]);
 }
 
 long sortCount = 0;
@@ -136,8 +147,8 @@ bool countingSort(std::vector<int>& indices, std::vector<double>& distances, std
 
 double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
-// The first plane test of every supervoxel the RPS stage tests, with both
-// sorts; then the RPS stage itself with the shipped sort.
+// The first plane test of every supervoxel the RPS stage tests, shipped, on
+// double distances and with the literal sort; then the RPS stage itself.
 bool benchRealCloud(const char* path)
 {
     std::vector<VELA::SVPoint3d> points;
@@ -157,23 +168,26 @@ bool benchRealCloud(const char* path)
 
     int tested = 0;
     bool allSame = true;
-    double fast = 0.0, slow = 0.0;
+    double fast = 0.0, doubles = 0.0, slow = 0.0;
     for (const vela::Supervoxel& supervoxel : set.supervoxels) {
         if (!(supervoxel.descriptor.maxResidual > para.tau)) continue;
         ++tested;
         start = Clock::now();
-        const Outcome shipped = runTest(supervoxel.cloud, countingSort, para.kappa, para.tau, para.epsilon);
+        const Outcome shipped = runTest(supervoxel.cloud, nullptr, para.kappa, para.tau, para.epsilon);
         fast += secondsSince(start);
+        start = Clock::now();
+        const Outcome onDoubles = runTest(supervoxel.cloud, countingSort, para.kappa, para.tau, para.epsilon);
+        doubles += secondsSince(start);
         start = Clock::now();
         const Outcome literal = runTest(supervoxel.cloud, vela_reference::exchangeSortResidualsWithBuffers,
                                         para.kappa, para.tau, para.epsilon);
         slow += secondsSince(start);
-        allSame = allSame && sameOutcome(shipped, literal);
+        allSame = allSame && sameOutcome(shipped, literal) && sameOutcome(onDoubles, literal);
     }
-    std::printf("first plane test of %d supervoxels: shipped %.3f s, literal %.3f s (x%.1f), %ld sorts of "
-                "%.0f distances on average, same output: %s\n",
-                tested, fast, slow, slow / fast, sortCount, sortCount ? double(sortedDistances) / sortCount : 0.0,
-                allSame ? "yes" : "NO");
+    std::printf("first plane test of %d supervoxels: shipped %.3f s, sorting doubles %.3f s, literal %.3f s "
+                "(x%.1f), %ld sorts of %.0f distances on average, same output: %s\n",
+                tested, fast, doubles, slow, slow / fast, sortCount,
+                sortCount ? double(sortedDistances) / sortCount : 0.0, allSame ? "yes" : "NO");
 
     start = Clock::now();
     vela::generateRPS(set, para.kappa, para.tau, para.epsilon);
@@ -192,7 +206,7 @@ int main(int argc, char** argv)
     for (int n : {100, 1000, 10000}) {
         const vela::WorkCloud points = makeSupervoxelCloud(n, 2024u + n);
         Outcome shipped, literal;
-        const double fast = secondsPerCall(points, vela::sortResiduals, repeats, shipped);
+        const double fast = secondsPerCall(points, nullptr, repeats, shipped);
         const double slow = secondsPerCall(points, vela_reference::exchangeSortResidualsWithBuffers,
                                            n >= 10000 ? 1 : repeats, literal);
         const bool same = sameOutcome(shipped, literal);

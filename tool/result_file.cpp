@@ -1,5 +1,6 @@
 #include "result_file.h"
 
+#include <charconv>
 #include <fstream>
 
 #include "segmenter/base_offset.h"
@@ -18,17 +19,53 @@ std::string resultFileName(const std::string& pcFile)
     return stem + "_seg_VELA" + ".xyz";
 }
 
+namespace {
+
+// The text a stream with precision 20 and no format flags gives ("%.20g"),
+// without the stream's per-number overhead.
+void appendCoordinate(std::string& line, double v)
+{
+    char text[64];  // "%.20g" needs at most 27 characters
+    line.append(text, std::to_chars(text, text + sizeof text, v, std::chars_format::general, 20).ptr);
+    line += " \t";
+}
+
+void appendChannel(std::string& line, std::uint8_t v)
+{
+    char text[8];
+    line.append(text, std::to_chars(text, text + sizeof text, static_cast<int>(v)).ptr);
+    line += " \t";
+}
+
+}  // namespace
+
+void appendResultLine(std::string& text, const VELA::SVPoint3d& p)
+{
+    appendCoordinate(text, p.x);
+    appendCoordinate(text, p.y);
+    appendCoordinate(text, p.z);
+    appendChannel(text, p.r);
+    appendChannel(text, p.g);
+    appendChannel(text, p.b);
+    text += '\n';
+}
+
 bool writeResultFile(const std::string& fileName, const Planes& planes)
 {
-    std::ofstream out(fileName, std::ios::out | std::ios::trunc);
+    std::ofstream out(fileName, std::ios::out | std::ios::trunc | std::ios::binary);
     if (!out) return false;
-    out.precision(20);
+    std::string block;
+    block.reserve(1 << 20);
     for (const auto& plane : planes) {
         for (const VELA::SVPoint3d& p : plane) {
-            out << p.x << " \t" << p.y << " \t" << p.z << " \t" << static_cast<int>(p.r) << " \t"
-                << static_cast<int>(p.g) << " \t" << static_cast<int>(p.b) << " \t" << '\n';
+            appendResultLine(block, p);
+            if (block.size() > (1 << 20) - 256) {
+                out.write(block.data(), static_cast<std::streamsize>(block.size()));
+                block.clear();
+            }
         }
     }
+    out.write(block.data(), static_cast<std::streamsize>(block.size()));
     out.flush();
     return static_cast<bool>(out);
 }

@@ -19,6 +19,9 @@ using Planes = std::vector<std::vector<VELA::SVPoint3d>>;
 // name has no extension gets the suffix appended.
 std::string resultFileName(const std::string& pcFile);
 
+// Appends one result line: x y z r g b, each followed by " \t", then the line end.
+void appendResultLine(std::string& text, const VELA::SVPoint3d& p);
+
 // One line per point, planes in order: x y z r g b, each followed by " \t";
 // coordinates with 20 significant digits. Returns false when the file cannot
 // be created (nothing is written then).

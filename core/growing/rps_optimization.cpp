@@ -251,19 +251,23 @@ bool optimizeRps(SupervoxelSet& set, double rmax, double rmin, double rdelta, st
     double tolerance = tau;
     // Each iteration cuts what the previous one left: most neighbour lists hold.
     NeighbourhoodMemory memory;
-    for (int counter = 0;; ) {
+    for (int k = 0;; ++k) {
         bool grown = false;
         if (!extractNewRps(set, rmax, rmin, rdelta, kappa, phic, tolerance, epsilon, gamma, delta, grown, &memory))
             return false;
-        const int k = counter++;
         const double ratio = static_cast<double>(set.independent[0].cloud->points.size()) / totalPoints;
-        if (ratio >= 0.05 && k < 10 && grown) {
-            tolerance = 2.0 * tau;  // twice the parameter: the factor does not compound
-            continue;
-        }
-        if (iter == 0 || !grown) break;
+        if (!continueResegmentation(ratio, k, grown, iter, tau, tolerance)) break;
     }
     return true;
+}
+
+bool continueResegmentation(double ratio, int k, bool grown, std::int32_t iter, double tau, double& tolerance)
+{
+    if (ratio >= 0.05 && k < 10 && grown) {
+        tolerance = 2.0 * tau;  // twice the parameter: the factor does not compound
+        return true;
+    }
+    return iter != 0 && grown;
 }
 
 }  // namespace vela

@@ -17,6 +17,13 @@ bool optimizeRps(SupervoxelSet& set, double rmax, double rmin, double rdelta, st
                  double tau, double epsilon, double gamma, double delta, std::int32_t totalPoints,
                  std::int32_t iter);
 
+// After re-segmentation iteration k (counted from 0): whether another runs,
+// given the share of points still independent and whether new RPS were found.
+// A share of at least 5 % with new RPS goes on for at most eleven iterations,
+// at twice tau from then on; past that, only iter != 0 goes on, while new RPS
+// appear.
+bool continueResegmentation(double ratio, int k, bool grown, std::int32_t iter, double tau, double& tolerance);
+
 // One reassignment iteration over the RPS whose flag is set; `changed` must be
 // false on entry. False, with nothing changed, when no flag is set.
 bool reassignIndependentPoints(SupervoxelSet& set, bool& changed, std::vector<std::uint8_t>& changedFlags,

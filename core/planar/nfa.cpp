@@ -1,9 +1,11 @@
 #include "planar/nfa.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
+#include <limits>
 
 namespace vela {
 
@@ -37,205 +39,13 @@ NfaTable buildNfaTable(int n, int k)
     return table;
 }
 
-namespace {
-
-using Entry = ResidualSortBuffers::Entry;
-
-// The plain exchange sort; only used for lists holding a not-a-number value,
-// which compares false both ways and breaks the tie analysis below.
-void exchangeSort(std::vector<int>& indices, std::vector<double>& distances)
-{
-    const std::size_t n = distances.size();
-    for (std::size_t i = 0; i + 1 < n; ++i) {
-        for (std::size_t j = i + 1; j < n; ++j) {
-            if (distances[i] > distances[j]) {
-                std::swap(distances[i], distances[j]);
-                std::swap(indices[i], indices[j]);
-            }
-        }
-    }
-}
-
-// Counts, over positions 0..n-1, how many inserted positions lie below a given one.
-void fenwickReset(std::vector<int>& tree, std::size_t n) { tree.assign(n + 1, 0); }
-
-void fenwickInsert(std::vector<int>& tree, int position)
-{
-    for (std::size_t i = static_cast<std::size_t>(position) + 1; i < tree.size(); i += i & (~i + 1)) ++tree[i];
-}
-
-int fenwickCountBelow(const std::vector<int>& tree, int position)
-{
-    int count = 0;
-    for (std::size_t i = static_cast<std::size_t>(position); i > 0; i -= i & (~i + 1)) count += tree[i];
-    return count;
-}
-
-// Puts one group of equal distances, keyed[first..first+size) (sorted by
-// original position, all smaller distances already in the tree), into the
-// order the exchange sort leaves them in.
-//
-// Restricted to the elements <= v, the exchange sort runs exactly as it would
-// on that subsequence alone, in which v is the largest value. There a v only
-// moves while it is the pass's first element and a smaller element lies
-// behind it: it then jumps to the first smaller element's slot. So from the
-// pass at the first v's rank P1 up to pass L-1 (L = number of smaller
-// elements) the v's in front of the unsorted tail form a run that turns like
-// a queue, one v from its front to its back per pass; after pass i the run
-// ends at slot i + m and takes in the v at rank i + m + 1, if any, with the
-// v's right after it. Passes before P1 or from L on leave the v's alone.
-void orderTieGroup(std::vector<Entry>& keyed, std::size_t first, int size,
-                   const std::vector<int>& fenwick, std::vector<int>& ranks, std::vector<int>& ring)
-{
-    const long smaller = static_cast<long>(first);
-    ranks.resize(size);
-    for (int t = 0; t < size; ++t) ranks[t] = fenwickCountBelow(fenwick, keyed[first + t].position) + t;
-    if (ranks[0] >= smaller) return;  // every v already stands behind all smaller ones
-
-    // The run lives in a ring of the group's size: its logical end has a free
-    // slot until every v has joined it.
-    ring.resize(size);
-    int head = 0;
-    int length = 0;
-    int joined = 0;
-    long pass = ranks[0] - 1L;  // last pass accounted for
-    auto absorb = [&]() {
-        while (joined < size && ranks[joined] == pass + length + 1) {
-            ring[(head + length) % size] = keyed[first + joined].position;
-            ++length;
-            ++joined;
-        }
-    };
-    absorb();
-    while (pass < smaller - 1) {
-        long target = smaller - 1;
-        if (joined < size) target = std::min(target, ranks[joined] - length - 1L);
-        const int turns = static_cast<int>((target - pass) % length);
-        pass = target;
-        if (length == size) {
-            head = (head + turns) % size;
-        } else if (turns <= length - turns) {
-            for (int s = 0; s < turns; ++s) {
-                ring[(head + length) % size] = ring[head];
-                head = (head + 1) % size;
-            }
-        } else {
-            for (int s = 0; s < length - turns; ++s) {
-                const int last = (head + length - 1) % size;
-                head = (head + size - 1) % size;
-                ring[head] = ring[last];
-            }
-        }
-        absorb();
-    }
-    for (int t = 0; t < size; ++t) keyed[first + t].position = ring[(head + t) % size];
-}
-
-// An unsigned key with the order of the doubles (not-a-number excluded);
-// both zeros get one key, as they compare equal.
-std::uint64_t orderedKey(double value)
-{
-    if (value == 0.0) value = 0.0;
-    std::uint64_t bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    const std::uint64_t sign = std::uint64_t{1} << 63;
-    return (bits & sign) ? ~bits : bits | sign;
-}
-
-// Stable sort by key, so equal keys stay in position order. Least significant
-// byte first; bytes on which all keys agree are skipped, which leaves at most five
-// passes for distances widened from single precision.
-void radixSortByKey(std::vector<Entry>& entries, std::vector<Entry>& spare, std::vector<std::uint32_t>& histogram)
-{
-    const std::size_t n = entries.size();
-    if (n < 32) {
-        for (std::size_t i = 1; i < n; ++i) {
-            const Entry moving = entries[i];
-            std::size_t j = i;
-            for (; j > 0 && entries[j - 1].key > moving.key; --j) entries[j] = entries[j - 1];
-            entries[j] = moving;
-        }
-        return;
-    }
-    std::uint64_t anySet = 0;
-    std::uint64_t allSet = ~std::uint64_t{0};
-    for (const Entry& e : entries) {
-        anySet |= e.key;
-        allSet &= e.key;
-    }
-    const std::uint64_t varying = anySet ^ allSet;
-    histogram.resize(256);
-    spare.resize(n);
-    for (int shift = 0; shift < 64; shift += 8) {
-        if (((varying >> shift) & 255) == 0) continue;
-        std::fill(histogram.begin(), histogram.end(), 0u);
-        for (const Entry& e : entries) ++histogram[(e.key >> shift) & 255];
-        std::uint32_t offset = 0;
-        for (std::uint32_t& count : histogram) {
-            const std::uint32_t c = count;
-            count = offset;
-            offset += c;
-        }
-        for (const Entry& e : entries) spare[histogram[(e.key >> shift) & 255]++] = e;
-        entries.swap(spare);
-    }
-}
-
-// Sorted order of the exchange sort in O(n log n) (plus the turning of tie
-// runs, small in practice): one stable sort by distance, which is the whole
-// answer when no two distances are equal, then each group of equal distances
-// rearranged as the exchange sort leaves it.
-void exchangeOrder(std::vector<int>& indices, std::vector<double>& distances, ResidualSortBuffers& buffers)
-{
-    const std::size_t n = distances.size();
-    auto& keyed = buffers.entries;
-    keyed.resize(n);
-    for (std::size_t p = 0; p < n; ++p) keyed[p] = {orderedKey(distances[p]), static_cast<int>(p)};
-    radixSortByKey(keyed, buffers.spare, buffers.histogram);
-
-    std::size_t lastTieEnd = 0;
-    for (std::size_t p = 1; p < n; ++p) {
-        if (keyed[p].key == keyed[p - 1].key) lastTieEnd = p + 1;
-    }
-    if (lastTieEnd > 0) {
-        fenwickReset(buffers.fenwick, n);
-        std::size_t first = 0;
-        while (first < lastTieEnd) {
-            std::size_t end = first + 1;
-            while (end < n && keyed[end].key == keyed[first].key) ++end;
-            if (end - first > 1 && first > 0) {
-                orderTieGroup(keyed, first, static_cast<int>(end - first), buffers.fenwick,
-                              buffers.tieRanks, buffers.ring);
-            }
-            for (std::size_t p = first; p < end; ++p) fenwickInsert(buffers.fenwick, keyed[p].position);
-            first = end;
-        }
-    }
-
-    // Values are moved with their points rather than rebuilt from the keys, so
-    // that equal but differently signed zeros travel as the exchange sort moves them.
-    buffers.indexCopy.assign(indices.begin(), indices.end());
-    buffers.distanceCopy.assign(distances.begin(), distances.end());
-    for (std::size_t p = 0; p < n; ++p) {
-        const int from = keyed[p].position;
-        indices[p] = buffers.indexCopy[from];
-        distances[p] = buffers.distanceCopy[from];
-    }
-}
-
-}  // namespace
-
 bool sortResiduals(std::vector<int>& indices, std::vector<double>& distances,
                    std::vector<double>& residuals, double tau, ResidualSortBuffers& buffers)
 {
     if (indices.size() != distances.size()) return false;
     const std::size_t n = distances.size();
 
-    if (std::any_of(distances.begin(), distances.end(), [](double v) { return std::isnan(v); })) {
-        exchangeSort(indices, distances);
-    } else {
-        exchangeOrder(indices, distances, buffers);
-    }
+    exchangeSortDistances(indices, distances, buffers);
 
     // The first three are the sample points, at distance zero up to rounding;
     // a zero further on would give log10 = -inf and a cut of unbounded merit.
@@ -252,8 +62,8 @@ bool sortResiduals(std::vector<int>& indices, std::vector<double>& distances,
         }
     }
 
-    residuals.clear();
-    for (std::size_t i = 0; i < n; ++i) residuals.push_back(distances[i] / tau);
+    residuals.resize(n);
+    for (std::size_t i = 0; i < n; ++i) residuals[i] = distances[i] / tau;
     return true;
 }
 
@@ -264,24 +74,200 @@ bool sortResiduals(std::vector<int>& indices, std::vector<double>& distances,
     return sortResiduals(indices, distances, residuals, tau, buffers);
 }
 
+namespace {
+
+// One cut's score; the scan below and its float-bit twin must agree to the bit.
+inline bool scoreCut(const NfaTable& table, int i, double residual, NfaResult& result)
+{
+    // Residuals ascend, so nothing past the first one beyond tau can be an
+    // inlier: its logarithm is never needed.
+    const double logResidual = std::log10(residual);
+    if (logResidual > 0.0) return false;
+    const int n = table.N;
+    const int k = table.k;
+    const int j = i + 1 - k;
+    const double value = table.logChooseN[j] + table.logInt[n - k] + table.logChooseK[j] + j * logResidual;
+    // Strict, so that among equal scores the smallest cut stays.
+    if (value < result.logNfa) {
+        result.logNfa = value;
+        result.logResidual = logResidual;
+        result.count = i + 1;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool bestNfa(const NfaTable& table, const std::vector<double>& residuals, NfaResult& result)
 {
     if (residuals.size() != static_cast<std::size_t>(table.N)) return false;
+    for (int i = table.k; i < table.N; ++i) {
+        if (!scoreCut(table, i, residuals[i], result)) break;
+    }
+    return true;
+}
+
+namespace {
+
+// A lower bound of log10(r) for a positive normal r, far cheaper than the
+// logarithm: the exponent's share plus log10 of the leading mantissa bits
+// rounded down, less a margin that dwarfs the rounding of this sum and the
+// error of any usable log10 (a few units in the last place).
+double log10Floor(double r)
+{
+    constexpr int kStepBits = 8;
+    constexpr int kSteps = 1 << kStepBits;
+    static const std::array<double, kSteps> mantissa = [] {
+        std::array<double, kSteps> logs;
+        for (int step = 0; step < kSteps; ++step) logs[step] = std::log10(1.0 + static_cast<double>(step) / kSteps);
+        return logs;
+    }();
+    std::uint64_t bits;
+    std::memcpy(&bits, &r, sizeof bits);
+    const int exponent = static_cast<int>(bits >> 52) - 1023;
+    const int step = static_cast<int>((bits >> (52 - kStepBits)) & (kSteps - 1));
+    return exponent * 0.30102999566398119521 + mantissa[step] - 1e-9;
+}
+
+}  // namespace
+
+std::uint32_t scanLimitBits(double tau)
+{
+    constexpr std::uint32_t kInfinity = 0x7f800000u;
+    const double limit = tau * (1.0 + 1e-6);
+    // Rounded to the nearest float, the limit loses less than 1e-7 of itself:
+    // any float above it is still beyond tau by more than the margin.
+    if (!(limit >= std::numeric_limits<float>::min() && limit <= std::numeric_limits<float>::max())) return kInfinity;
+    const float rounded = static_cast<float>(limit);
+    std::uint32_t bits;
+    std::memcpy(&bits, &rounded, sizeof bits);
+    return bits;
+}
+
+namespace {
+
+// Slots of a quarter octave (the leading two mantissa bits) over the 16
+// octaves below the scan limit, in ascending order; the first slot also
+// takes everything smaller. Finer slots prune a little more but cost more
+// than they save.
+constexpr int kSlotShift = 21;
+constexpr std::uint32_t kSlots = 64;
+
+}  // namespace
+
+bool cutMayScoreBelow(const NfaTable& table, const std::vector<std::uint32_t>& withinLimit, double tau,
+                      double threshold, CutBoundScratch& scratch)
+{
     const int n = table.N;
     const int k = table.k;
-    for (int i = k; i < n; ++i) {
-        // Residuals ascend, so nothing past the first one beyond tau can be an
-        // inlier: its logarithm is never needed.
-        const double logResidual = std::log10(residuals[i]);
-        if (logResidual > 0.0) break;
-        const int j = i + 1 - k;
-        const double value = table.logChooseN[j] + table.logInt[n - k] + table.logChooseK[j] + j * logResidual;
-        // Strict, so that among equal scores the smallest cut stays.
-        if (value < result.logNfa) {
-            result.logNfa = value;
-            result.logResidual = logResidual;
-            result.count = i + 1;
+    const int listed = static_cast<int>(withinLimit.size());
+    if (listed > n) return true;
+    if (!(scratch.tau == tau)) {
+        // Lower bounds of the residual logarithms in each slot, for this tau;
+        // usable only when every slot bound is a normal float.
+        scratch.tau = tau;
+        const std::uint32_t top = scanLimitBits(tau) >> kSlotShift;
+        scratch.usable = tau >= std::numeric_limits<double>::min() && tau <= 1e300 && top >= kSlots + 16;
+        if (!scratch.usable) return true;
+        scratch.base = top - (kSlots - 1);
+        scratch.log10TauCeiling = std::log10(tau) + 1e-9;
+        scratch.slotLogResidual.resize(kSlots);
+        for (std::uint32_t slot = 1; slot < kSlots; ++slot) {
+            const double lowest = widenedBits((scratch.base + slot) << kSlotShift);
+            scratch.slotLogResidual[slot] = log10Floor(lowest) - scratch.log10TauCeiling;
         }
+        scratch.counts.assign(kSlots, 0u);
+    }
+    if (!scratch.usable) return true;
+
+    std::uint32_t* counts = scratch.counts.data();
+    std::uint64_t occupied = 0;  // a bit per slot
+    int zeros = 0;
+    std::uint32_t smallest = ~std::uint32_t{0};  // smallest positive
+    for (std::uint32_t bits : withinLimit) {
+        if (bits == 0) {
+            ++zeros;
+            continue;
+        }
+        smallest = std::min(smallest, bits);
+        // Bits beyond the limit (not to be listed) would share the top slot.
+        const std::uint32_t shifted = std::min(bits >> kSlotShift, scratch.base + kSlots - 1);
+        const std::uint32_t slot = shifted > scratch.base ? shifted - scratch.base : 0;
+        ++counts[slot];
+        occupied |= std::uint64_t{1} << slot;
+    }
+    // Visits the occupied slots in ascending order; clears them as it goes,
+    // so the counts are all zero again for the next call.
+    auto forEachOccupied = [&](auto visit) {
+        bool stopped = false;
+        for (std::uint64_t rest = occupied; rest != 0; rest &= rest - 1) {
+            const auto slot = static_cast<std::uint32_t>(__builtin_ctzll(rest));
+            if (!stopped) stopped = visit(slot, static_cast<int>(counts[slot]));
+            counts[slot] = 0;
+        }
+        return stopped;
+    };
+    if (smallest < 0x00800000u) {  // a subnormal: no bound from its bits
+        forEachOccupied([](std::uint32_t, int) { return true; });
+        return true;
+    }
+
+    // A cut's score grows with its residual's logarithm, and every residual
+    // in a slot is at least the slot's lower bound over tau.
+    auto mayBeat = [&](int from, int to, double logResidual) {
+        for (int i = std::max(from, k); i < to; ++i) {
+            const int j = i + 1 - k;
+            const double floor = table.logChooseN[j] + table.logInt[n - k] + table.logChooseK[j] + j * logResidual;
+            if (floor < threshold) return true;
+        }
+        return false;
+    };
+    const double smallestLogResidual =
+        smallest == ~std::uint32_t{0} ? 0.0 : log10Floor(widenedBits(smallest)) - scratch.log10TauCeiling;
+    // Zeros from position 3 on take the smallest positive distance; when none
+    // is listed, it lies beyond the limit and the scan stops at once.
+    bool zerosMayBeat = false;
+    if (zeros > 3) {
+        if (smallest == ~std::uint32_t{0}) return listed == n;  // all zero: the cut of four scores -inf
+        zerosMayBeat = mayBeat(3, zeros, smallestLogResidual);
+    }
+    int rank = zeros;
+    const bool slotMayBeat = forEachOccupied([&](std::uint32_t slot, int count) {
+        const bool may = mayBeat(rank, rank + count, slot == 0 ? smallestLogResidual : scratch.slotLogResidual[slot]);
+        rank += count;
+        return may;
+    });
+    return zerosMayBeat || slotMayBeat;
+}
+
+bool bestNfaOfBits(const NfaTable& table, const std::vector<std::uint32_t>& sortedBits, double tau,
+                   NfaResult& result)
+{
+    const int n = table.N;
+    const int k = table.k;
+    const int listed = static_cast<int>(sortedBits.size());
+    if (listed > n) return false;
+    // The zero repair of sortResiduals, applied as the scan goes. When the
+    // first positive distance from position 3 on is not listed, it lies beyond
+    // the limit and the scan stops at once.
+    int firstPositive = 3;
+    while (firstPositive < listed && sortedBits[firstPositive] == 0) ++firstPositive;
+    if (firstPositive >= listed && listed < n) return true;
+    const double repaired = firstPositive < listed ? widenedBits(sortedBits[firstPositive]) : 0.0;
+    // Distances not listed lie beyond the limit, where the scan stops.
+    for (int i = k; i < listed; ++i) {
+        const double distance = i >= 3 && i < firstPositive ? repaired : widenedBits(sortedBits[i]);
+        const double residual = distance / tau;
+        // Clear of 1, the logarithm is surely negative and the scan goes on;
+        // a cut whose score from below already misses the best is passed
+        // over without its logarithm (a score only grows with it).
+        if (residual >= std::numeric_limits<double>::min() && residual < 1.0 - 1e-9) {
+            const int j = i + 1 - k;
+            const double floor =
+                table.logChooseN[j] + table.logInt[n - k] + table.logChooseK[j] + j * log10Floor(residual);
+            if (!(floor < result.logNfa)) continue;
+        }
+        if (!scoreCut(table, i, residual, result)) break;
     }
     return true;
 }

@@ -5,7 +5,10 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <vector>
+
+#include "planar/exchange_order.h"
 
 namespace vela {
 
@@ -27,23 +30,6 @@ struct NfaResult {
     double logResidual = 1.0;    // log10 of the largest inlier residual over tau
 };
 
-// Scratch space of sortResiduals, kept by the caller across hypotheses so that
-// the per-hypothesis loop does not allocate.
-struct ResidualSortBuffers {
-    struct Entry {
-        std::uint64_t key;  // orders like the distance
-        int position;       // position before sorting
-    };
-    std::vector<Entry> entries;
-    std::vector<Entry> spare;
-    std::vector<std::uint32_t> histogram;
-    std::vector<int> fenwick;
-    std::vector<int> ring;
-    std::vector<int> tieRanks;
-    std::vector<int> indexCopy;
-    std::vector<double> distanceCopy;
-};
-
 // Sorts the hypothesis's index and distance lists (in place, together) into
 // the ascending order an exchange sort gives -- ties included, since the tie
 // order decides which points fall on which side of a cut -- repairs zero
@@ -57,5 +43,33 @@ bool sortResiduals(std::vector<int>& indices, std::vector<double>& distances,
 // Improves `result` with the best cut of the ascending normalised residuals.
 // False, with `result` untouched, when their number differs from the table's N.
 bool bestNfa(const NfaTable& table, const std::vector<double>& residuals, NfaResult& result);
+
+// Single-precision bits above this limit belong to distances whose residual
+// surely exceeds 1, where the scan of bestNfa stops.
+std::uint32_t scanLimitBits(double tau);
+
+// Scratch space of cutMayScoreBelow, with its bounds for the last tau.
+struct CutBoundScratch {
+    double tau = std::numeric_limits<double>::quiet_NaN();  // none yet
+    bool usable = false;
+    std::uint32_t base = 0;
+    double log10TauCeiling = 0.0;
+    std::vector<double> slotLogResidual;
+    std::vector<std::uint32_t> counts;
+};
+
+// False when no cut of a hypothesis can score below `threshold`, judged from
+// its distances within scanLimitBits(tau) (single-precision bits, in any
+// order) without sorting them; true when one may.
+bool cutMayScoreBelow(const NfaTable& table, const std::vector<std::uint32_t>& withinLimit, double tau,
+                      double threshold, CutBoundScratch& scratch);
+
+// bestNfa on the residuals sortResiduals makes of the N sorted float bits
+// (zero repair, division by tau), worked out only as far as the scan reads.
+// The list may hold just the smallest of the N distances, as long as it holds
+// every one within scanLimitBits(tau). False, with `result` untouched, when it
+// holds more than N.
+bool bestNfaOfBits(const NfaTable& table, const std::vector<std::uint32_t>& sortedBits, double tau,
+                   NfaResult& result);
 
 }  // namespace vela

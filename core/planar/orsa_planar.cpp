@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "planar/hypothesis_list.h"
 
 namespace vela {
 
@@ -108,6 +112,45 @@ bool planeDistances(const WorkCloud& cloud, const std::vector<float>& plane, con
     return true;
 }
 
+PointCoordinates coordinatesOf(const WorkCloud& cloud)
+{
+    PointCoordinates coordinates;
+    const std::size_t n = cloud->points.size();
+    coordinates.x.resize(n);
+    coordinates.y.resize(n);
+    coordinates.z.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        coordinates.x[i] = cloud->points[i].x;
+        coordinates.y[i] = cloud->points[i].y;
+        coordinates.z[i] = cloud->points[i].z;
+    }
+    return coordinates;
+}
+
+bool planeDistanceBits(const PointCoordinates& points, const std::vector<float>& plane,
+                       std::vector<std::uint32_t>& bits)
+{
+    if (plane.size() != 4) return false;
+    const float a = plane[0], b = plane[1], c = plane[2], d = plane[3];
+    const std::size_t n = points.x.size();
+    bits.resize(n);
+    const float* x = points.x.data();
+    const float* y = points.y.data();
+    const float* z = points.z.data();
+    std::uint32_t* out = bits.data();
+    std::uint32_t notANumber = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const float signedDistance = (a * x[i] + c * z[i]) + (b * y[i] + d);
+        std::uint32_t magnitude;
+        std::memcpy(&magnitude, &signedDistance, sizeof magnitude);
+        magnitude &= 0x7fffffffu;
+        out[i] = magnitude;
+        // Above the bits of infinity lie the not-a-numbers.
+        notANumber |= magnitude > 0x7f800000u;
+    }
+    return notANumber == 0;
+}
+
 int nextIterationLimit(int count, int pointCount, int iteration, int limit)
 {
     double w = static_cast<double>(count) / pointCount;
@@ -121,10 +164,79 @@ int nextIterationLimit(int count, int pointCount, int iteration, int limit)
     return std::min(iteration + needed, kMaxIterations);
 }
 
+namespace {
+
+// Per-hypothesis lists, reused so that the search allocates nothing once the
+// first hypothesis has sized them.
+struct HypothesisScratch {
+    std::vector<std::uint32_t> scanned;
+    CutBoundScratch cutBounds;
+    std::vector<double> distances;
+    std::vector<double> residuals;
+    ResidualSortBuffers buffers;
+};
+
+// Sorts kept before the hypothesis list is written out: bounds the memory
+// they take and the sorts a write-out may have to redo.
+int sortsKept(int pointCount) { return std::clamp((1 << 20) / std::max(pointCount, 1), 4, 64); }
+
+// Orders the written hypothesis list by the residuals of `plane` with
+// `sorter` and scores its best cut into `result`. False when fewer than four
+// residuals result.
+bool scoreBySorter(const WorkCloud& cloud, const std::vector<float>& plane, std::vector<int>& hypothesis,
+                   const NfaTable& table, double tau, ResidualSorter sorter, HypothesisScratch& scratch,
+                   NfaResult& result)
+{
+    planeDistances(cloud, plane, hypothesis, scratch.distances);
+    sorter(hypothesis, scratch.distances, scratch.residuals, tau, scratch.buffers);
+    if (scratch.residuals.size() < 4) return false;
+    bestNfa(table, scratch.residuals, result);
+    return true;
+}
+
+// The same with the sort deferred: the hypothesis's distances join the
+// hypothesis list as its next sort keys, and only the distances within the
+// scan limit are sorted, for the score -- when a cut may beat `bestLogNfa`
+// at all. Only such a cut changes the search, and bestNfa only ever improves
+// the result it is handed, so the cut found is the same.
+bool scoreDeferred(const WorkCloud& cloud, const PointCoordinates& coordinates, const std::vector<float>& plane,
+                   HypothesisList& list, const NfaTable& table, double tau, double bestLogNfa,
+                   HypothesisScratch& scratch, NfaResult& result)
+{
+    std::vector<std::uint32_t>& keys = nextSortKeys(list);
+    if (!planeDistanceBits(coordinates, plane, keys)) {
+        // A distance that is not a number: the list is sorted on doubles.
+        return scoreBySorter(cloud, plane, writeOutHypothesisList(list), table, tau,
+                             static_cast<ResidualSorter>(sortResiduals), scratch, result);
+    }
+    const std::size_t n = keys.size();
+    if (n < 4) return false;
+    commitSortKeys(list);
+
+    const std::uint32_t limit = scanLimitBits(tau);
+    std::vector<std::uint32_t>& scanned = scratch.scanned;
+    scanned.resize(n);
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        scanned[count] = keys[i];
+        count += keys[i] <= limit;
+    }
+    scanned.resize(count);
+    if (!cutMayScoreBelow(table, scanned, tau, bestLogNfa, scratch.cutBounds)) return true;
+    sortBitsAscending(scanned, scratch.buffers);
+    NfaResult better;
+    better.logNfa = bestLogNfa;
+    bestNfaOfBits(table, scanned, tau, better);
+    if (better.count > 0) result = better;
+    return true;
+}
+
+}  // namespace
+
 bool ORSA_Planar(Supervoxel& supervoxel, WorkCloud& outliers, bool& changed, int kappa, double tau,
                  double epsilon)
 {
-    return ORSA_Planar(supervoxel, outliers, changed, kappa, tau, epsilon, sortResiduals);
+    return ORSA_Planar(supervoxel, outliers, changed, kappa, tau, epsilon, nullptr);
 }
 
 bool ORSA_Planar(Supervoxel& supervoxel, WorkCloud& outliers, bool& changed, int kappa, double tau,
@@ -136,22 +248,19 @@ bool ORSA_Planar(Supervoxel& supervoxel, WorkCloud& outliers, bool& changed, int
 
     std::vector<int> shuffle(n);
     for (int i = 0; i < n; ++i) shuffle[i] = i;
-    std::vector<int> hypothesis = shuffle;
     std::vector<int> bestList = shuffle;
+    // With a sorter, the hypothesis list stays written out.
+    HypothesisList list;
+    resetHypothesisList(list, n, sortsKept(n));
     const NfaTable table = buildNfaTable(n, kSampleSize);
     SampleSource source = makeSampleSource();
+    const PointCoordinates coordinates = sorter ? PointCoordinates() : coordinatesOf(cloud);
 
-    // Reused by every hypothesis, so the loop below allocates nothing once
-    // the first hypothesis has sized them.
     std::vector<int> sample;
     std::vector<float> plane;
-    std::vector<double> distances;
-    std::vector<double> residuals;
-    ResidualSortBuffers buffers;
+    HypothesisScratch scratch;
     sample.reserve(kSampleSize);
     plane.reserve(4);
-    distances.reserve(n);
-    residuals.reserve(n);
 
     NfaResult best;
     int iteration = 0;
@@ -164,16 +273,14 @@ bool ORSA_Planar(Supervoxel& supervoxel, WorkCloud& outliers, bool& changed, int
         if (!planeFromSample(cloud, sample, plane)) {
             ++skipped;
         } else {
-            planeDistances(cloud, plane, hypothesis, distances);
-            // The hypothesis list keeps the order each sort leaves it in:
-            // the next hypothesis starts from it, and ties depend on it.
-            sorter(hypothesis, distances, residuals, tau, buffers);
-            if (residuals.size() < 4) return false;
             NfaResult current;
-            bestNfa(table, residuals, current);
+            const bool scored =
+                sorter ? scoreBySorter(cloud, plane, list.written, table, tau, sorter, scratch, current)
+                       : scoreDeferred(cloud, coordinates, plane, list, table, tau, best.logNfa, scratch, current);
+            if (!scored) return false;
             if (current.count >= 4 && current.logNfa < best.logNfa) {
                 best = current;
-                bestList = hypothesis;
+                bestList = writeOutHypothesisList(list);
                 if (current.logNfa <= epsilon) limit = nextIterationLimit(current.count, n, iteration, limit);
             }
         }

@@ -10,6 +10,7 @@
 #include "planar/rps_generation.h"
 #include "segmenter/base_offset.h"
 #include "segmenter/millisecond_clock.h"
+#include "segmenter/pipeline.h"
 #include "segmenter/work_cloud.h"
 #include "supervoxel/multiscale.h"
 #include "supervoxel/supervoxel_set.h"
@@ -95,31 +96,54 @@ bool hasWork(const std::vector<VELA::SVPoint3d>& points)
     return false;
 }
 
+// The containers after the timed stage sequence of a full segmentation.
+struct FullRun {
+    Work work;
+    SupervoxelSet set;
+    SegmentSet segments;
+};
+
+void segmentFully(const std::vector<VELA::SVPoint3d>& points, const VELA::tag_VELAParameter& para, std::int32_t iter,
+                  FullRun& run)
+{
+    printParameterBlock(para);
+    run.work = prepare(points);
+    const std::int64_t start = millisecondClock();
+    runPipeline(run.work.cloud, run.set, run.segments, para, iter);
+    printElapsed(start);
+}
+
 }  // namespace
 
-// The stage sequence shared by both full segmentation methods; stage results
-// are reported by the stages themselves and do not stop the sequence.
 bool runPipeline(WorkCloud cloud, SupervoxelSet& set, SegmentSet& segments, const VELA::tag_VELAParameter& p,
-                 std::int32_t iter)
+                 std::int32_t iter, const StageObserver* observer)
 {
     const std::size_t n = cloud->points.size();
+    auto done = [observer](const char* stage) {
+        if (observer) (*observer)(stage);
+    };
 
     std::cout << "start Multi-scale Supervoxel Segmentation..." << std::endl;
     segmentMultiScale(cloud, set, p.rmax, p.rmin, p.rdelta, p.kappa, p.phic);
+    done("multi-scale supervoxels");
     printStatistics(set, n);
 
     std::cout << "start RPS Generation..." << std::endl;
     generateRPS(set, p.kappa, p.tau, p.epsilon);
+    done("RPS generation");
     printStatistics(set, n);
 
     std::cout << "start RPS Optmization..." << std::endl;
     optimizeRps(set, p.rmax, p.rmin, p.rdelta, p.kappa, p.phic, p.tau, p.epsilon, p.gamma, p.delta,
                 static_cast<std::int32_t>(n), iter);
+    done("RPS optimisation");
     printStatistics(set, n);
 
     std::cout << "start RPS based region growing..." << std::endl;
     growRegions(set, segments, 0.25 * p.gamma, 0.25 * p.phid, p.theta);
+    done("region growing");
     mergeSegments(set, segments, p.gamma, p.phid, p.theta);
+    done("segment merging");
     printCounts(segments);
     std::cout << std::endl;
     return true;
@@ -142,15 +166,10 @@ bool VELA_Plane::VELA_PlaneSegmentation(std::vector<SVPoint3d> points, std::vect
                                         std::vector<SVPoint3d>& others, std::vector<tag_PCoefficient>& coefficients)
 {
     if (!vela::hasWork(points)) return false;
-    const tag_VELAParameter para = get_para();
-    vela::printParameterBlock(para);
-    const vela::Work work = vela::prepare(points);
-
-    vela::SupervoxelSet set;
-    vela::SegmentSet segments;
-    const std::int64_t start = vela::millisecondClock();
-    vela::runPipeline(work.cloud, set, segments, para, iter);
-    vela::printElapsed(start);
+    vela::FullRun run;
+    vela::segmentFully(points, get_para(), iter, run);
+    vela::SupervoxelSet& set = run.set;
+    vela::SegmentSet& segments = run.segments;
 
     for (int k = 0; k < segments.planarCount; ++k) {
         vela::PlaneSegment& segment = segments.planes[static_cast<std::size_t>(k)];
@@ -176,17 +195,12 @@ bool VELA_Plane::VELA_PlaneSegmentation(std::vector<SVPoint3d> points, std::map<
                                         std::map<int, tag_PCoefficient>& coefficients)
 {
     if (!vela::hasWork(points)) return false;
-    const tag_VELAParameter para = get_para();
-    vela::printParameterBlock(para);
-    const vela::Work work = vela::prepare(points);
+    vela::FullRun run;
+    vela::segmentFully(points, get_para(), iter, run);
+    vela::SupervoxelSet& set = run.set;
+    vela::SegmentSet& segments = run.segments;
 
-    vela::SupervoxelSet set;
-    vela::SegmentSet segments;
-    const std::int64_t start = vela::millisecondClock();
-    vela::runPipeline(work.cloud, set, segments, para, iter);
-    vela::printElapsed(start);
-
-    const vela::BaseOffset& o = work.offset;
+    const vela::BaseOffset& o = run.work.offset;
     for (int k = 0; k < segments.planarCount; ++k) {
         vela::PlaneSegment& segment = segments.planes[static_cast<std::size_t>(k)];
         vela::refitSegment(set, segment, true);

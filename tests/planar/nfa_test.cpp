@@ -1,6 +1,7 @@
 #include "planar/nfa.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -10,10 +11,16 @@
 
 #include <gtest/gtest.h>
 
+#include "distance_lists.h"
 #include "exchange_sort_reference.h"
 
 namespace vela {
 namespace {
+
+using vela_test::kDistanceKinds;
+using vela_test::makeDistances;
+using vela_test::singleBits;
+using vela_test::singlePrecisionDistances;
 
 double log10Binomial(int n, int r)
 {
@@ -91,29 +98,6 @@ TEST(SortResiduals, zeros_after_the_sample_take_the_first_positive_distance)
     EXPECT_EQ(result.logNfa, -std::numeric_limits<double>::infinity());
 }
 
-// Distances of the kinds a plane test produces and some it should survive.
-std::vector<double> makeDistances(std::mt19937& random, int n, int kind)
-{
-    std::vector<double> d(n);
-    std::uniform_real_distribution<double> uniform(0.0, 2.0);
-    const int values = 1 + static_cast<int>(random() % (kind == 1 ? 6 : n / 3 + 1));
-    for (double& v : d) {
-        const unsigned pick = random() % 5;
-        switch (kind) {
-        case 0: v = static_cast<float>(uniform(random)); break;            // distinct
-        case 1: case 2: v = 0.25 * static_cast<double>(random() % values); break;  // exact ties
-        case 3: v = pick == 0 ? 0.0 : pick == 1 ? 0.75 : uniform(random); break;  // zeros
-        case 4: v = pick == 0 ? -0.0 : pick == 1 ? 0.0 : pick == 2 ? -uniform(random) : 1e300; break;
-        default: v = 0.5; break;                                             // all equal
-        }
-    }
-    if (kind == 2) {  // sorted or reverse sorted
-        std::sort(d.begin(), d.end());
-        if (random() % 2) std::reverse(d.begin(), d.end());
-    }
-    return d;
-}
-
 // Bit for bit: -0.0 and 0.0 compare equal but must land where the exchange sort puts them.
 bool sameBits(const std::vector<double>& a, const std::vector<double>& b)
 {
@@ -144,7 +128,7 @@ TEST(SortResiduals, same_order_as_the_exchange_sort_on_random_lists)
     for (int r = 0; r < 150; ++r) sizes.push_back(41 + static_cast<int>(random() % 400));
     for (int n : {1000, 2047, 3000}) sizes.push_back(n);
     for (int n : sizes) {
-        for (int kind = 0; kind <= 5; ++kind) {
+        for (int kind = 0; kind < kDistanceKinds; ++kind) {
             std::vector<int> indices(n);
             for (int i = 0; i < n; ++i) indices[i] = 7 * i + 3;
             std::shuffle(indices.begin(), indices.end(), random);
@@ -164,11 +148,109 @@ TEST(SortResiduals, same_order_when_the_order_carries_over_between_calls)
         std::vector<int> indices(n);
         for (int i = 0; i < n; ++i) indices[i] = i;
         for (int call = 0; call < 30; ++call) {
-            const std::vector<double> perPoint = makeDistances(random, n, static_cast<int>(random() % 6));
+            const std::vector<double> perPoint = makeDistances(random, n, static_cast<int>(random() % kDistanceKinds));
             std::vector<double> distances(n);
             for (int p = 0; p < n; ++p) distances[p] = perPoint[indices[p]];
             ASSERT_TRUE(sameAsExchangeSort(indices, distances, buffers)) << "size " << n << " call " << call;
         }
+    }
+}
+
+TEST(BestNfaOfBits, same_cut_as_best_nfa_on_the_sorted_residuals)
+{
+    // The whole sorted list or only its part within the scan limit (and a
+    // little more), handed the initial result or one to beat, as the plane
+    // test hands its best so far. The tiniest tau leaves only zeros within
+    // the limit, and the first positive distance beyond it.
+    std::mt19937 random(2024);
+    std::vector<int> sizes = {1, 3, 4, 5, 17, 40, 1000};
+    for (int r = 0; r < 60; ++r) sizes.push_back(4 + static_cast<int>(random() % 400));
+    for (int n : sizes) {
+        const NfaTable table = buildNfaTable(n, 3);
+        for (int list = 0; list < 6; ++list) {
+            const std::vector<double> distances = singlePrecisionDistances(random, n);
+            const double largest = *std::max_element(distances.begin(), distances.end());
+            const double tau = list == 0 ? 1e-30 : largest * (0.05 + 0.2 * list) + 1e-6;
+            std::vector<int> indices(n, 0);
+            std::vector<double> repaired = distances, residuals;
+            vela_reference::exchangeSortResiduals(indices, repaired, residuals, tau);
+            NfaResult literal;
+            bestNfa(table, residuals, literal);
+
+            std::vector<std::uint32_t> sorted(n);
+            for (int p = 0; p < n; ++p) sorted[p] = singleBits(distances[p]);
+            std::sort(sorted.begin(), sorted.end());
+            const auto within = std::upper_bound(sorted.begin(), sorted.end(), scanLimitBits(tau)) - sorted.begin();
+            for (std::ptrdiff_t listed : {static_cast<std::ptrdiff_t>(n), within, std::min<std::ptrdiff_t>(n, within + 3)}) {
+                const std::vector<std::uint32_t> prefix(sorted.begin(), sorted.begin() + listed);
+                for (double margin : {99999.0, -0.3, 0.0, 0.002, 0.3}) {
+                    NfaResult expected, fast;
+                    if (margin != 99999.0) expected.logNfa = fast.logNfa = literal.logNfa + margin;
+                    bestNfa(table, residuals, expected);
+                    ASSERT_TRUE(bestNfaOfBits(table, prefix, tau, fast));
+                    EXPECT_EQ(fast.count, expected.count) << n << " points, tau " << tau << ", " << listed << " listed";
+                    EXPECT_EQ(fast.logNfa, expected.logNfa);
+                    EXPECT_EQ(fast.logResidual, expected.logResidual);
+                }
+            }
+        }
+    }
+    NfaResult result;
+    EXPECT_FALSE(bestNfaOfBits(buildNfaTable(4, 3), std::vector<std::uint32_t>(5, 0u), 1.0, result));
+}
+
+TEST(CutMayScoreBelow, never_rules_out_a_cut_the_scan_finds)
+{
+    // Unsorted distances within the scan limit, thresholds around the best
+    // score the full scan finds; the check may only answer no when the scan,
+    // handed that threshold, finds nothing.
+    std::mt19937 random(515);
+    CutBoundScratch scratch;
+    int ruledOut = 0;
+    for (int trial = 0; trial < 600; ++trial) {
+        const int n = 4 + static_cast<int>(random() % (trial % 3 == 0 ? 40 : 900));
+        const NfaTable table = buildNfaTable(n, 3);
+        std::vector<double> distances = singlePrecisionDistances(random, n);
+        const double largest = *std::max_element(distances.begin(), distances.end());
+        const double tau = (trial % 7 == 0 ? 1e-30 : largest * (0.05 + 0.1 * (trial % 5))) + 1e-6;
+        std::vector<std::uint32_t> sorted(n);
+        for (int p = 0; p < n; ++p) sorted[p] = singleBits(distances[p]);
+        std::vector<std::uint32_t> within;
+        for (std::uint32_t bits : sorted) {
+            if (bits <= scanLimitBits(tau)) within.push_back(bits);
+        }
+        std::sort(sorted.begin(), sorted.end());
+        NfaResult full;
+        bestNfaOfBits(table, sorted, tau, full);
+        for (double threshold : {99999.0, full.logNfa + 0.01, full.logNfa, full.logNfa - 0.01, full.logNfa - 5.0}) {
+            NfaResult below;
+            below.logNfa = threshold;
+            bestNfaOfBits(table, sorted, tau, below);
+            const bool may = cutMayScoreBelow(table, within, tau, threshold, scratch);
+            if (below.count > 0) {
+                ASSERT_TRUE(may) << n << " points, tau " << tau << ", threshold " << threshold;
+            }
+            ruledOut += !may;
+        }
+    }
+    EXPECT_GT(ruledOut, 600);  // it does rule out, or it would be of no use
+
+    const NfaTable six = buildNfaTable(6, 3);
+    const std::vector<std::uint32_t> zeros(6, 0u);
+    EXPECT_TRUE(cutMayScoreBelow(six, zeros, 1.0, -1e300, scratch));  // all zero: the cut of four scores -inf
+    const std::vector<std::uint32_t> zerosOnly(5, 0u);                // the sixth lies beyond the limit
+    EXPECT_FALSE(cutMayScoreBelow(six, zerosOnly, 1.0, 99999.0, scratch));
+}
+
+TEST(ScanLimitBits, lies_just_beyond_tau_or_leaves_out_nothing)
+{
+    for (double tau : {1.0, 0.1, 3e-20, 7e30}) {
+        const double limit = widenedBits(scanLimitBits(tau));
+        EXPECT_GT(limit / tau, 1.0 + 9e-7) << tau;
+        EXPECT_LT(limit / tau, 1.0 + 2e-6) << tau;
+    }
+    for (double tau : {0.0, -1.0, static_cast<double>(NAN), 1e300, 1e-40}) {
+        EXPECT_EQ(scanLimitBits(tau), 0x7f800000u) << tau;  // infinity: every distance listed
     }
 }
 

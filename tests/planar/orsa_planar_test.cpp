@@ -1,6 +1,8 @@
 #include "planar/orsa_planar.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdint>
 #include <random>
 #include <set>
 #include <vector>
@@ -80,6 +82,14 @@ TEST(PlaneFromSample, unit_normal_and_distances_of_an_exact_plane)
     ASSERT_TRUE(planeDistances(cloud, plane, {4, 1, 3}, distances));
     EXPECT_EQ(distances, (std::vector<double>{1.0, 0.0, 0.5}));
     EXPECT_FALSE(planeDistances(cloud, {0.0f, 0.0f, 1.0f}, {0}, distances));
+
+    // The same distances as single-precision bits, for every point in cloud
+    // order; a distance that is not a number is refused.
+    std::vector<std::uint32_t> bits;
+    ASSERT_TRUE(planeDistanceBits(coordinatesOf(cloud), plane, bits));
+    EXPECT_EQ(bits, (std::vector<std::uint32_t>{0u, 0u, 0u, 0x3f000000u, 0x3f800000u}));
+    cloud->points[4].z = NAN;
+    EXPECT_FALSE(planeDistanceBits(coordinatesOf(cloud), plane, bits));
 }
 
 TEST(PlaneFromSample, collinear_sample_is_skipped)
@@ -191,6 +201,35 @@ TEST(OrsaPlanar, same_outcome_with_the_literal_exchange_sort)
             const Outcome fast = runTest(points, 4, tau, 0.0);
             const Outcome literal = runTest(points, 4, tau, 0.0, vela_reference::exchangeSortResidualsWithBuffers);
             EXPECT_EQ(fast.changed, literal.changed) << points.size() << " points, tau " << tau;
+            EXPECT_EQ(inputIndices(fast.supervoxel.cloud), inputIndices(literal.supervoxel.cloud));
+            EXPECT_EQ(inputIndices(fast.outliers), inputIndices(literal.outliers));
+        }
+    }
+}
+
+TEST(OrsaPlanar, same_outcome_with_the_literal_exchange_sort_on_centimetre_grids)
+{
+    // Coordinates on a 1 cm grid, as in LAS clouds, put many points at equal
+    // single-precision distances from planes through three of them (whole
+    // layers of the level clouds); one cloud holds a point that is not a
+    // number, whose distances go the slow way.
+    for (unsigned seed = 1; seed <= 6; ++seed) {
+        std::mt19937 random(seed);
+        std::uniform_int_distribution<int> cell(0, 300);
+        std::vector<WorkPoint> points;
+        const int n = 120 + 40 * static_cast<int>(seed);
+        for (int i = 0; i < n; ++i) {
+            const int x = cell(random), y = cell(random);
+            const int z = i % 10 < 7 ? (seed % 2 ? 0 : (3 * x - 2 * y) / 10) + static_cast<int>(random() % 3)
+                                     : cell(random);
+            points.push_back(point(0.01f * x, 0.01f * y, 0.01f * z, static_cast<std::uint32_t>(i)));
+        }
+        if (seed == 3) points[17].x = NAN;
+        for (double tau : {0.02, 0.1}) {
+            const Outcome fast = runTest(points, 10, tau, 0.0);
+            const Outcome literal = runTest(points, 10, tau, 0.0, vela_reference::exchangeSortResidualsWithBuffers);
+            EXPECT_EQ(fast.result, literal.result) << "seed " << seed << ", tau " << tau;
+            EXPECT_EQ(fast.changed, literal.changed) << "seed " << seed << ", tau " << tau;
             EXPECT_EQ(inputIndices(fast.supervoxel.cloud), inputIndices(literal.supervoxel.cloud));
             EXPECT_EQ(inputIndices(fast.outliers), inputIndices(literal.outliers));
         }

@@ -1,3 +1,7 @@
+#include <cmath>
+#include <random>
+#include <sstream>
+
 #include <gtest/gtest.h>
 
 #include "result_file.h"
@@ -76,4 +80,26 @@ TEST(ViewerCloud, frame_of_the_first_point_of_the_first_plane)
     EXPECT_EQ(cloud->points[0].a, 255);
     EXPECT_TRUE(velaseg::makeViewerCloud({}) ->points.empty());
     EXPECT_TRUE(velaseg::makeViewerCloud({{}, {point(1, 2, 3, 0, 0, 0)}})->points.size() == 1);
+}
+
+TEST(ResultFile, lines_match_a_stream_with_precision_20_digit_for_digit)
+{
+    std::mt19937_64 random(20);
+    std::uniform_real_distribution<double> local(-1000.0, 1000.0), map(-5e6, 5e6);
+    std::vector<double> values{0.0, -0.0, 1e-320, 5e-324, 1e300, -2.5e-7, 123456789012345678.0, 0.1, 1.0 / 3.0};
+    for (int i = 0; i < 20000; ++i) {
+        values.push_back(local(random));
+        values.push_back(map(random));
+        values.push_back(std::ldexp(local(random), static_cast<int>(random() % 200) - 100));
+    }
+    for (std::size_t i = 0; i + 2 < values.size(); i += 3) {
+        SVPoint3d p = point(values[i], values[i + 1], values[i + 2], static_cast<int>(i % 256), 255, 0);
+        std::ostringstream literal;
+        literal.precision(20);
+        literal << p.x << " \t" << p.y << " \t" << p.z << " \t" << static_cast<int>(p.r) << " \t"
+                << static_cast<int>(p.g) << " \t" << static_cast<int>(p.b) << " \t" << '\n';
+        std::string line;
+        velaseg::appendResultLine(line, p);
+        ASSERT_EQ(line, literal.str());
+    }
 }

@@ -4,6 +4,7 @@
 // the way a window manager would, which must end visual_pc.
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -13,6 +14,8 @@
 #include <vtkPNGWriter.h>
 
 #include "cloud_view.h"
+#include "sample_scene.h"
+#include "support/test_support.h"
 
 // Xlib's macros (Success, None, ...) clash with Eigen and gtest names: last.
 #include <X11/Xlib.h>
@@ -98,6 +101,26 @@ void closeWindow(Display* display, Window window)
     XFlush(display);
 }
 
+// Waits for the "3D Viewer" window, grabs it into `png`, then closes it.
+Screenshot screenshotAndClose(const std::string& png)
+{
+    Screenshot shot;
+    Display* display = XOpenDisplay(nullptr);
+    if (!display) return shot;
+    Window window = 0;
+    for (int i = 0; i < 300 && !window; ++i) {  // up to 30 s for the window to appear
+        window = findWindow(display, DefaultRootWindow(display), "3D Viewer");
+        if (!window) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    if (window) {
+        std::this_thread::sleep_for(std::chrono::seconds(2));  // let it render
+        shot = grab(display, window, png);
+        closeWindow(display, window);
+    }
+    XCloseDisplay(display);
+    return shot;
+}
+
 pcl::PointCloud<pcl::PointXYZRGB>::Ptr twoColourGrid()
 {
     pcl::PointCloud<pcl::PointXYZRGB>::Ptr cloud(new pcl::PointCloud<pcl::PointXYZRGB>);
@@ -130,21 +153,7 @@ TEST(CloudView, window_shows_the_points_in_their_colours_on_black_until_closed)
 {
     ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "run this test under xvfb-run";
     Screenshot shot;
-    std::thread watcher([&shot] {
-        Display* display = XOpenDisplay(nullptr);
-        if (!display) return;
-        Window window = 0;
-        for (int i = 0; i < 300 && !window; ++i) {  // up to 30 s for the window to appear
-            window = findWindow(display, DefaultRootWindow(display), "3D Viewer");
-            if (!window) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-        if (window) {
-            std::this_thread::sleep_for(std::chrono::seconds(2));  // let it render
-            shot = grab(display, window, VIEWER_SCREENSHOT);
-            closeWindow(display, window);
-        }
-        XCloseDisplay(display);
-    });
+    std::thread watcher([&shot] { shot = screenshotAndClose(VIEWER_SCREENSHOT); });
     CLOUDVIEW_NS::CloudView view;
     view.visual_pc(twoColourGrid());  // returns once the window is closed
     watcher.join();
@@ -154,4 +163,25 @@ TEST(CloudView, window_shows_the_points_in_their_colours_on_black_until_closed)
     EXPECT_GT(shot.blackPixels, total / 4) << "background is not black";
     EXPECT_GT(shot.redPixels, 500) << "red points not drawn";
     EXPECT_GT(shot.greenPixels, 500) << "green points not drawn";
+}
+
+TEST(VelasegViewer, program_shows_the_planes_then_writes_the_result_when_the_window_closes)
+{
+    testsupport::TempDir dir;
+    velaseg::SceneOptions options;
+    options.spacing = 0.2;
+    ASSERT_TRUE(velaseg::writeScenePcd(dir.file("house.pcd"), velaseg::makeBuildingScene(options).points));
+    Screenshot shot;
+    std::thread watcher([&shot] { shot = screenshotAndClose(VELASEG_SCREENSHOT); });
+    const testsupport::CommandResult run =
+        testsupport::runCommand(std::string(VELASEG_BINARY_DIR) + "/velaseg '" + dir.file("house.pcd") + "'", dir);
+    watcher.join();
+
+    ASSERT_TRUE(shot.windowFound) << run.out << run.err;
+    EXPECT_GT(shot.blackPixels, static_cast<long>(shot.width) * shot.height / 4);
+    EXPECT_GT(shot.otherPixels + shot.redPixels + shot.greenPixels, 2000);  // coloured planes
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.err.find("viewer is skipped"), std::string::npos);
+    EXPECT_NE(run.out.find("Total time is: "), std::string::npos);
+    EXPECT_GT(std::filesystem::file_size(dir.file("house_seg_VELA.xyz")), 0u);
 }

@@ -1,0 +1,272 @@
+// The segmentation methods end to end on generated scenes with known planes.
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <map>
+
+#include <gtest/gtest.h>
+
+#include "sample_scene.h"
+#include "vela_plane.h"
+
+using VELA::SVPoint3d;
+using VELA::tag_PCoefficient;
+
+namespace {
+
+velaseg::Scene house(double originX = 0, double originY = 0, double originZ = 0)
+{
+    velaseg::SceneOptions options;
+    options.spacing = 0.15;
+    options.originX = originX;
+    options.originY = originY;
+    options.originZ = originZ;
+    return velaseg::makeBuildingScene(options);
+}
+
+// A segmenter set up as velaseg sets it up for these points.
+VELA::VELA_Plane segmenterFor(const std::vector<SVPoint3d>& points)
+{
+    VELA::VELA_Plane plane;
+    testing::internal::CaptureStdout();
+    plane.set_parameters(plane.get_mu(points));
+    testing::internal::GetCapturedStdout();
+    return plane;
+}
+
+struct LabelRun {
+    std::map<int, int> labels;
+    std::map<int, tag_PCoefficient> coefficients;
+    std::string printed;
+};
+
+LabelRun segmentWithLabels(VELA::VELA_Plane& plane, const std::vector<SVPoint3d>& points)
+{
+    LabelRun run;
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(plane.VELA_PlaneSegmentation(points, run.labels, run.coefficients));
+    run.printed = testing::internal::GetCapturedStdout();
+    return run;
+}
+
+// The label most of a true plane's points carry, and that share.
+std::pair<int, double> majorityLabel(const LabelRun& run, const velaseg::ScenePlane& truth)
+{
+    std::map<int, std::size_t> votes;
+    for (std::size_t i = truth.first; i < truth.first + truth.count; ++i) ++votes[run.labels.at(static_cast<int>(i))];
+    auto best = std::max_element(votes.begin(), votes.end(),
+                                 [](const auto& a, const auto& b) { return a.second < b.second; });
+    return {best->first, static_cast<double>(best->second) / static_cast<double>(truth.count)};
+}
+
+bool sameBytes(const SVPoint3d& a, const SVPoint3d& b)
+{
+    return std::memcmp(&a.x, &b.x, sizeof(double)) == 0 && std::memcmp(&a.y, &b.y, sizeof(double)) == 0 &&
+           std::memcmp(&a.z, &b.z, sizeof(double)) == 0 && a.r == b.r && a.g == b.g && a.b == b.b;
+}
+
+// Checks every true plane against its segment; returns the labels used.
+std::vector<int> expectPlanesFound(const velaseg::Scene& scene, const LabelRun& run, double offsetTolerance)
+{
+    std::vector<int> used;
+    for (const velaseg::ScenePlane& truth : scene.planes) {
+        const auto [label, share] = majorityLabel(run, truth);
+        EXPECT_GE(share, 0.9) << truth.name;
+        EXPECT_GE(label, 0) << truth.name;
+        EXPECT_EQ(std::count(used.begin(), used.end(), label), 0) << truth.name << " shares its segment";
+        used.push_back(label);
+        if (label < 0) continue;
+        const tag_PCoefficient& c = run.coefficients.at(label);
+        const double dot = c.a * truth.a + c.b * truth.b + c.c * truth.c;
+        EXPECT_GT(std::fabs(dot), 0.9995) << truth.name;  // within 1.8 degrees
+        // The offset is judged where the plane is, at its points: far from
+        // the origin a tiny tilt moves d a lot without moving the plane.
+        double sum = 0.0;
+        for (std::size_t i = truth.first; i < truth.first + truth.count; ++i) {
+            const SVPoint3d& p = scene.points[i];
+            sum += std::fabs(c.a * p.x + c.b * p.y + c.c * p.z + c.d);
+        }
+        EXPECT_LT(sum / static_cast<double>(truth.count), offsetTolerance) << truth.name;
+    }
+    return used;
+}
+
+}  // namespace
+
+TEST(Pipeline, every_plane_of_the_house_is_one_segment_with_its_coefficients)
+{
+    const velaseg::Scene scene = house();
+    VELA::VELA_Plane plane = segmenterFor(scene.points);
+    const LabelRun run = segmentWithLabels(plane, scene.points);
+    ASSERT_EQ(run.labels.size(), scene.points.size());  // every point labelled
+    EXPECT_EQ(run.coefficients.size(), scene.planes.size());
+    expectPlanesFound(scene, run, 0.01);
+}
+
+TEST(Pipeline, map_coordinates_give_the_same_planes_moved_back_to_input_coordinates)
+{
+    const velaseg::Scene near = house();
+    const velaseg::Scene far = house(4520000.0, 5300000.0, 100.0);
+    VELA::VELA_Plane nearPlane = segmenterFor(near.points);
+    VELA::VELA_Plane farPlane = segmenterFor(far.points);
+    const LabelRun nearRun = segmentWithLabels(nearPlane, near.points);
+    const LabelRun farRun = segmentWithLabels(farPlane, far.points);
+    // The offsets are corrected with float products of the frame origin:
+    // near 5e6 their rounding is a fraction of a metre.
+    const std::vector<int> nearLabels = expectPlanesFound(near, nearRun, 0.01);
+    const std::vector<int> farLabels = expectPlanesFound(far, farRun, 0.5);
+    // Segments may be numbered differently; the partition is the same.
+    std::map<int, int> farOf;
+    for (std::size_t k = 0; k < nearLabels.size(); ++k) farOf[nearLabels[k]] = farLabels[k];
+    std::size_t agree = 0;
+    for (const auto& [index, label] : nearRun.labels) agree += farOf.count(label) && farRun.labels.at(index) == farOf[label];
+    EXPECT_GT(static_cast<double>(agree) / static_cast<double>(near.points.size()), 0.999);
+}
+
+TEST(Pipeline, runs_are_reproducible_and_outputs_are_appended_to)
+{
+    const velaseg::Scene scene = house();
+    VELA::VELA_Plane plane = segmenterFor(scene.points);
+    std::vector<std::vector<SVPoint3d>> planes[2];
+    std::vector<SVPoint3d> others[2];
+    std::vector<tag_PCoefficient> coefficients[2];
+    planes[1].push_back({SVPoint3d(7, 7, 7)});
+    others[1].push_back(SVPoint3d(8, 8, 8));
+    coefficients[1].push_back({1, 2, 3, 4});
+    for (int run = 0; run < 2; ++run) {
+        testing::internal::CaptureStdout();
+        EXPECT_TRUE(plane.VELA_PlaneSegmentation(scene.points, planes[run], others[run], coefficients[run]));
+        testing::internal::GetCapturedStdout();
+    }
+    ASSERT_EQ(planes[1].size(), planes[0].size() + 1);
+    ASSERT_EQ(coefficients[1].size(), coefficients[0].size() + 1);
+    ASSERT_EQ(others[1].size(), others[0].size() + 1);
+    EXPECT_EQ(planes[1][0][0].x, 7.0);
+    std::size_t total = others[0].size();
+    for (std::size_t k = 0; k < planes[0].size(); ++k) {
+        total += planes[0][k].size();
+        ASSERT_EQ(planes[0][k].size(), planes[1][k + 1].size());
+        for (std::size_t i = 0; i < planes[0][k].size(); ++i) ASSERT_TRUE(sameBytes(planes[0][k][i], planes[1][k + 1][i]));
+        EXPECT_EQ(std::memcmp(&coefficients[0][k], &coefficients[1][k + 1], sizeof(tag_PCoefficient)), 0);
+    }
+    EXPECT_EQ(total, scene.points.size());
+    // The first plane takes the first colour of the generator.
+    EXPECT_EQ(planes[0][0][0].r, 145);
+    EXPECT_EQ(planes[0][0][0].g, 187);
+    EXPECT_EQ(planes[0][0][0].b, 92);
+}
+
+TEST(Pipeline, prints_each_stage_with_its_statistics)
+{
+    const velaseg::Scene scene = house();
+    VELA::VELA_Plane plane = segmenterFor(scene.points);
+    const LabelRun run = segmentWithLabels(plane, scene.points);
+    const std::string& out = run.printed;
+    std::size_t at = 0;
+    for (const char* line : {"parameters: \n", "start Multi-scale Supervoxel Segmentation...\n", "planar points ratio: ",
+                             "start RPS Generation...\n", "planar points ratio: ", "start RPS Optmization...\n",
+                             "planar points ratio: ", "start RPS based region growing...\n",
+                             "planar supervoxels number: 11\nnonplanar supervoxels number: 1\n\nVELA time is: "}) {
+        const std::size_t found = out.find(line, at);
+        ASSERT_NE(found, std::string::npos) << line << "\n" << out;
+        at = found + std::strlen(line);
+    }
+    // Nothing stays independent on this scene.
+    EXPECT_NE(out.find("planar points number: " + std::to_string(scene.points.size()) + "\nplanar points ratio: 1\n"),
+              std::string::npos);
+}
+
+TEST(Pipeline, second_iteration_type_also_finds_every_plane)
+{
+    const velaseg::Scene scene = house();
+    VELA::VELA_Plane plane = segmenterFor(scene.points);
+    plane.set_iter(1);
+    expectPlanesFound(scene, segmentWithLabels(plane, scene.points), 0.01);
+}
+
+TEST(Pipeline, inputs_without_usable_points_are_refused_silently)
+{
+    VELA::VELA_Plane plane;
+    std::vector<std::vector<SVPoint3d>> planes;
+    std::vector<SVPoint3d> others;
+    std::vector<tag_PCoefficient> coefficients;
+    std::map<int, int> labels;
+    std::map<int, tag_PCoefficient> byLabel;
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(plane.VELA_PlaneSegmentation({}, planes, others, coefficients));
+    EXPECT_FALSE(plane.VELA_PlaneSegmentation({SVPoint3d(nan, 0, 0)}, labels, byLabel));
+    EXPECT_FALSE(plane.VELA_RPSGeneration({}, planes, others, coefficients));
+    EXPECT_FALSE(plane.VELA_RegionGrowing({}, planes, coefficients));
+    EXPECT_FALSE(plane.VELA_RegionGrowing({{}, {SVPoint3d(1, 2, 3)}}, planes, coefficients));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+TEST(Pipeline, non_finite_points_belong_to_no_output)
+{
+    velaseg::Scene scene = house();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    scene.points.insert(scene.points.begin(), SVPoint3d(nan, nan, nan));
+    scene.points.push_back(SVPoint3d(1.0, std::numeric_limits<double>::infinity(), 0.0));
+    VELA::VELA_Plane plane = segmenterFor(scene.points);
+    const LabelRun run = segmentWithLabels(plane, scene.points);
+    EXPECT_EQ(run.labels.size(), scene.points.size() - 2);
+    EXPECT_EQ(run.labels.count(0), 0u);
+    EXPECT_EQ(run.labels.count(static_cast<int>(scene.points.size() - 1)), 0u);
+}
+
+TEST(RpsGeneration, prints_its_own_stages_and_returns_every_point_once)
+{
+    const velaseg::Scene scene = house();
+    VELA::VELA_Plane plane = segmenterFor(scene.points);
+    std::vector<std::vector<SVPoint3d>> rps;
+    std::vector<SVPoint3d> independent;
+    std::vector<tag_PCoefficient> coefficients;
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(plane.VELA_RPSGeneration(scene.points, rps, independent, coefficients));
+    const std::string out = testing::internal::GetCapturedStdout();
+    std::size_t at = 0;
+    for (const char* line : {"start multi-scale supervoxel segmentation...\nplanar supervoxels number: ",
+                             "start initial rigorous planar supervoxel generation...\nplanar supervoxels number: ",
+                             "start independent points reclassification...\nplanar supervoxels number: ",
+                             "VELA time is: "}) {
+        const std::size_t found = out.find(line, at);
+        ASSERT_NE(found, std::string::npos) << line << "\n" << out;
+        at = found;
+    }
+    EXPECT_EQ(out.find("planar points ratio"), std::string::npos);
+    EXPECT_EQ(rps.size(), coefficients.size());
+    EXPECT_GT(rps.size(), scene.planes.size());  // patches, not yet grown into planes
+    std::size_t total = independent.size();
+    for (const auto& patch : rps) total += patch.size();
+    EXPECT_EQ(total, scene.points.size());
+}
+
+TEST(RegionGrowing, caller_patches_grow_into_planes_in_input_coordinates)
+{
+    // Two touching patches of the plane z = 100 and one of the wall x = 1003.
+    std::vector<std::vector<SVPoint3d>> patches(3);
+    for (int i = 0; i < 10; ++i) {
+        for (int j = 0; j < 10; ++j) {
+            patches[0].emplace_back(1000.0 + 0.1 * i, 0.1 * j, 100.0 + 0.001 * ((i * 7 + j * 3) % 5));
+            patches[1].emplace_back(1001.05 + 0.1 * i, 0.1 * j, 100.0 + 0.001 * ((i * 3 + j * 7) % 5));
+            patches[2].emplace_back(1003.0 + 0.001 * ((i + j) % 3), 0.1 * j, 100.0 + 0.1 * i);
+        }
+    }
+    VELA::VELA_Plane plane;  // gamma 0.4, phid 0.1, theta 10
+    std::vector<std::vector<SVPoint3d>> planes;
+    std::vector<tag_PCoefficient> coefficients;
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(plane.VELA_RegionGrowing(patches, planes, coefficients));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "planar supervoxels number: 2\nnonplanar supervoxels number: 0\n");
+    ASSERT_EQ(planes.size(), 2u);
+    ASSERT_EQ(planes[0].size() + planes[1].size(), 300u);
+    const auto& floor = planes[0].size() == 200 ? planes[0] : planes[1];
+    EXPECT_EQ(floor.size(), 200u);
+    for (const SVPoint3d& p : floor) {
+        EXPECT_NEAR(p.z, 100.0, 0.01);
+        EXPECT_EQ(p.r + p.g + p.b, 0);
+    }
+    // Coordinates come back as float frame origin plus float local value.
+    for (const SVPoint3d& p : floor) EXPECT_EQ(p.x, static_cast<double>(static_cast<float>(p.x)));
+}
