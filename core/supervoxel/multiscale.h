@@ -38,8 +38,8 @@ struct NeighbourhoodMemory {
 // positions) and leaves exactly one white record of independent points.
 // False only when a cloud without points had to be cut (kappa <= 0).
 // With `memory`: when every point of `cloud` is one the memory holds, the
-// lists that still hold are taken over instead of searched again; the memory
-// then keeps what was found for `cloud`.
+// lists that still hold are taken over instead of searched again; once the
+// first level is cut, the memory holds what was found for `cloud`.
 bool segmentMultiScale(const WorkCloud& cloud, SupervoxelSet& set, double rmax, double rmin, double rdelta,
                        std::int32_t kappa, double phic, const LevelObserver* observer = nullptr,
                        NeighbourhoodMemory* memory = nullptr);
