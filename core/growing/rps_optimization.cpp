@@ -3,11 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <iostream>
+#include <memory>
 
-#include <pcl/kdtree/kdtree_flann.h>
 
 #include "planar/plane_fit.h"
 #include "planar/rps_generation.h"
+#include "segmenter/flann_tree.h"
 #include "supervoxel/multiscale.h"
 
 namespace vela {
@@ -62,8 +63,7 @@ bool reassignIndependentPoints(SupervoxelSet& set, bool& changed, std::vector<st
     if (rpsOfCentre.empty()) return false;
     std::fill(changedFlags.begin(), changedFlags.end(), 0);
 
-    pcl::KdTreeFLANN<WorkPoint> tree(true);
-    tree.setInputCloud(centres);
+    const FlannTree tree(*centres);
     // k = ceil(1/gamma) + 2. More than there are centres finds them all; a
     // count below 1 (gamma negative or NaN) consults no centre, as a search
     // for zero neighbours would, instead of converting it to int unchecked.
@@ -78,7 +78,9 @@ bool reassignIndependentPoints(SupervoxelSet& set, bool& changed, std::vector<st
     std::vector<float> squaredDistances;
     for (std::size_t j = 0; j < independent.points.size(); ++j) {
         const WorkPoint& p = independent.points[j];
-        if (k == 0 || tree.nearestKSearch(p, k, neighbours, squaredDistances) <= 0) continue;
+        float query[3];
+        toQuery(p, query);
+        if (k == 0 || tree.nearestK(query, k, neighbours, squaredDistances) <= 0) continue;
         double bestDistance = 99999.0;
         int best = 0;
         for (int n : neighbours) {
@@ -113,7 +115,7 @@ namespace {
 // which order the points exactly as the shrinking cloud would.
 struct GrowthField {
     pcl::PointCloud<WorkPoint>::Ptr cloud;
-    pcl::KdTreeFLANN<WorkPoint> tree{false};  // result order is irrelevant: the grown set is a closure
+    std::unique_ptr<FlannTree> tree;
     std::vector<std::uint8_t> taken;
     std::vector<std::uint8_t> visited;
     std::size_t remaining = 0;
@@ -121,7 +123,7 @@ struct GrowthField {
     explicit GrowthField(const pcl::PointCloud<WorkPoint>::Ptr& c)
         : cloud(c), taken(c->points.size(), 0), visited(c->points.size(), 0), remaining(c->points.size())
     {
-        if (remaining > 0) tree.setInputCloud(cloud);
+        if (remaining > 0) tree.reset(new FlannTree(*cloud));
     }
 };
 
@@ -135,7 +137,10 @@ std::vector<int> growInto(GrowthField& field, const Supervoxel& rps, double gamm
     std::vector<int> found;
     std::vector<float> squaredDistances;
     auto collect = [&](const WorkPoint& q, double radius) {
-        field.tree.radiusSearch(q, radius, found, squaredDistances);
+        float query[3];
+        toQuery(q, query);
+        // Result order is irrelevant: the grown set is a closure.
+        field.tree->radius(query, radius, false, found, squaredDistances);
         for (int i : found) {
             const std::size_t u = static_cast<std::size_t>(i);
             if (field.taken[u] || field.visited[u]) continue;

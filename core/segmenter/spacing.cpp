@@ -3,11 +3,11 @@
 #include <cmath>
 #include <iostream>
 
-#include <pcl/kdtree/kdtree_flann.h>
 #include <pcl/point_cloud.h>
 #include <pcl/point_types.h>
 
 #include "segmenter/base_offset.h"
+#include "segmenter/flann_tree.h"
 #include "vela_plane.h"
 
 namespace VELA {
@@ -30,13 +30,14 @@ double VELA_Plane::get_mu(std::vector<SVPoint3d> points) const
     double sum = 0.0;
     std::size_t count = 0;
     if (!cloud->points.empty()) {
-        pcl::KdTreeFLANN<pcl::PointXYZ> tree(true);
-        tree.setInputCloud(cloud);
+        const vela::FlannTree tree(*cloud);
         std::vector<int> indices(2);
         std::vector<float> squaredDistances(2);
         for (const pcl::PointXYZ& p : cloud->points) {
+            float query[3];
+            vela::toQuery(p, query);
             // The point itself is one of the two; the other is its nearest neighbour.
-            if (tree.nearestKSearch(p, 2, indices, squaredDistances) != 2) continue;
+            if (tree.nearestK(query, 2, indices, squaredDistances) != 2) continue;
             sum += static_cast<double>(std::sqrt(squaredDistances[1]));
             ++count;
         }
