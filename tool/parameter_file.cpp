@@ -42,16 +42,15 @@ void scanDouble(const std::string& text, double& field)
     if (std::sscanf(text.c_str(), "%lf", &v) == 1) field = v;
 }
 
-void readDouble(const std::string& key, double& field, const std::string& path)
+void readDouble(const ProfileFile& file, const std::string& key, double& field)
 {
-    scanDouble(readProfileString(kSection, key, formatDouble(field), path), field);
+    scanDouble(profileString(file, kSection, key, formatDouble(field)), field);
 }
 
 // delta and phid fall back to a share of tau when the key is present but empty.
-void readDoubleOrDerive(const std::string& key, double& field, double whenEmpty,
-                        const std::string& path)
+void readDoubleOrDerive(const ProfileFile& file, const std::string& key, double& field, double whenEmpty)
 {
-    const std::string text = readProfileString(kSection, key, formatDouble(field), path);
+    const std::string text = profileString(file, kSection, key, formatDouble(field));
     if (text.empty()) field = whenEmpty;
     else scanDouble(text, field);
 }
@@ -62,14 +61,15 @@ bool readParameterFile(const std::string& path, VELA::tag_VELAParameter& para)
 {
     if (::access(path.c_str(), F_OK) != 0) return false;
 
-    scanInt(readProfileString(kSection, "kappa", std::to_string(para.kappa), path), para.kappa);
-    readDouble("phic", para.phic, path);
-    readDouble("tau", para.tau, path);
-    readDouble("epsilon", para.epsilon, path);
-    readDouble("gamma", para.gamma, path);
-    readDoubleOrDerive("delta", para.delta, para.tau / 2.0, path);
-    readDoubleOrDerive("phid", para.phid, para.tau, path);
-    readDouble("theta", para.theta, path);
+    const ProfileFile file = loadProfileFile(path);
+    scanInt(profileString(file, kSection, "kappa", std::to_string(para.kappa)), para.kappa);
+    readDouble(file, "phic", para.phic);
+    readDouble(file, "tau", para.tau);
+    readDouble(file, "epsilon", para.epsilon);
+    readDouble(file, "gamma", para.gamma);
+    readDoubleOrDerive(file, "delta", para.delta, para.tau / 2.0);
+    readDoubleOrDerive(file, "phid", para.phid, para.tau);
+    readDouble(file, "theta", para.theta);
     return true;
 }
 

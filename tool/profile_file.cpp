@@ -19,21 +19,18 @@ bool equalsIgnoringCase(const std::string& a, const std::string& b)
 {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
             return false;
     return true;
 }
 
 }  // namespace
 
-std::string readProfileString(const std::string& section, const std::string& key,
-                              const std::string& defaultText, const std::string& path)
+ProfileFile loadProfileFile(const std::string& path)
 {
-    const std::size_t maxLength = 1023;
+    ProfileFile file;
     std::ifstream in(path);
-    if (!in) return defaultText.substr(0, maxLength);
-
+    std::string section;
     bool inSection = false;
     std::string line;
     while (std::getline(in, line)) {
@@ -41,16 +38,24 @@ std::string readProfileString(const std::string& section, const std::string& key
         if (text.empty() || text[0] == ';' || text[0] == '#') continue;
         if (text[0] == '[') {
             const std::size_t close = text.find(']');
-            const std::string name = trim(text.substr(1, close == std::string::npos ? std::string::npos : close - 1));
-            inSection = equalsIgnoringCase(name, section);
+            section = trim(text.substr(1, close == std::string::npos ? std::string::npos : close - 1));
+            inSection = true;
             continue;
         }
-        if (!inSection) continue;
         const std::size_t eq = text.find('=');
-        if (eq == std::string::npos) continue;
-        if (!equalsIgnoringCase(trim(text.substr(0, eq)), key)) continue;
-        return trim(text.substr(eq + 1)).substr(0, maxLength);
+        if (!inSection || eq == std::string::npos) continue;
+        file.entries.push_back({section, trim(text.substr(0, eq)), trim(text.substr(eq + 1))});
     }
+    return file;
+}
+
+std::string profileString(const ProfileFile& file, const std::string& section, const std::string& key,
+                          const std::string& defaultText)
+{
+    const std::size_t maxLength = 1023;
+    for (const ProfileFile::Entry& entry : file.entries)
+        if (equalsIgnoringCase(entry.section, section) && equalsIgnoringCase(entry.key, key))
+            return entry.value.substr(0, maxLength);
     return defaultText.substr(0, maxLength);
 }
 

@@ -115,8 +115,9 @@ TEST(ProfileFile, values_are_cut_at_1023_characters)
     testsupport::TempDir dir;
     const std::string path = dir.file("long.ini");
     testsupport::writeFile(path, "[s]\nk=" + std::string(2000, '7') + "\n");
-    EXPECT_EQ(velaseg::readProfileString("s", "k", "d", path), std::string(1023, '7'));
-    EXPECT_EQ(velaseg::readProfileString("s", "missing", "d", path), "d");
+    const velaseg::ProfileFile file = velaseg::loadProfileFile(path);
+    EXPECT_EQ(velaseg::profileString(file, "s", "k", "d"), std::string(1023, '7'));
+    EXPECT_EQ(velaseg::profileString(file, "s", "missing", "d"), "d");
 }
 
 TEST(ParameterFilePath, extension_of_the_file_name_only_is_replaced)
