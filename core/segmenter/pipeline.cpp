@@ -60,14 +60,27 @@ void printStatistics(const SupervoxelSet& set, std::size_t n)
     std::cout << std::endl;
 }
 
-VELA::SVPoint3d outputPoint(const std::vector<VELA::SVPoint3d>& input, const WorkPoint& p, const ColourRGB& colour)
+// Appends the caller's points behind a working cloud (found by the index each
+// working point carries) in the given colour.
+void appendInputPoints(const std::vector<VELA::SVPoint3d>& input, const pcl::PointCloud<WorkPoint>& cloud,
+                       const ColourRGB& colour, std::vector<VELA::SVPoint3d>& out)
 {
-    const VELA::SVPoint3d& source = input[inputIndex(p)];
-    VELA::SVPoint3d out(source.x, source.y, source.z);
-    out.r = colour.r;
-    out.g = colour.g;
-    out.b = colour.b;
-    return out;
+    for (const WorkPoint& p : cloud.points) {
+        const VELA::SVPoint3d& source = input[inputIndex(p)];
+        VELA::SVPoint3d point(source.x, source.y, source.z);
+        point.r = colour.r;
+        point.g = colour.g;
+        point.b = colour.b;
+        out.push_back(point);
+    }
+}
+
+// The same for every member record of a segment, in member order.
+void appendInputPoints(const std::vector<VELA::SVPoint3d>& input, const std::vector<Supervoxel>& records,
+                       const PlaneSegment& segment, std::vector<VELA::SVPoint3d>& out)
+{
+    for (int m : segment.members)
+        appendInputPoints(input, *records[static_cast<std::size_t>(m)].cloud, segment.descriptor.colour, out);
 }
 
 VELA::tag_PCoefficient coefficientOf(const PlaneDescriptor& d)
@@ -177,16 +190,11 @@ bool VELA_Plane::VELA_PlaneSegmentation(std::vector<SVPoint3d> points, std::vect
         vela::refitSegment(set, segment, true);
         coefficients.push_back(vela::coefficientOf(segment.descriptor));
         std::vector<SVPoint3d> plane;
-        for (int m : segment.members)
-            for (const vela::WorkPoint& p : set.supervoxels[static_cast<std::size_t>(m)].cloud->points)
-                plane.push_back(vela::outputPoint(points, p, segment.descriptor.colour));
+        vela::appendInputPoints(points, set.supervoxels, segment, plane);
         planes.push_back(std::move(plane));
     }
     for (int k = 0; k < segments.nonplanarCount; ++k) {
-        const vela::PlaneSegment& segment = segments.others[static_cast<std::size_t>(k)];
-        for (int m : segment.members)
-            for (const vela::WorkPoint& p : set.independent[static_cast<std::size_t>(m)].cloud->points)
-                others.push_back(vela::outputPoint(points, p, segment.descriptor.colour));
+        vela::appendInputPoints(points, set.independent, segments.others[static_cast<std::size_t>(k)], others);
     }
     return true;
 }
@@ -256,14 +264,12 @@ bool VELA_Plane::VELA_RPSGeneration(std::vector<SVPoint3d> points, std::vector<s
         const vela::Supervoxel& sv = set.supervoxels[static_cast<std::size_t>(i)];
         coefficients.push_back(vela::coefficientOf(sv.descriptor));
         std::vector<SVPoint3d> patch;
-        for (const vela::WorkPoint& q : sv.cloud->points)
-            patch.push_back(vela::outputPoint(points, q, sv.descriptor.colour));
+        vela::appendInputPoints(points, *sv.cloud, sv.descriptor.colour, patch);
         rps.push_back(std::move(patch));
     }
     for (int i = 0; i < set.nonplanarCount; ++i) {
         const vela::Supervoxel& sv = set.independent[static_cast<std::size_t>(i)];
-        for (const vela::WorkPoint& q : sv.cloud->points)
-            independent.push_back(vela::outputPoint(points, q, sv.descriptor.colour));
+        vela::appendInputPoints(points, *sv.cloud, sv.descriptor.colour, independent);
     }
     return true;
 }
