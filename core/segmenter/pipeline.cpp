@@ -126,6 +126,37 @@ void segmentFully(const std::vector<VELA::SVPoint3d>& points, const VELA::tag_VE
     printElapsed(start);
 }
 
+// The results of the vector overloads: every plane refitted, its points as
+// input records in the plane's colour and, when asked, their input indices.
+void collectPlanes(const std::vector<VELA::SVPoint3d>& points, FullRun& run,
+                   std::vector<std::vector<VELA::SVPoint3d>>& planes, std::vector<VELA::SVPoint3d>& others,
+                   std::vector<VELA::tag_PCoefficient>& coefficients, std::vector<std::vector<std::size_t>>* indices)
+{
+    SupervoxelSet& set = run.set;
+    SegmentSet& segments = run.segments;
+    for (int k = 0; k < segments.planarCount; ++k) {
+        PlaneSegment& segment = segments.planes[static_cast<std::size_t>(k)];
+        // Merging leaves boxes only: this fit gives every plane its normal and d.
+        refitSegment(set, segment, true);
+        coefficients.push_back(coefficientOf(segment.descriptor));
+        std::vector<VELA::SVPoint3d> plane;
+        appendInputPoints(points, set.supervoxels, segment, plane);
+        planes.push_back(std::move(plane));
+        if (indices) {
+            // The same walk as appendInputPoints, so the two line up.
+            std::vector<std::size_t> rows;
+            rows.reserve(planes.back().size());
+            for (int m : segment.members)
+                for (const WorkPoint& p : set.supervoxels[static_cast<std::size_t>(m)].cloud->points)
+                    rows.push_back(inputIndex(p));
+            indices->push_back(std::move(rows));
+        }
+    }
+    for (int k = 0; k < segments.nonplanarCount; ++k) {
+        appendInputPoints(points, set.independent, segments.others[static_cast<std::size_t>(k)], others);
+    }
+}
+
 }  // namespace
 
 bool runPipeline(WorkCloud cloud, SupervoxelSet& set, SegmentSet& segments, const VELA::tag_VELAParameter& p,
@@ -181,21 +212,20 @@ bool VELA_Plane::VELA_PlaneSegmentation(std::vector<SVPoint3d> points, std::vect
     if (!vela::hasWork(points)) return false;
     vela::FullRun run;
     vela::segmentFully(points, get_para(), iter, run);
-    vela::SupervoxelSet& set = run.set;
-    vela::SegmentSet& segments = run.segments;
+    vela::collectPlanes(points, run, planes, others, coefficients, nullptr);
+    return true;
+}
 
-    for (int k = 0; k < segments.planarCount; ++k) {
-        vela::PlaneSegment& segment = segments.planes[static_cast<std::size_t>(k)];
-        // Merging leaves boxes only: this fit gives every plane its normal and d.
-        vela::refitSegment(set, segment, true);
-        coefficients.push_back(vela::coefficientOf(segment.descriptor));
-        std::vector<SVPoint3d> plane;
-        vela::appendInputPoints(points, set.supervoxels, segment, plane);
-        planes.push_back(std::move(plane));
-    }
-    for (int k = 0; k < segments.nonplanarCount; ++k) {
-        vela::appendInputPoints(points, set.independent, segments.others[static_cast<std::size_t>(k)], others);
-    }
+bool VELA_Plane::VELA_PlaneSegmentation(std::vector<SVPoint3d> points, std::vector<std::vector<SVPoint3d>>& planes,
+                                        std::vector<SVPoint3d>& others, std::vector<tag_PCoefficient>& coefficients,
+                                        std::vector<std::vector<std::size_t>>& plane_indices,
+                                        const ProgressCallback& progress)
+{
+    (void)progress;
+    if (!vela::hasWork(points)) return false;
+    vela::FullRun run;
+    vela::segmentFully(points, get_para(), iter, run);
+    vela::collectPlanes(points, run, planes, others, coefficients, &plane_indices);
     return true;
 }
 

@@ -110,3 +110,41 @@ TEST(PcdInput, real_organised_cloud_keeps_only_finite_points)
     for (const SVPoint3d& p : points) ASSERT_TRUE(std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z));
     EXPECT_EQ(out, "the total number of points is: " + std::to_string(points.size()) + "\n");
 }
+
+TEST(PcdInput, skipped_rows_are_listed_with_their_points_so_rows_line_up_with_the_file)
+{
+    testsupport::TempDir dir;
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    writeCloud<pcl::PointXYZ>(dir.file("o.pcd"), {{1, 1, 1}, {nan, nan, nan}, {2, nan, 2}, {3, 3, 3}}, true);
+    std::vector<SVPoint3d> points;
+    std::vector<VELA::tag_SkippedPoint> skipped;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(VELA::VELA_Plane().set_points(dir.file("o.pcd"), points, skipped));
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "the total number of points is: 2\n");
+    ASSERT_EQ(points.size(), 2u);
+    ASSERT_EQ(skipped.size(), 2u);
+    EXPECT_EQ(skipped[0].row, 1u);
+    EXPECT_EQ(skipped[1].row, 2u);
+    EXPECT_EQ(skipped[1].point.x, 2.0);  // the finite coordinates stay as read
+    EXPECT_TRUE(std::isnan(skipped[1].point.y));
+}
+
+TEST(PcdInput, unreadable_file_is_told_apart_from_an_empty_cloud)
+{
+    testsupport::TempDir dir;
+    testsupport::writeFile(dir.file("empty.pcd"), "VERSION .7\nFIELDS x y z\nSIZE 4 4 4\nTYPE F F F\nCOUNT 1 1 1\n"
+                                                  "WIDTH 0\nHEIGHT 1\nVIEWPOINT 0 0 0 1 0 0 0\nPOINTS 0\nDATA ascii\n");
+    std::vector<SVPoint3d> points;
+    std::vector<VELA::tag_SkippedPoint> skipped;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    const bool empty = VELA::VELA_Plane().set_points(dir.file("empty.pcd"), points, skipped);
+    const bool missing = VELA::VELA_Plane().set_points(dir.file("missing.pcd"), points, skipped);
+    testing::internal::GetCapturedStderr();
+    testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(empty);
+    EXPECT_FALSE(missing);
+    EXPECT_TRUE(points.empty());
+}
