@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "plane_table.h"
 #include "point_input.h"
 #include "profile_file.h"
+#include "progress_line.h"
 #include "result_file.h"
 #include "run_options.h"
 #include "segmenter/millisecond_clock.h"
@@ -157,10 +159,14 @@ int runVelaseg(int argc, char** argv, std::int64_t startMs)
 
     Segmentation segmentation;
     {
+        std::unique_ptr<ProgressLine> progress;
+        if (options.progress || standardErrorIsTerminal())
+            progress = std::make_unique<ProgressLine>(startMs, standardErrorIsTerminal());
         std::vector<VELA::SVPoint3d> others;
         std::vector<VELA::tag_PCoefficient> coefficients;
         segmenter.VELA_PlaneSegmentation(input.points, segmentation.planes, others, coefficients,
-                                         segmentation.planeIndices);
+                                         segmentation.planeIndices,
+                                         progress ? progress->callback() : VELA::ProgressCallback());
     }
 
     // Written before the window opens: a viewer that dies loses nothing.

@@ -70,11 +70,14 @@ struct tag_SkippedPoint {
 };
 
 // Where a segmentation call is: `stage` names the stage that starts or goes
-// on; `step` is 0 when it starts, then counts the levels of the multi-scale
-// stage and the re-segmentation iterations of RPS optimisation.
+// on ("multi-scale supervoxels", "RPS generation", "RPS optimisation",
+// "region growing", "segment merging"); `level` counts the levels of a
+// multi-scale cut from 1 (0 before the first), `iteration` the
+// re-segmentation iterations of RPS optimisation from 1 (0 outside them).
 struct tag_Progress {
     const char* stage;
-    int step;
+    int level;
+    int iteration;
 };
 using ProgressCallback = std::function<void(const tag_Progress& progress)>;
 

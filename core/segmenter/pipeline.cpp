@@ -13,6 +13,7 @@
 #include "segmenter/pipeline.h"
 #include "segmenter/work_cloud.h"
 #include "supervoxel/multiscale.h"
+#include "supervoxel/progress.h"
 #include "supervoxel/supervoxel_set.h"
 #include "vela_plane.h"
 
@@ -168,24 +169,29 @@ bool runPipeline(WorkCloud cloud, SupervoxelSet& set, SegmentSet& segments, cons
     };
 
     std::cout << "start Multi-scale Supervoxel Segmentation..." << std::endl;
+    reportStage("multi-scale supervoxels");
     segmentMultiScale(cloud, set, p.rmax, p.rmin, p.rdelta, p.kappa, p.phic);
     done("multi-scale supervoxels");
     printStatistics(set, n);
 
     std::cout << "start RPS Generation..." << std::endl;
+    reportStage("RPS generation");
     generateRPS(set, p.kappa, p.tau, p.epsilon);
     done("RPS generation");
     printStatistics(set, n);
 
     std::cout << "start RPS Optmization..." << std::endl;
+    reportStage("RPS optimisation");
     optimizeRps(set, p.rmax, p.rmin, p.rdelta, p.kappa, p.phic, p.tau, p.epsilon, p.gamma, p.delta,
                 static_cast<std::int32_t>(n), iter);
     done("RPS optimisation");
     printStatistics(set, n);
 
     std::cout << "start RPS based region growing..." << std::endl;
+    reportStage("region growing");
     growRegions(set, segments, 0.25 * p.gamma, 0.25 * p.phid, p.theta);
     done("region growing");
+    reportStage("segment merging");
     mergeSegments(set, segments, p.gamma, p.phid, p.theta);
     done("segment merging");
     printCounts(segments);
@@ -221,8 +227,11 @@ bool VELA_Plane::VELA_PlaneSegmentation(std::vector<SVPoint3d> points, std::vect
                                         std::vector<std::vector<std::size_t>>& plane_indices,
                                         const ProgressCallback& progress)
 {
-    (void)progress;
     if (!vela::hasWork(points)) return false;
+    const vela::ProgressListener listener = [&progress](const vela::ProgressReport& r) {
+        progress(tag_Progress{r.stage, r.level, r.iteration});
+    };
+    const vela::ProgressListening listening(progress ? &listener : nullptr);
     vela::FullRun run;
     vela::segmentFully(points, get_para(), iter, run);
     vela::collectPlanes(points, run, planes, others, coefficients, &plane_indices);

@@ -124,3 +124,22 @@ TEST(VelasegOptions, config_file_then_settings_then_iter_type)
     EXPECT_NE(r.err.find("velaseg: parameter file mine.ini: theta=-5 is negative; theta keeps 10\n"), std::string::npos)
         << r.err;
 }
+
+TEST(VelasegOptions, progress_goes_to_standard_error_only_when_asked_or_on_a_terminal)
+{
+    TempDir dir;
+    writeHouse(dir.file("house.pcd"));
+    const CommandResult quiet = runVelaseg(dir, "house.pcd --no-viewer");
+    const CommandResult shown = runVelaseg(dir, "house.pcd --no-viewer --progress");
+    EXPECT_EQ(quiet.err.find("velaseg: multi-scale"), std::string::npos) << "standard error is no terminal here";
+    EXPECT_EQ(withoutTimes(shown.out), withoutTimes(quiet.out));
+    const std::size_t first = shown.err.find("velaseg: multi-scale supervoxels, ");
+    const std::size_t level = shown.err.find("velaseg: multi-scale supervoxels, level 1, ");
+    const std::size_t generation = shown.err.find("velaseg: RPS generation, ");
+    const std::size_t merging = shown.err.find("velaseg: segment merging, ");
+    EXPECT_NE(first, std::string::npos) << shown.err;
+    EXPECT_LT(first, level);
+    EXPECT_LT(level, generation);
+    EXPECT_LT(generation, merging);
+    EXPECT_NE(merging, std::string::npos);
+}
