@@ -53,7 +53,7 @@ std::string outputClash(const RunOptions& o, const std::string& resultFile)
         if (samePath(*path, resultFile)) return std::string(option) + " " + *path + " is the result file";
     }
     if (!o.labelsFile.empty() && !o.planesFile.empty() && samePath(o.labelsFile, o.planesFile))
-        return "--labels and --planes name the same file";
+        return "--labels and --planes name the same file " + o.labelsFile;
     return "";
 }
 

@@ -99,7 +99,7 @@ LabelledRows labelRows(const std::vector<VELA::SVPoint3d>& points, const std::ve
     rows.planeOf.assign(points.size(), 0);
     for (std::size_t k = 0; k < planeIndices.size(); ++k) {
         for (std::size_t index : planeIndices[k]) rows.planeOf[index] = static_cast<std::int32_t>(k + 1);
-        const VELA::SVPoint3d& first = planes[k].front();
+        const VELA::SVPoint3d first = planes[k].empty() ? VELA::SVPoint3d() : planes[k].front();
         rows.planeColours.push_back(Colour{first.r, first.g, first.b});
     }
     return rows;
@@ -117,7 +117,10 @@ bool writeLabels(const std::string& fileName, const LabelledRows& rows, const La
     if (endsWith(fileName, ".las")) {
         const bool written = lasSource ? writeLasLabelsFromLas(out, rows, *lasSource, error)
                                        : writeLasLabels(out, rows, error);
-        if (!written) return false;
+        if (!written) {
+            if (error.empty()) error = out.error();
+            return false;
+        }
     } else if (endsWith(fileName, ".pcd")) {
         writePcd(out, rows);
     } else if (endsWith(fileName, ".ply")) {

@@ -353,7 +353,6 @@ bool writeLasLabels(AtomicFile& out, const LabelledRows& rows, std::string& erro
         }
     });
     out.write(block.data(), block.size());
-    (void)error;
     return writeBack(out, fields, summary);
 }
 

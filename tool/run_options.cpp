@@ -53,8 +53,6 @@ std::string optionsProblem(const RunOptions& o)
         return "--labels " + o.labelsFile + ": the name must end in .las, .pcd, .ply, .csv or .txt";
     if (!o.planesFile.empty() && !hasExtension(o.planesFile, {".csv", ".json"}))
         return "--planes " + o.planesFile + ": the name must end in .csv or .json";
-    if (!o.labelsFile.empty() && o.labelsFile == o.planesFile)
-        return "--labels and --planes name the same file " + o.labelsFile;
     return "";
 }
 

@@ -64,7 +64,7 @@ TEST(VelasegOptions, bad_options_are_refused_in_one_line_with_2)
         {"house.pcd --planes out.txt", "velaseg: --planes out.txt: the name must end in .csv or .json (see velaseg --help)\n"},
         {"house.pcd --labels house.pcd", "velaseg: --labels house.pcd is the input file; nothing is segmented\n"},
         {"house.pcd --planes house_seg_VELA.xyz.csv --labels house_seg_VELA.xyz.csv",
-         "velaseg: --labels and --planes name the same file house_seg_VELA.xyz.csv (see velaseg --help)\n"},
+         "velaseg: --labels and --planes name the same file house_seg_VELA.xyz.csv; nothing is segmented\n"},
         {"house.pcd --config absent.ini", "velaseg: --config absent.ini: No such file or directory\n"},
     };
     const std::string before = testsupport::readFile(dir.file("house.pcd"));
