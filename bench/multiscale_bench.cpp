@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "segmenter/base_offset.h"
+#include "las_reader.h"
 #include "segmenter/work_cloud.h"
 #include "supervoxel/multiscale.h"
-#include "las_reader.h"
+#include "vela_base_offset.h"
 #include "vela_plane.h"
 
 namespace {

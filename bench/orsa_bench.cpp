@@ -15,6 +15,7 @@
 #include <random>
 #include <vector>
 
+#include "exchange_sort_reference.h"
 #include "las_reader.h"
 #include "planar/nfa.h"
 #include "planar/orsa_planar.h"
@@ -22,8 +23,6 @@
 #include "segmenter/work_cloud.h"
 #include "supervoxel/multiscale.h"
 #include "vela_plane.h"
-
-#include "../tests/planar/exchange_sort_reference.h"
 
 namespace {
 

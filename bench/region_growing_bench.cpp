@@ -16,7 +16,7 @@
 
 #include "growing/region_growing.h"
 #include "growing/segment_merging.h"
-#include "planar/plane_fit.h"
+#include "supervoxel/plane_fit.h"
 
 namespace {
 

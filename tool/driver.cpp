@@ -11,8 +11,8 @@
 #include "las_reader.h"
 #include "parameter_file.h"
 #include "result_file.h"
-#include "segmenter/millisecond_clock.h"
 #include "vela_plane.h"
+#include "wall_clock.h"
 
 namespace velaseg {
 namespace {
@@ -96,7 +96,7 @@ int runVelaseg(int argc, char** argv, std::int64_t startMs)
         std::cerr << "velaseg: could not create the result file " << resultFile
                   << "; no result written" << std::endl;
 
-    std::cout << "Total time is: " << vela::secondsBetween(startMs, vela::millisecondClock()) << "s"
+    std::cout << "Total time is: " << secondsBetween(startMs, millisecondClock()) << "s"
               << std::endl;
     return 0;
 }

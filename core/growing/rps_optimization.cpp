@@ -6,10 +6,10 @@
 #include <memory>
 
 
-#include "planar/plane_fit.h"
 #include "planar/rps_generation.h"
-#include "segmenter/flann_tree.h"
+#include "supervoxel/cl/flann_tree.h"
 #include "supervoxel/multiscale.h"
+#include "supervoxel/plane_fit.h"
 
 namespace vela {
 namespace {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "planar/orsa_planar.h"
-#include "planar/plane_fit.h"
+#include "supervoxel/plane_fit.h"
 
 namespace vela {
 

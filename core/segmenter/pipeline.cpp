@@ -6,14 +6,14 @@
 #include "growing/region_growing.h"
 #include "growing/rps_optimization.h"
 #include "growing/segment_merging.h"
-#include "planar/plane_fit.h"
 #include "planar/rps_generation.h"
-#include "segmenter/base_offset.h"
 #include "segmenter/millisecond_clock.h"
 #include "segmenter/pipeline.h"
 #include "segmenter/work_cloud.h"
 #include "supervoxel/multiscale.h"
+#include "supervoxel/plane_fit.h"
 #include "supervoxel/supervoxel_set.h"
+#include "vela_base_offset.h"
 #include "vela_plane.h"
 
 namespace vela {

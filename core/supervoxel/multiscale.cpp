@@ -5,10 +5,10 @@
 #include <random>
 #include <vector>
 
-#include "planar/plane_fit.h"
 #include "supervoxel/cl/array.h"
 #include "supervoxel/cl/geometry.h"
 #include "supervoxel/clustering.h"
+#include "supervoxel/plane_fit.h"
 
 namespace vela {
 

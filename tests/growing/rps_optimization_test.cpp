@@ -5,8 +5,8 @@
 #include <pcl/kdtree/kdtree_flann.h>
 
 #include "growing/rps_optimization.h"
-#include "planar/plane_fit.h"
 #include "planar/planar_test_points.h"
+#include "supervoxel/plane_fit.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "planar/plane_fit.h"
+#include "supervoxel/plane_fit.h"
 
 #include <cmath>
 #include <utility>
