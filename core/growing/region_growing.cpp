@@ -326,9 +326,11 @@ bool floodSupervoxels(SupervoxelSet& set, PlaneSegment& segment, std::int32_t& r
     return true;
 }
 
-bool growRegions(SupervoxelSet& set, SegmentSet& segments, double gamma, double phid, double theta)
+bool growRegions(SupervoxelSet& set, SegmentSet& segments, const VELA::tag_VELAParameter& para, double share)
 {
-    const double thetaRad = degreesToRadians(theta);
+    const double gamma = share * para.gamma;
+    const double phid = share * para.phid;
+    const double thetaRad = degreesToRadians(para.theta);
     const int count = set.planarCount;
     std::vector<Supervoxel>& rps = set.supervoxels;
 

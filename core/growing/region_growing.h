@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "supervoxel/supervoxel_set.h"
+#include "vela_plane.h"
 
 namespace vela {
 
@@ -93,7 +94,8 @@ bool floodSupervoxels(SupervoxelSet& set, PlaneSegment& segment, std::int32_t& r
 
 // Links the supervoxels (neighbour lists), floods them into plane segments
 // with a full plane fit each, and adds the segment of independent points when
-// the set has an independent record. theta in degrees. Always true.
-bool growRegions(SupervoxelSet& set, SegmentSet& segments, double gamma, double phid, double theta);
+// the set has an independent record. Reads gamma and phid, both taken at
+// `share` of their value, and theta (degrees). Always true.
+bool growRegions(SupervoxelSet& set, SegmentSet& segments, const VELA::tag_VELAParameter& para, double share);
 
 }  // namespace vela

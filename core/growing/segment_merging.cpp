@@ -58,9 +58,11 @@ bool floodSegments(SupervoxelSet& set, const SegmentSet& segments, PlaneSegment&
     return true;
 }
 
-bool mergeSegments(SupervoxelSet& set, SegmentSet& segments, double gamma, double phid, double theta)
+bool mergeSegments(SupervoxelSet& set, SegmentSet& segments, const VELA::tag_VELAParameter& para)
 {
-    const double thetaRad = degreesToRadians(theta);
+    const double gamma = para.gamma;
+    const double phid = para.phid;
+    const double thetaRad = degreesToRadians(para.theta);
     const int count = segments.planarCount;
     std::vector<PlaneSegment>& planes = segments.planes;
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "supervoxel/supervoxel_set.h"
+#include "vela_plane.h"
 
 namespace vela {
 
@@ -24,8 +25,8 @@ bool floodSegments(SupervoxelSet& set, const SegmentSet& segments, PlaneSegment&
                    std::int32_t& remaining, std::vector<std::uint8_t>& available, int index);
 
 // Replaces segments.planes by the merged segments (box and box centre only;
-// planes are fitted when the result is converted). theta in degrees. Always
-// true.
-bool mergeSegments(SupervoxelSet& set, SegmentSet& segments, double gamma, double phid, double theta);
+// planes are fitted when the result is converted). Reads gamma, phid and
+// theta (degrees). Always true.
+bool mergeSegments(SupervoxelSet& set, SegmentSet& segments, const VELA::tag_VELAParameter& para);
 
 }  // namespace vela

@@ -47,8 +47,9 @@ void eraseRecords(std::vector<Supervoxel>& records, const std::vector<int>& posi
 
 }  // namespace
 
-bool generateRPS(SupervoxelSet& set, int kappa, double tau, double epsilon)
+bool generateRPS(SupervoxelSet& set, const VELA::tag_VELAParameter& para)
 {
+    const double tau = para.tau;
     std::vector<int> removed;
     for (int i = 0; i < set.planarCount; ++i) {
         Supervoxel& supervoxel = set.supervoxels[i];
@@ -56,7 +57,7 @@ bool generateRPS(SupervoxelSet& set, int kappa, double tau, double epsilon)
         while (supervoxel.descriptor.maxResidual > tau) {
             WorkCloud outliers;
             bool changed = false;
-            if (!ORSA_Planar(supervoxel, outliers, changed, kappa, tau, epsilon)) {
+            if (!ORSA_Planar(supervoxel, outliers, changed, para.kappa, tau, para.epsilon)) {
                 std::cout << "supervoxel " << i << " ORSA_Planar() failed." << std::endl;
                 break;
             }

@@ -137,25 +137,25 @@ bool runPipeline(WorkCloud cloud, SupervoxelSet& set, SegmentSet& segments, cons
     };
 
     std::cout << "start Multi-scale Supervoxel Segmentation..." << std::endl;
-    segmentMultiScale(cloud, set, p.rmax, p.rmin, p.rdelta, p.kappa, p.phic);
+    segmentMultiScale(cloud, set, p);
     done("multi-scale supervoxels");
     printStatistics(set, n);
 
     std::cout << "start RPS Generation..." << std::endl;
-    generateRPS(set, p.kappa, p.tau, p.epsilon);
+    generateRPS(set, p);
     done("RPS generation");
     printStatistics(set, n);
 
     std::cout << "start RPS Optmization..." << std::endl;
-    optimizeRps(set, p.rmax, p.rmin, p.rdelta, p.kappa, p.phic, p.tau, p.epsilon, p.gamma, p.delta,
-                static_cast<std::int32_t>(n), iter);
+    optimizeRps(set, p, static_cast<std::int32_t>(n), iter);
     done("RPS optimisation");
     printStatistics(set, n);
 
     std::cout << "start RPS based region growing..." << std::endl;
-    growRegions(set, segments, 0.25 * p.gamma, 0.25 * p.phid, p.theta);
+    // The first pass links only close, closely aligned RPS: a quarter of gamma and phid.
+    growRegions(set, segments, p, 0.25);
     done("region growing");
-    mergeSegments(set, segments, p.gamma, p.phid, p.theta);
+    mergeSegments(set, segments, p);
     done("segment merging");
     printCounts(segments);
     std::cout << std::endl;
@@ -244,18 +244,17 @@ bool VELA_Plane::VELA_RPSGeneration(std::vector<SVPoint3d> points, std::vector<s
     vela::SupervoxelSet set;
     const std::int64_t start = vela::millisecondClock();
     std::cout << "start multi-scale supervoxel segmentation..." << std::endl;
-    vela::segmentMultiScale(work.cloud, set, p.rmax, p.rmin, p.rdelta, p.kappa, p.phic);
+    vela::segmentMultiScale(work.cloud, set, p);
     vela::printCounts(set);
     std::cout << std::endl;
 
     std::cout << "start initial rigorous planar supervoxel generation..." << std::endl;
-    vela::generateRPS(set, p.kappa, p.tau, p.epsilon);
+    vela::generateRPS(set, p);
     vela::printCounts(set);
     std::cout << std::endl;
 
     std::cout << "start independent points reclassification..." << std::endl;
-    vela::optimizeRps(set, p.rmax, p.rmin, p.rdelta, p.kappa, p.phic, p.tau, p.epsilon, p.gamma, p.delta,
-                      static_cast<std::int32_t>(work.cloud->points.size()), iter);
+    vela::optimizeRps(set, p, static_cast<std::int32_t>(work.cloud->points.size()), iter);
     vela::printCounts(set);
     std::cout << std::endl;
     vela::printElapsed(start);
@@ -301,7 +300,7 @@ bool VELA_Plane::VELA_RegionGrowing(std::vector<std::vector<SVPoint3d>> rps,
     }
 
     vela::SegmentSet segments;
-    vela::growRegions(set, segments, gamma, phid, theta);
+    vela::growRegions(set, segments, get_para(), 1.0);
     vela::printCounts(segments);
 
     for (int k = 0; k < segments.planarCount; ++k) {

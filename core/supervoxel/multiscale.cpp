@@ -51,11 +51,16 @@ Neighbourhoods recall(const NeighbourhoodMemory& memory, const pcl::PointCloud<W
     return carryNeighbourhoods(memory.hoods, kept);
 }
 
-// splitAtResolution with the neighbourhoods of the supervoxel's cloud as far
-// as they are known, and a memory for those of the first level's cloud.
-bool splitLevels(Supervoxel supervoxel, SupervoxelSet& set, double r, double rmin, double rdelta, std::int32_t kappa,
-                 double phic, const LevelObserver* observer, Neighbourhoods carried, NeighbourhoodMemory* memory)
+// One level at resolution r and, while it finds planar supervoxels, the finer
+// levels on what is left; the last level's leftover goes to `independent`.
+// Takes the neighbourhoods of the supervoxel's cloud as far as they are
+// known, and fills a memory with those of the first level's cloud.
+bool splitLevels(Supervoxel supervoxel, SupervoxelSet& set, const VELA::tag_VELAParameter& para,
+                 const LevelObserver* observer, Neighbourhoods carried, NeighbourhoodMemory* memory)
 {
+    const double rmin = para.rmin;
+    const std::int32_t kappa = para.kappa;
+    double r = para.rmax;
     // Each level hands its leftover to the next one; written as a loop, the
     // tail call keeps no stack of finished levels.
     for (bool firstLevel = true;; firstLevel = false) {
@@ -116,7 +121,7 @@ bool splitLevels(Supervoxel supervoxel, SupervoxelSet& set, double r, double rmi
             for (std::size_t k = first[c]; k < first[c + 1]; ++k) candidate.cloud->points.push_back(cloud.points[byCluster[k]]);
             setRowShape(*candidate.cloud);
             fitPlaneDescriptor(candidate.cloud, candidate.descriptor, true);
-            if (isPlanar(candidate.descriptor, phic)) {
+            if (isPlanar(candidate.descriptor, para.phic)) {
                 candidate.descriptor.planar = 1;
                 candidate.id = set.planarCount;
                 set.supervoxels.push_back(std::move(candidate));
@@ -149,25 +154,19 @@ bool splitLevels(Supervoxel supervoxel, SupervoxelSet& set, double r, double rmi
         }
         carried = carryNeighbourhoods(levelHoods, restFrom);
         supervoxel = std::move(leftover);
-        r = r * rdelta;
+        r = r * para.rdelta;
     }
 }
 
 }  // namespace
 
-bool splitAtResolution(Supervoxel supervoxel, SupervoxelSet& set, double r, double rmin, double rdelta,
-                       std::int32_t kappa, double phic, const LevelObserver* observer)
-{
-    return splitLevels(std::move(supervoxel), set, r, rmin, rdelta, kappa, phic, observer, Neighbourhoods(), nullptr);
-}
-
-bool segmentMultiScale(const WorkCloud& cloud, SupervoxelSet& set, double rmax, double rmin, double rdelta,
-                       std::int32_t kappa, double phic, const LevelObserver* observer, NeighbourhoodMemory* memory)
+bool segmentMultiScale(const WorkCloud& cloud, SupervoxelSet& set, const VELA::tag_VELAParameter& para,
+                       const LevelObserver* observer, NeighbourhoodMemory* memory)
 {
     Supervoxel whole;
     whole.cloud = cloud;
     Neighbourhoods known = memory != nullptr ? recall(*memory, *cloud) : Neighbourhoods();
-    if (!splitLevels(whole, set, rmax, rmin, rdelta, kappa, phic, observer, std::move(known), memory)) return false;
+    if (!splitLevels(whole, set, para, observer, std::move(known), memory)) return false;
 
     // A fresh generator per call: every call colours with the same sequence.
     std::mt19937 generator(5489u);

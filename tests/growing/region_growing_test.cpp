@@ -9,9 +9,11 @@
 #include <vector>
 
 #include "literal_growing.h"
+#include "support/stage_parameters.h"
 
 namespace {
 
+using testsupport::growingParameters;
 using vela::PlaneDescriptor;
 using vela::PlaneSegment;
 using vela::SegmentSet;
@@ -306,7 +308,7 @@ TEST(GrowRegions, one_rps_gives_one_segment_and_the_independent_segment)
     set.nonplanarCount = 1;
 
     SegmentSet segments;
-    ASSERT_TRUE(vela::growRegions(set, segments, 0.25, 0.1, 10));
+    ASSERT_TRUE(vela::growRegions(set, segments, growingParameters(0.25, 0.1, 10), 1.0));
     ASSERT_EQ(segments.planarCount, 1);
     ASSERT_EQ(segments.planes.size(), 1u);
     const PlaneSegment& s = segments.planes[0];
@@ -335,7 +337,7 @@ TEST(GrowRegions, set_without_independent_record_or_rps)
     SupervoxelSet noIndependent;
     add(noIndependent, flatRps(0, 0, 1, 0.01));
     SegmentSet a;
-    vela::growRegions(noIndependent, a, 0.25, 0.1, 10);
+    vela::growRegions(noIndependent, a, growingParameters(0.25, 0.1, 10), 1.0);
     EXPECT_EQ(a.planarCount, 1);
     EXPECT_EQ(a.nonplanarCount, 0);
     EXPECT_TRUE(a.others.empty());
@@ -344,7 +346,7 @@ TEST(GrowRegions, set_without_independent_record_or_rps)
     onlyIndependent.independent.resize(1);
     onlyIndependent.nonplanarCount = 1;
     SegmentSet b;
-    vela::growRegions(onlyIndependent, b, 0.25, 0.1, 10);
+    vela::growRegions(onlyIndependent, b, growingParameters(0.25, 0.1, 10), 1.0);
     EXPECT_EQ(b.planarCount, 0);
     EXPECT_TRUE(b.planes.empty());
     EXPECT_EQ(b.nonplanarCount, 1);
@@ -357,7 +359,7 @@ TEST(GrowRegions, separate_rps_seed_by_curvature_lower_index_on_ties_and_take_th
     add(set, flatRps(1, 10, 1, 0.02));
     add(set, flatRps(2, 20, 1, 0.05));
     SegmentSet segments;
-    vela::growRegions(set, segments, 0.25, 0.1, 10);
+    vela::growRegions(set, segments, growingParameters(0.25, 0.1, 10), 1.0);
     ASSERT_EQ(segments.planarCount, 3);
     EXPECT_EQ(segments.planes[0].members, std::vector<int>{1});
     EXPECT_EQ(segments.planes[1].members, std::vector<int>{0});
@@ -389,7 +391,7 @@ TEST(GrowRegions, links_are_directed_and_merging_is_transitive)
         add(set, rps(i, d, 0.01 * (i + 1)));
     }
     SegmentSet segments;
-    vela::growRegions(set, segments, 0.25, 0.1, 15);
+    vela::growRegions(set, segments, growingParameters(0.25, 0.1, 15), 1.0);
     EXPECT_EQ(set.supervoxels[0].similarNeighbours, std::vector<int>{1});
     EXPECT_EQ(set.supervoxels[0].otherNeighbours, std::vector<int>{2});
     EXPECT_EQ(set.supervoxels[1].similarNeighbours, (std::vector<int>{0, 2}));
@@ -407,7 +409,7 @@ TEST(GrowRegions, flooding_is_depth_first_in_list_order)
     const float x[4] = {0.0f, -1.1f, -2.2f, 1.1f};
     for (int i = 0; i < 4; ++i) add(set, flatRps(i, x[i], 1.0f, i == 0 ? 0.0 : 0.5));
     SegmentSet segments;
-    vela::growRegions(set, segments, 0.25, 0.1, 10);
+    vela::growRegions(set, segments, growingParameters(0.25, 0.1, 10), 1.0);
     ASSERT_EQ(segments.planarCount, 1);
     EXPECT_EQ(segments.planes[0].members, (std::vector<int>{0, 1, 2, 3}));
 }
@@ -420,7 +422,7 @@ TEST(GrowRegions, rps_without_usable_curvature_still_end_in_segments)
     const double curvature[4] = {0.1, std::nan(""), 99999.0, 1e6};
     for (int i = 0; i < 4; ++i) add(set, flatRps(i, 10.0f * float(i), 1.0f, curvature[i]));
     SegmentSet segments;
-    vela::growRegions(set, segments, 0.25, 0.1, 10);
+    vela::growRegions(set, segments, growingParameters(0.25, 0.1, 10), 1.0);
     ASSERT_EQ(segments.planarCount, 4);
     for (int k = 0; k < 4; ++k) {
         EXPECT_EQ(segments.planes[k].members, std::vector<int>{k});
@@ -435,7 +437,7 @@ TEST(GrowRegions, long_chain_floods_without_exhausting_the_stack)
     set.supervoxels.reserve(n);
     for (int i = 0; i < n; ++i) add(set, flatRps(i, float(i), 0.9f, 0.01));
     SegmentSet segments;
-    vela::growRegions(set, segments, 0.25, 0.1, 10);
+    vela::growRegions(set, segments, growingParameters(0.25, 0.1, 10), 1.0);
     ASSERT_EQ(segments.planarCount, 1);
     const std::vector<int>& members = segments.planes[0].members;
     ASSERT_EQ(members.size(), std::size_t(n));
@@ -473,7 +475,7 @@ TEST(GrowRegions, matches_the_literal_passes_on_random_scenes)
         SupervoxelSet slowSet = fastSet;
         const double* p = params[round % 4];
         SegmentSet fast, slow;
-        vela::growRegions(fastSet, fast, p[0], p[1], p[2]);
+        vela::growRegions(fastSet, fast, growingParameters(p[0], p[1], p[2]), 1.0);
         literal::grow(slowSet, slow, p[0], p[1], p[2]);
         for (int i = 0; i < fastSet.planarCount; ++i) {
             const Supervoxel& f = fastSet.supervoxels[i];
