@@ -14,6 +14,7 @@
 #include <random>
 #include <vector>
 
+#include "growing/box_contact.h"
 #include "growing/region_growing.h"
 #include "growing/segment_merging.h"
 #include "supervoxel/plane_fit.h"

@@ -11,12 +11,6 @@
 
 namespace vela {
 
-// Positions in segments.planes of the planar segments whose boxes touch the
-// segment's box at margin gamma, ascending (the segment itself included when
-// it is one of them).
-std::vector<int> findTouchingSegments(const SegmentSet& segments, const PlaneSegment& segment,
-                                      double gamma);
-
 // Adds the members of segment `index` of segments.planes, and those of every
 // available segment reachable from it through similarNeighbours, to `merged`,
 // depth first in list order, and labels those supervoxels with the merged

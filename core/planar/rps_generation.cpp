@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "planar/orsa_planar.h"
+#include "supervoxel/display_colour.h"
 #include "supervoxel/plane_fit.h"
 
 namespace vela {
@@ -19,7 +20,7 @@ pcl::PointCloud<WorkPoint>& independentCloud(SupervoxelSet& set)
     if (set.independent.empty()) {
         Supervoxel record;
         record.descriptor.planar = 0;
-        record.descriptor.colour = {255, 255, 255};
+        record.descriptor.colour = kNoPlaneColour;
         set.independent.push_back(record);
         set.nonplanarCount = static_cast<std::int32_t>(set.independent.size());
     }

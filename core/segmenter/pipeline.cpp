@@ -109,6 +109,56 @@ bool hasWork(const std::vector<VELA::SVPoint3d>& points)
     return false;
 }
 
+// How a method announces the three supervoxel stages and what it prints
+// after each: the full segmentation and VELA_RPSGeneration word them apart.
+struct StageWording {
+    const char* multiScale;
+    const char* rpsGeneration;
+    const char* rpsOptimisation;
+    void (*report)(const SupervoxelSet& set, std::size_t pointCount);
+};
+
+// The two count lines and an empty line.
+void printCountsBlock(const SupervoxelSet& set, std::size_t)
+{
+    printCounts(set);
+    std::cout << std::endl;
+}
+
+const StageWording kPipelineWording = {"start Multi-scale Supervoxel Segmentation...", "start RPS Generation...",
+                                       "start RPS Optmization...", printStatistics};
+const StageWording kRpsGenerationWording = {"start multi-scale supervoxel segmentation...",
+                                            "start initial rigorous planar supervoxel generation...",
+                                            "start independent points reclassification...", printCountsBlock};
+
+void notify(const StageObserver* observer, const char* stage)
+{
+    if (observer != nullptr && *observer) (*observer)(stage);
+}
+
+// Multi-scale segmentation, RPS generation and RPS optimisation of `cloud`,
+// each announced and reported as `wording` says.
+void runSupervoxelStages(const WorkCloud& cloud, SupervoxelSet& set, const VELA::tag_VELAParameter& p,
+                         std::int32_t iter, const StageWording& wording, const StageObserver* observer)
+{
+    const std::size_t n = cloud->points.size();
+
+    std::cout << wording.multiScale << std::endl;
+    segmentMultiScale(cloud, set, p);
+    notify(observer, "multi-scale supervoxels");
+    wording.report(set, n);
+
+    std::cout << wording.rpsGeneration << std::endl;
+    generateRPS(set, p);
+    notify(observer, "RPS generation");
+    wording.report(set, n);
+
+    std::cout << wording.rpsOptimisation << std::endl;
+    optimizeRps(set, p, static_cast<std::int32_t>(n), iter);
+    notify(observer, "RPS optimisation");
+    wording.report(set, n);
+}
+
 // The containers after the timed stage sequence of a full segmentation.
 struct FullRun {
     Work work;
@@ -131,32 +181,14 @@ void segmentFully(const std::vector<VELA::SVPoint3d>& points, const VELA::tag_VE
 bool runPipeline(WorkCloud cloud, SupervoxelSet& set, SegmentSet& segments, const VELA::tag_VELAParameter& p,
                  std::int32_t iter, const StageObserver* observer)
 {
-    const std::size_t n = cloud->points.size();
-    auto done = [observer](const char* stage) {
-        if (observer) (*observer)(stage);
-    };
-
-    std::cout << "start Multi-scale Supervoxel Segmentation..." << std::endl;
-    segmentMultiScale(cloud, set, p);
-    done("multi-scale supervoxels");
-    printStatistics(set, n);
-
-    std::cout << "start RPS Generation..." << std::endl;
-    generateRPS(set, p);
-    done("RPS generation");
-    printStatistics(set, n);
-
-    std::cout << "start RPS Optmization..." << std::endl;
-    optimizeRps(set, p, static_cast<std::int32_t>(n), iter);
-    done("RPS optimisation");
-    printStatistics(set, n);
+    runSupervoxelStages(cloud, set, p, iter, kPipelineWording, observer);
 
     std::cout << "start RPS based region growing..." << std::endl;
     // The first pass links only close, closely aligned RPS: a quarter of gamma and phid.
     growRegions(set, segments, p, 0.25);
-    done("region growing");
+    notify(observer, "region growing");
     mergeSegments(set, segments, p);
-    done("segment merging");
+    notify(observer, "segment merging");
     printCounts(segments);
     std::cout << std::endl;
     return true;
@@ -243,20 +275,7 @@ bool VELA_Plane::VELA_RPSGeneration(std::vector<SVPoint3d> points, std::vector<s
 
     vela::SupervoxelSet set;
     const std::int64_t start = vela::millisecondClock();
-    std::cout << "start multi-scale supervoxel segmentation..." << std::endl;
-    vela::segmentMultiScale(work.cloud, set, p);
-    vela::printCounts(set);
-    std::cout << std::endl;
-
-    std::cout << "start initial rigorous planar supervoxel generation..." << std::endl;
-    vela::generateRPS(set, p);
-    vela::printCounts(set);
-    std::cout << std::endl;
-
-    std::cout << "start independent points reclassification..." << std::endl;
-    vela::optimizeRps(set, p, static_cast<std::int32_t>(work.cloud->points.size()), iter);
-    vela::printCounts(set);
-    std::cout << std::endl;
+    vela::runSupervoxelStages(work.cloud, set, p, iter, vela::kRpsGenerationWording, nullptr);
     vela::printElapsed(start);
 
     for (int i = 0; i < set.planarCount; ++i) {

@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <chrono>
-#include <random>
 #include <vector>
 
 #include "supervoxel/cl/array.h"
 #include "supervoxel/cl/geometry.h"
 #include "supervoxel/clustering.h"
+#include "supervoxel/display_colour.h"
 #include "supervoxel/plane_fit.h"
 
 namespace vela {
@@ -168,19 +168,12 @@ bool segmentMultiScale(const WorkCloud& cloud, SupervoxelSet& set, const VELA::t
     Neighbourhoods known = memory != nullptr ? recall(*memory, *cloud) : Neighbourhoods();
     if (!splitLevels(whole, set, para, observer, std::move(known), memory)) return false;
 
-    // A fresh generator per call: every call colours with the same sequence.
-    std::mt19937 generator(5489u);
-    for (std::int32_t i = 0; i < set.planarCount; ++i) {
-        const std::uint32_t v = static_cast<std::uint32_t>(generator());
-        ColourRGB& colour = set.supervoxels[static_cast<std::size_t>(i)].descriptor.colour;
-        colour.r = static_cast<std::uint8_t>((v >> 16) & 255);
-        colour.g = static_cast<std::uint8_t>((v >> 8) & 255);
-        colour.b = static_cast<std::uint8_t>(v & 255);
-    }
+    ColourSequence colours;
+    for (std::int32_t i = 0; i < set.planarCount; ++i)
+        set.supervoxels[static_cast<std::size_t>(i)].descriptor.colour = nextColour(colours);
 
-    const ColourRGB white{255, 255, 255};
     if (set.nonplanarCount < 2) {
-        if (!set.independent.empty()) set.independent.front().descriptor.colour = white;
+        if (!set.independent.empty()) set.independent.front().descriptor.colour = kNoPlaneColour;
         return true;
     }
     WorkCloud merged = makeWorkCloud();
@@ -189,7 +182,7 @@ bool segmentMultiScale(const WorkCloud& cloud, SupervoxelSet& set, const VELA::t
     setRowShape(*merged);
     Supervoxel single;
     single.cloud = merged;
-    single.descriptor.colour = white;
+    single.descriptor.colour = kNoPlaneColour;
     set.independent.clear();
     set.independent.push_back(single);
     set.nonplanarCount = 1;

@@ -6,7 +6,6 @@
 #include <random>
 #include <vector>
 
-#include "growing/region_growing.h"
 #include "literal_growing.h"
 #include "support/stage_parameters.h"
 
@@ -69,18 +68,24 @@ TEST(MergeSegments, segments_exactly_gamma_apart_stay_apart_just_below_merge)
     }
 }
 
-TEST(MergeSegments, touching_candidates_are_planar_in_position_order_with_the_segment_itself)
+TEST(MergeSegments, a_segment_that_is_not_planar_is_no_candidate_but_links_to_planar_ones)
 {
+    // A row of touching segments; the second is not planar. The first has no
+    // candidate besides itself and stays alone; the second, seeded next,
+    // links on through the third to the fourth; the fifth touches nothing.
     SupervoxelSet set;
     for (int i = 0; i < 4; ++i) addRps(set, float(i), 0, 0, float(i) + 1.2f, 1, 0);
     addRps(set, 9, 0, 0, 10, 1, 0);
     SegmentSet segments;
     for (int i = 0; i < 5; ++i) addSegment(segments, set, {i}, kUp, 0.01);
     segments.planes[1].descriptor.planar = 0;
-    EXPECT_EQ(vela::findTouchingSegments(segments, segments.planes[2], 0.1), (std::vector<int>{2, 3}));
-    EXPECT_EQ(vela::findTouchingSegments(segments, segments.planes[0], 0.1), (std::vector<int>{0}));
-    EXPECT_EQ(vela::findTouchingSegments(segments, segments.planes[1], 0.1), (std::vector<int>{0, 2}));
-    EXPECT_TRUE(vela::findTouchingSegments(segments, segments.planes[4], 0.1) == std::vector<int>{4});
+
+    vela::mergeSegments(set, segments, growingParameters(0.1, 0.1, 10));
+    ASSERT_EQ(segments.planarCount, 3);
+    EXPECT_EQ(segments.planes[0].members, std::vector<int>{0});
+    EXPECT_EQ(segments.planes[1].members, (std::vector<int>{1, 2, 3}));
+    EXPECT_EQ(segments.planes[2].members, std::vector<int>{4});
+
 }
 
 TEST(MergeSegments, merging_is_transitive_through_links)
