@@ -17,8 +17,8 @@
 
 #include "exchange_sort_reference.h"
 #include "las_reader.h"
-#include "planar/nfa.h"
-#include "planar/orsa_planar.h"
+#include "planar/detail/nfa_detail.h"
+#include "planar/detail/orsa_planar_detail.h"
 #include "planar/rps_generation.h"
 #include "segmenter/work_cloud.h"
 #include "supervoxel/multiscale.h"

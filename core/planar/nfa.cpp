@@ -7,6 +7,8 @@
 #include <cstring>
 #include <limits>
 
+#include "planar/detail/nfa_detail.h"
+
 namespace vela {
 
 NfaTable buildNfaTable(int n, int k)

@@ -6,7 +6,10 @@
 #include <cstdint>
 #include <cstring>
 
-#include "planar/hypothesis_list.h"
+#include "planar/detail/hypothesis_list.h"
+#include "planar/detail/nfa_detail.h"
+#include "planar/detail/orsa_planar_detail.h"
+#include "planar/nfa.h"
 
 namespace vela {
 
