@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "supervoxel/multiscale.h"
+#include "supervoxel/plane_fit.h"
 #include "support/stage_parameters.h"
 
 namespace {
@@ -86,6 +87,34 @@ TEST(MultiScale, level_where_everything_is_planar_leaves_an_empty_independent_re
     const vela::ColourRGB& c1 = set.supervoxels[1].descriptor.colour;
     EXPECT_EQ((std::vector<int>{c0.r, c0.g, c0.b}), (std::vector<int>{145, 187, 92}));
     EXPECT_EQ((std::vector<int>{c1.r, c1.g, c1.b}), (std::vector<int>{174, 158, 246}));
+}
+
+TEST(MultiScale, a_supervoxel_whose_curvature_equals_phic_is_planar_and_one_just_above_is_not)
+{
+    // A rippled 6 x 6 patch: a level far coarser than the patch makes it one
+    // cluster of all its points in point order, so the fit below is the one
+    // the planarity test sees.
+    WorkCloud cloud = vela::makeWorkCloud();
+    for (int i = 0; i < 36; ++i)
+        addPoint(cloud, 0.1f * static_cast<float>(i % 6), 0.1f * static_cast<float>(i / 6),
+                 0.01f * static_cast<float>((i * 7) % 5));
+    vela::PlaneDescriptor fit;
+    vela::fitPlaneDescriptor(cloud, fit, true);
+    ASSERT_GT(fit.curvature, 0.0);
+    ASSERT_GT(fit.planarity, fit.linearity);
+    ASSERT_GT(fit.planarity, fit.scattering);
+
+    SupervoxelSet atBound;
+    vela::segmentMultiScale(cloud, atBound, multiScaleParameters(100.0, 1.0, 0.5, 20, fit.curvature));
+    ASSERT_EQ(atBound.planarCount, 1);
+    EXPECT_EQ(atBound.supervoxels[0].descriptor.curvature, fit.curvature);
+    EXPECT_TRUE(atBound.independent[0].cloud->points.empty());
+
+    SupervoxelSet belowBound;
+    const double phic = std::nextafter(fit.curvature, 0.0);
+    vela::segmentMultiScale(cloud, belowBound, multiScaleParameters(100.0, 1.0, 0.5, 20, phic));
+    EXPECT_EQ(belowBound.planarCount, 0);
+    EXPECT_EQ(belowBound.independent[0].cloud->points.size(), 36u);
 }
 
 TEST(MultiScale, every_input_point_ends_in_exactly_one_record)
