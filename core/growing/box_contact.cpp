@@ -79,55 +79,71 @@ struct BoxGrid {
     }
 };
 
-BoxGrid buildGrid(const std::vector<ContactBox>& boxes, const std::vector<int>& members, double gamma)
+// Per axis, the lowest low end and highest high end of the members' boxes,
+// and the sum of their extents; and the largest magnitude among those ends.
+struct MemberBounds {
+    double lo[3];
+    double hi[3];
+    double extent[3];
+    double largest = 0.0;
+};
+
+MemberBounds boundsOf(const std::vector<ContactBox>& boxes, const std::vector<int>& members)
 {
-    BoxGrid grid;
-    double lo[3], hi[3], extent[3], largest = 0.0;
+    MemberBounds m;
     for (int a = 0; a < 3; ++a) {
-        lo[a] = std::numeric_limits<double>::infinity();
-        hi[a] = -lo[a];
-        extent[a] = 0.0;
+        m.lo[a] = std::numeric_limits<double>::infinity();
+        m.hi[a] = -m.lo[a];
+        m.extent[a] = 0.0;
     }
     for (int i : members)
         for (int a = 0; a < 3; ++a) {
-            lo[a] = std::min(lo[a], lowEnd(boxes[i], a));
-            hi[a] = std::max(hi[a], highEnd(boxes[i], a));
-            extent[a] += highEnd(boxes[i], a) - lowEnd(boxes[i], a);
-            largest = std::max(largest, std::max(std::fabs(lo[a]), std::fabs(hi[a])));
+            m.lo[a] = std::min(m.lo[a], lowEnd(boxes[i], a));
+            m.hi[a] = std::max(m.hi[a], highEnd(boxes[i], a));
+            m.extent[a] += highEnd(boxes[i], a) - lowEnd(boxes[i], a);
+            m.largest = std::max(m.largest, std::max(std::fabs(m.lo[a]), std::fabs(m.hi[a])));
         }
+    return m;
+}
+
+// The grid's reach, axes and cells, without its contents.
+BoxGrid layOutGrid(const MemberBounds& m, std::size_t memberCount, double gamma)
+{
+    BoxGrid grid;
     for (int a = 0; a < 3; ++a) {
-        grid.span[0][a] = lo[a];
-        grid.span[1][a] = hi[a];
+        grid.span[0][a] = m.lo[a];
+        grid.span[1][a] = m.hi[a];
     }
 
     // A touching pair has a float gap below gamma; the exact gap can exceed
     // gamma by the float rounding (one part in 2^23), and the cell arithmetic
     // below rounds in double. The reach covers both with room to spare.
-    grid.reach = std::max(gamma, 0.0) * (1.0 + 1e-5) + 1e-9 * largest + 1e-30;
+    grid.reach = std::max(gamma, 0.0) * (1.0 + 1e-5) + 1e-9 * m.largest + 1e-30;
 
     // Grid the two axes along which boxes overlap least, so that boxes
     // stacked along the third (floors, or the depth of a facade) share cells.
+    const double members = double(memberCount);
     double score[3];
     for (int a = 0; a < 3; ++a) {
-        const double spread = hi[a] - lo[a];
-        const double mean = extent[a] / double(members.size()) + grid.reach;
+        const double spread = m.hi[a] - m.lo[a];
+        const double mean = m.extent[a] / members + grid.reach;
         score[a] = spread > 0.0 ? mean / spread : std::numeric_limits<double>::infinity();
     }
     int order[3] = {0, 1, 2};
     std::stable_sort(order, order + 3, [&](int x, int y) { return score[x] < score[y]; });
-    const double cellLimit = 2.0 * double(members.size()) + 16.0;
     for (int k = 0; k < 2; ++k) {
         const int a = order[k];
         grid.axis[k] = a;
-        grid.origin[k] = lo[a];
-        grid.cell[k] = extent[a] / double(members.size()) + grid.reach;
+        grid.origin[k] = m.lo[a];
+        grid.cell[k] = m.extent[a] / members + grid.reach;
     }
     auto cellsAlong = [&](int k) {
-        const double spread = hi[grid.axis[k]] - lo[grid.axis[k]];
+        const double spread = m.hi[grid.axis[k]] - m.lo[grid.axis[k]];
         return std::max(1.0, std::ceil(spread / grid.cell[k]));
     };
     // About as many cells as boxes: finer grids cost memory, coarser ones
     // comparisons.
+    const double cellLimit = 2.0 * members + 16.0;
     while (cellsAlong(0) * cellsAlong(1) > cellLimit) {
         const double f = std::sqrt(cellsAlong(0) * cellsAlong(1) / cellLimit) * 1.01;
         grid.cell[0] *= f;
@@ -135,7 +151,12 @@ BoxGrid buildGrid(const std::vector<ContactBox>& boxes, const std::vector<int>& 
     }
     grid.dims[0] = int(cellsAlong(0));
     grid.dims[1] = int(cellsAlong(1));
+    return grid;
+}
 
+// Lists every member in each cell its extent overlaps, cell by cell.
+void fillGrid(BoxGrid& grid, const std::vector<ContactBox>& boxes, const std::vector<int>& members)
+{
     const std::size_t cells = std::size_t(grid.dims[0]) * std::size_t(grid.dims[1]);
     grid.start.assign(cells + 1, 0);
     auto forCells = [&](int i, auto&& visit) {
@@ -150,6 +171,12 @@ BoxGrid buildGrid(const std::vector<ContactBox>& boxes, const std::vector<int>& 
     grid.boxes.resize(grid.start[cells]);
     std::vector<std::size_t> fill(grid.start.begin(), grid.start.end() - 1);
     for (int i : members) forCells(i, [&](std::size_t c) { grid.boxes[fill[c]++] = i; });
+}
+
+BoxGrid buildGrid(const std::vector<ContactBox>& boxes, const std::vector<int>& members, double gamma)
+{
+    BoxGrid grid = layOutGrid(boundsOf(boxes, members), members.size(), gamma);
+    fillGrid(grid, boxes, members);
     return grid;
 }
 
@@ -164,69 +191,91 @@ bool reachesGrid(const BoxGrid& grid, const ContactBox& box)
     return true;
 }
 
+// How a box is searched. A box with a NaN coordinate fails a comparison on
+// that axis with every box, itself included: it touches nothing. Boxes of
+// moderate coordinates are gridded; the rest are tested pairwise.
+enum BoxKind : std::uint8_t { kNaNBox, kGridded, kOutside };
+
+struct ContactSearch {
+    std::vector<std::uint8_t> kind;
+    std::vector<int> gridded;
+    std::vector<int> outside;
+    BoxGrid grid;                          // over the gridded boxes
+    std::vector<std::uint8_t> reaching;    // outside boxes that may touch a gridded one
+    std::vector<int> outsideReaching;
+    std::vector<int> seen;                 // per box, the last box whose search met it
+};
+
+ContactSearch prepareSearch(const std::vector<ContactBox>& boxes, double gamma)
+{
+    ContactSearch search;
+    search.kind.resize(boxes.size());
+    for (int i = 0; i < static_cast<int>(boxes.size()); ++i) {
+        if (hasNaN(boxes[i]))
+            search.kind[i] = kNaNBox;
+        else if (isModerate(boxes[i]) && gamma <= kGridLimit)
+            search.kind[i] = kGridded, search.gridded.push_back(i);
+        else
+            search.kind[i] = kOutside, search.outside.push_back(i);
+    }
+    if (!search.gridded.empty()) search.grid = buildGrid(boxes, search.gridded, gamma);
+    search.reaching.assign(boxes.size(), 0);
+    for (int i : search.outside)
+        if (!search.gridded.empty() && reachesGrid(search.grid, boxes[i]))
+            search.reaching[i] = 1, search.outsideReaching.push_back(i);
+    search.seen.assign(boxes.size(), -1);
+    return search;
+}
+
+// Appends the boxes that touch box i, in no particular order.
+void findContactsOf(ContactSearch& search, const std::vector<ContactBox>& boxes, int i, double gamma,
+                    std::vector<int>& found)
+{
+    const ContactBox& b = boxes[i];
+    if (search.kind[i] == kGridded) {
+        // Whenever two boxes touch, the extent of each, widened by the grid's
+        // reach, overlaps the other on every axis; so every box that touches
+        // box i lies in a cell of i's widened extent. The exact test decides.
+        const BoxGrid& grid = search.grid;
+        const int x0 = grid.index(0, lowEnd(b, grid.axis[0]) - grid.reach);
+        const int x1 = grid.index(0, highEnd(b, grid.axis[0]) + grid.reach);
+        const int y0 = grid.index(1, lowEnd(b, grid.axis[1]) - grid.reach);
+        const int y1 = grid.index(1, highEnd(b, grid.axis[1]) + grid.reach);
+        for (int y = y0; y <= y1; ++y)
+            for (int x = x0; x <= x1; ++x) {
+                const std::size_t c = std::size_t(y) * std::size_t(grid.dims[0]) + std::size_t(x);
+                for (std::size_t e = grid.start[c]; e < grid.start[c + 1]; ++e) {
+                    const int j = grid.boxes[e];
+                    if (search.seen[j] == i) continue;
+                    search.seen[j] = i;
+                    if (boxesTouch(b, boxes[j], gamma)) found.push_back(j);
+                }
+            }
+        for (int j : search.outsideReaching)
+            if (boxesTouch(b, boxes[j], gamma)) found.push_back(j);
+    } else if (search.kind[i] == kOutside) {
+        if (search.reaching[i])
+            for (int j : search.gridded)
+                if (boxesTouch(b, boxes[j], gamma)) found.push_back(j);
+        for (int j : search.outside)
+            if (boxesTouch(b, boxes[j], gamma)) found.push_back(j);
+    }
+}
+
 }  // namespace
 
 ContactLists findBoxContacts(const std::vector<ContactBox>& boxes, double gamma)
 {
-    const int n = static_cast<int>(boxes.size());
     ContactLists lists;
     lists.offsets.assign(boxes.size() + 1, 0);
     // Nothing compares below a NaN or minus infinity.
     if (std::isnan(gamma) || gamma == -std::numeric_limits<double>::infinity()) return lists;
 
-    // A box with a NaN coordinate fails a comparison on that axis with every
-    // box, itself included: it touches nothing.
-    enum Kind : std::uint8_t { kNaNBox, kGridded, kOutside };
-    std::vector<std::uint8_t> kind(boxes.size());
-    std::vector<int> gridded, outside;
-    for (int i = 0; i < n; ++i) {
-        if (hasNaN(boxes[i]))
-            kind[i] = kNaNBox;
-        else if (isModerate(boxes[i]) && gamma <= kGridLimit)
-            kind[i] = kGridded, gridded.push_back(i);
-        else
-            kind[i] = kOutside, outside.push_back(i);
-    }
-
-    // Whenever two boxes touch, the extent of each, widened by the grid's
-    // reach, overlaps the other on every axis; so every box that touches box
-    // i lies in a cell of i's widened extent. The exact test then decides.
-    BoxGrid grid;
-    if (!gridded.empty()) grid = buildGrid(boxes, gridded, gamma);
-    std::vector<std::uint8_t> reaching(boxes.size(), 0);
-    std::vector<int> outsideReaching;
-    for (int i : outside)
-        if (!gridded.empty() && reachesGrid(grid, boxes[i])) reaching[i] = 1, outsideReaching.push_back(i);
-
-    std::vector<int> seen(boxes.size(), -1);
+    ContactSearch search = prepareSearch(boxes, gamma);
     std::vector<int> found;
-    for (int i = 0; i < n; ++i) {
+    for (int i = 0; i < static_cast<int>(boxes.size()); ++i) {
         found.clear();
-        const ContactBox& b = boxes[i];
-        if (kind[i] == kGridded) {
-            const int x0 = grid.index(0, lowEnd(b, grid.axis[0]) - grid.reach);
-            const int x1 = grid.index(0, highEnd(b, grid.axis[0]) + grid.reach);
-            const int y0 = grid.index(1, lowEnd(b, grid.axis[1]) - grid.reach);
-            const int y1 = grid.index(1, highEnd(b, grid.axis[1]) + grid.reach);
-            for (int y = y0; y <= y1; ++y)
-                for (int x = x0; x <= x1; ++x) {
-                    const std::size_t c = std::size_t(y) * std::size_t(grid.dims[0]) + std::size_t(x);
-                    for (std::size_t e = grid.start[c]; e < grid.start[c + 1]; ++e) {
-                        const int j = grid.boxes[e];
-                        if (seen[j] == i) continue;
-                        seen[j] = i;
-                        if (boxesTouch(b, boxes[j], gamma)) found.push_back(j);
-                    }
-                }
-            for (int j : outsideReaching)
-                if (boxesTouch(b, boxes[j], gamma)) found.push_back(j);
-        } else if (kind[i] == kOutside) {
-            if (reaching[i])
-                for (int j : gridded)
-                    if (boxesTouch(b, boxes[j], gamma)) found.push_back(j);
-            for (int j : outside)
-                if (boxesTouch(b, boxes[j], gamma)) found.push_back(j);
-        }
+        findContactsOf(search, boxes, i, gamma, found);
         std::sort(found.begin(), found.end());
         lists.items.insert(lists.items.end(), found.begin(), found.end());
         lists.offsets[i + 1] = lists.items.size();
