@@ -184,7 +184,8 @@ bool runPipeline(WorkCloud cloud, SupervoxelSet& set, SegmentSet& segments, cons
     runSupervoxelStages(cloud, set, p, iter, kPipelineWording, observer);
 
     std::cout << "start RPS based region growing..." << std::endl;
-    // The first pass links only close, closely aligned RPS: a quarter of gamma and phid.
+    // The first pass links only RPS that nearly touch and nearly share a plane:
+    // a quarter of gamma and phid.
     growRegions(set, segments, p, 0.25);
     notify(observer, "region growing");
     mergeSegments(set, segments, p);
