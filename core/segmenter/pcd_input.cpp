@@ -5,7 +5,7 @@
 #include <pcl/point_cloud.h>
 #include <pcl/point_types.h>
 
-#include "segmenter/base_offset.h"
+#include "vela_base_offset.h"
 #include "vela_plane.h"
 
 namespace VELA {
