@@ -9,7 +9,7 @@ constexpr std::uint32_t kSymbolMaxCount = 1u << 15;
 
 void buildTable(SymbolModel& model)
 {
-    const std::uint32_t tableSize = static_cast<std::uint32_t>(model.table.size()) - 2;
+    const std::uint32_t tableSize = model.tableSize;
     std::uint32_t s = 0;
     for (std::uint32_t k = 0; k < model.symbols; ++k) {
         const std::uint32_t w = model.dist[k] >> model.tableShift;
@@ -65,6 +65,7 @@ void initSymbolModel(SymbolModel& model, std::uint32_t symbols)
     model.count.assign(symbols, 1);
     model.dist.assign(symbols, 0);
     model.tableShift = 0;
+    model.tableSize = 0;
     model.table.clear();
     if (symbols > 16) {
         std::uint32_t tableBits = 3;
@@ -72,7 +73,8 @@ void initSymbolModel(SymbolModel& model, std::uint32_t symbols)
             ++tableBits;
         }
         model.tableShift = 15 - tableBits;
-        model.table.assign((std::size_t(1) << tableBits) + 2, 0);
+        model.tableSize = 1u << tableBits;
+        model.table.assign(model.tableSize + 2, 0);
     }
     model.total = 0;
     model.updateCycle = symbols;

@@ -94,6 +94,7 @@ struct SymbolModel {
     std::uint32_t updateCycle = 0;
     std::uint32_t symbolsUntilUpdate = 0;
     std::uint32_t tableShift = 0;  // 0: no lookup table (16 symbols or fewer)
+    std::uint32_t tableSize = 0;
     std::vector<std::uint32_t> dist;   // cumulative, 15-bit fixed point
     std::vector<std::uint32_t> count;
     std::vector<std::uint32_t> table;  // first candidate per slice of dist
@@ -110,7 +111,7 @@ inline SymbolModel& ready(SymbolModel& model, std::uint32_t symbols)
     return model;
 }
 
-inline std::uint32_t decodeSymbol(ArithmeticDecoder& decoder, SymbolModel& model)
+[[gnu::always_inline]] inline std::uint32_t decodeSymbol(ArithmeticDecoder& decoder, SymbolModel& model)
 {
     const std::uint32_t last = model.symbols - 1;
     const std::uint32_t* dist = model.dist.data();
@@ -124,12 +125,12 @@ inline std::uint32_t decodeSymbol(ArithmeticDecoder& decoder, SymbolModel& model
         // A damaged stream can leave value beyond length, pointing past the
         // table: clamp to its last slice.
         std::uint32_t t = dv >> model.tableShift;
-        const std::uint32_t slices = static_cast<std::uint32_t>(model.table.size()) - 2;
-        if (t > slices) {
-            t = slices;
+        if (t > model.tableSize) {
+            t = model.tableSize;
         }
-        s = model.table[t];
-        std::uint32_t hi = model.table[t + 1] + 1;
+        const std::uint32_t* table = model.table.data();
+        s = table[t];
+        std::uint32_t hi = table[t + 1] + 1;
         while (hi > s + 1) {
             const std::uint32_t mid = (s + hi) >> 1;
             if (dist[mid] > dv) {
@@ -163,7 +164,7 @@ inline std::uint32_t decodeSymbol(ArithmeticDecoder& decoder, SymbolModel& model
     if (decoder.length < kMinLength) {
         renormalise(decoder);
     }
-    ++model.count[s];
+    ++model.count.data()[s];
     if (--model.symbolsUntilUpdate == 0) {
         updateSymbolModel(model);
     }

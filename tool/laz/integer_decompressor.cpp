@@ -40,9 +40,11 @@ void initIntegerDecompressor(IntegerDecompressor& ic, std::uint32_t bits, std::u
         ic.corrMin = asSigned(0x80000000u);
     }
     ic.k = 0;
+    // Every context's magnitude model is used at once in practice; building
+    // them here keeps a check out of every decoded value.
     ic.kModels.resize(contexts);
     for (SymbolModel& model : ic.kModels) {
-        model.symbols = 0;
+        initSymbolModel(model, bits + 1);
     }
     ic.corr0 = BitModel();
     ic.corrModels.resize(bits + 1);
@@ -54,7 +56,7 @@ void initIntegerDecompressor(IntegerDecompressor& ic, std::uint32_t bits, std::u
 std::int32_t decompress(ArithmeticDecoder& decoder, IntegerDecompressor& ic, std::int32_t prediction,
                         std::uint32_t context)
 {
-    const std::uint32_t k = decodeSymbol(decoder, ready(ic.kModels[context], ic.bits + 1));
+    const std::uint32_t k = decodeSymbol(decoder, ic.kModels[context]);
     ic.k = k;
     std::uint32_t corrector;
     if (k == 0) {
