@@ -191,3 +191,298 @@ TEST(LazTwins, layered_file_with_nir_and_extra_bytes_decodes_every_chunk_and_lay
 }
 
 }  // namespace
+
+namespace {
+
+// simple.laz: one VLR (the LASzip one) at 227, its payload at 281; point
+// data at 333, the chunk table pointer there, the only chunk at 341.
+constexpr std::size_t kSimplePayloadAt = 281;
+constexpr std::size_t kSimplePointsAt = 333;
+// autzen_trim.laz: point data at 2144, chunks of 283499, 262423 and 55259 bytes.
+constexpr std::size_t kAutzenPointsAt = 2144;
+constexpr std::size_t kAutzenChunk[3] = {283499, 262423, 55259};
+
+std::size_t autzenChunkStart(int chunk)
+{
+    std::size_t at = kAutzenPointsAt + 8;
+    for (int i = 0; i < chunk; ++i) {
+        at += kAutzenChunk[i];
+    }
+    return at;
+}
+
+std::size_t lineCount(const std::string& text)
+{
+    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+bool sameRecords(const Records& a, std::size_t aFirst, const Records& b, std::size_t bFirst, std::size_t count)
+{
+    return std::memcmp(a.record(aFirst), b.record(bFirst), count * a.header.recordLength) == 0;
+}
+
+class LazReaderTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!fs::is_directory(lazDir())) {
+            GTEST_SKIP() << "no LAZ test data at " << lazDir();
+        }
+    }
+
+    // A copy of a test file with `spoil` applied, in the test's directory.
+    template <typename Spoil>
+    std::string spoiled(const std::string& name, Spoil spoil, const std::string& as = "")
+    {
+        Bytes bytes = loadBytes(lazFile(name));
+        spoil(bytes);
+        const std::string path = dir_.path(as.empty() ? name : as);
+        saveBytes(path, bytes);
+        return path;
+    }
+
+    TempDir dir_;
+};
+
+TEST_F(LazReaderTest, any_thread_count_gives_the_same_records_in_the_same_order)
+{
+    const std::string damaged = spoiled("autzen_trim.laz", [](Bytes& b) { b[autzenChunkStart(1) + 5000] ^= 0x5A; });
+    for (const std::string& file : {lazFile("autzen_trim.laz"), lazFile("lone-star.copc.laz"),
+                                    lazFile("1.2-with-color.copc.laz"), damaged}) {
+        for (LasFields fields : {LasFields::all, LasFields::coordinatesAndColour}) {
+            SCOPED_TRACE(file);
+            Records one;
+            {
+                ScopedThreads threads(1);
+                one = readRecords(file, fields);
+            }
+            for (int n : {2, 7}) {
+                ScopedThreads threads(n);
+                const Records many = readRecords(file, fields);
+                EXPECT_EQ(many.count, one.count) << n << " threads";
+                EXPECT_TRUE(many.bytes == one.bytes) << n << " threads";
+                EXPECT_EQ(many.err, one.err) << n << " threads";
+            }
+        }
+    }
+}
+
+TEST_F(LazReaderTest, lazy_decoding_keeps_coordinates_and_colour_and_skips_the_other_layers)
+{
+    for (const char* name : {"lone-star.copc.laz", "1.2-with-color.copc.laz", "extra-bytes-format8.laz"}) {
+        SCOPED_TRACE(name);
+        const Records full = readRecords(lazFile(name));
+        const Records lazy = readRecords(lazFile(name), LasFields::coordinatesAndColour);
+        ASSERT_EQ(lazy.count, full.count);
+        EXPECT_EQ(lazy.err, "");
+        const int colourAt = velaseg::lasColourOffset(full.header.pointFormat);
+        std::size_t wrong = 0;
+        std::size_t skipped = 0;  // records whose intensity was left at the chunk's first value
+        for (std::size_t i = 0; i < full.count; ++i) {
+            wrong += std::memcmp(full.record(i), lazy.record(i), 12) != 0;
+            if (colourAt >= 0) {
+                wrong += std::memcmp(full.record(i) + colourAt, lazy.record(i) + colourAt, 6) != 0;
+            }
+            skipped += std::memcmp(full.record(i) + 12, lazy.record(i) + 12, 2) != 0;
+        }
+        EXPECT_EQ(wrong, 0u);
+        EXPECT_GT(skipped, 0u);
+    }
+}
+
+TEST_F(LazReaderTest, velaseg_keeps_the_same_points_from_a_laz_file_as_from_its_twin)
+{
+    const std::string renamed = spoiled("simple.laz", [](Bytes&) {}, "compressed_but_named.las");
+    const std::pair<std::string, std::string> pairs[] = {
+        {lazFile("autzen_trim.laz"), (lazDir().parent_path() / "autzen_trim.las").string()},
+        {renamed, lazFile("simple.las")},
+    };
+    for (const auto& [laz, twin] : pairs) {
+        SCOPED_TRACE(laz);
+        std::vector<VELA::SVPoint3d> fromLaz;
+        std::vector<VELA::SVPoint3d> fromTwin;
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        EXPECT_TRUE(velaseg::readLasFile(laz, fromLaz));
+        const std::string out = testing::internal::GetCapturedStdout();
+        const std::string err = testing::internal::GetCapturedStderr();
+        testing::internal::CaptureStdout();
+        EXPECT_TRUE(velaseg::readLasFile(twin, fromTwin));
+        EXPECT_EQ(out, testing::internal::GetCapturedStdout());
+        EXPECT_EQ(err, "");
+        ASSERT_EQ(fromLaz.size(), fromTwin.size());
+        std::size_t wrong = 0;
+        for (std::size_t i = 0; i < fromLaz.size(); ++i) {
+            const VELA::SVPoint3d& a = fromLaz[i];
+            const VELA::SVPoint3d& b = fromTwin[i];
+            wrong += a.x != b.x || a.y != b.y || a.z != b.z || a.r != b.r || a.g != b.g || a.b != b.b;
+        }
+        EXPECT_EQ(wrong, 0u);
+    }
+}
+
+TEST_F(LazReaderTest, unreadable_or_unsupported_compression_is_refused_in_one_line_naming_it)
+{
+    struct Case {
+        const char* file;
+        void (*spoil)(Bytes&);
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"invalid-after-signature.laz", [](Bytes&) {}, "unsupported LAS version"},
+        {"simple.laz", [](Bytes& b) { poke<std::uint16_t>(b, kSimplePayloadAt, 4); }, "unsupported LAZ compressor 4"},
+        {"simple.laz", [](Bytes& b) { poke<std::uint16_t>(b, kSimplePayloadAt + 2, 1); }, "unsupported LAZ coder 1"},
+        {"simple.laz", [](Bytes& b) { poke<std::uint16_t>(b, kSimplePayloadAt + 34, 4); }, "unknown LAZ item type 4"},
+        {"simple.laz", [](Bytes& b) { poke<std::uint16_t>(b, kSimplePayloadAt + 38, 3); },
+         "unsupported LAZ item POINT10 v3 (point format 3)"},
+        {"simple.laz", [](Bytes& b) { poke<std::uint16_t>(b, kSimplePayloadAt + 46, 7); },
+         "LAZ items POINT10 v2 (20 bytes), GPSTIME11 v2 (8 bytes), GPSTIME11 v2 (6 bytes) do not make up point format 3"},
+        {"simple.laz",
+         [](Bytes& b) {
+             b[104] = 0x87;
+             poke<std::uint16_t>(b, 105, 36);
+         },
+         "unsupported LAZ compressor 2 for point format 7"},
+        {"lone-star.copc.laz", [](Bytes& b) { b[104] = 0x81; }, "unsupported LAZ compressor 3 for point format 1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.reason);
+        const std::string path = spoiled(c.file, c.spoil);
+        std::vector<VELA::SVPoint3d> points(1);
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        EXPECT_FALSE(velaseg::readLasFile(path, points));
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "ERROR: could not open lasreader\n");
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(err.rfind("las reader: " + path + ": ", 0), 0u) << err;
+        EXPECT_NE(err.find(c.reason), std::string::npos) << err;
+        EXPECT_EQ(lineCount(err), 1u) << err;
+        EXPECT_EQ(points.size(), 1u);
+    }
+}
+
+TEST_F(LazReaderTest, laszip_vlr_decides_compression_when_the_format_byte_does_not_say_so)
+{
+    const Records expected = readRecords(lazFile("simple.laz"));
+    const Records r = readRecords(spoiled("simple.laz", [](Bytes& b) { b[104] = 3; }));
+    ASSERT_EQ(r.status, LasReadStatus::read);
+    EXPECT_TRUE(r.bytes == expected.bytes);
+    EXPECT_NE(r.err.find("does not mark them compressed; decoding them as LAZ"), std::string::npos) << r.err;
+    EXPECT_EQ(lineCount(r.err), 1u);
+}
+
+TEST_F(LazReaderTest, chunk_table_offset_of_minus_one_is_taken_from_the_end_of_the_file)
+{
+    const Records expected = readRecords(lazFile("autzen_trim.laz"));
+    const Records r = readRecords(spoiled("autzen_trim.laz", [](Bytes& b) {
+        const std::uint64_t table = peek<std::uint64_t>(b, kAutzenPointsAt);
+        poke<std::int64_t>(b, kAutzenPointsAt, -1);
+        b.resize(b.size() + 8);
+        poke<std::uint64_t>(b, b.size() - 8, table);
+    }));
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(r.bytes == expected.bytes);
+}
+
+TEST_F(LazReaderTest, lost_chunk_table_is_replaced_by_finding_the_chunks_one_after_another)
+{
+    for (const char* name : {"autzen_trim.laz", "lone-star.copc.laz", "1.2-with-color.copc.laz"}) {
+        SCOPED_TRACE(name);
+        const Records expected = readRecords(lazFile(name));
+        const Records r = readRecords(spoiled(name, [&](Bytes& b) {
+            const std::size_t pointsAt = peek<std::uint32_t>(b, 96);
+            poke<std::uint64_t>(b, pointsAt, b.size() + 1000);  // points past the end
+        }));
+        EXPECT_EQ(r.count, expected.count);
+        EXPECT_TRUE(r.bytes == expected.bytes);
+        EXPECT_NE(r.err.find("the chunk table is missing; the chunks were"), std::string::npos) << r.err;
+        EXPECT_EQ(lineCount(r.err), 1u);
+    }
+}
+
+TEST_F(LazReaderTest, damaged_chunk_loses_only_its_own_points_and_says_how_many)
+{
+    const Records twin = readRecords((lazDir().parent_path() / "autzen_trim.las").string());
+    const std::string path = spoiled("autzen_trim.laz", [](Bytes& b) {
+        for (std::size_t i = 0; i < 16; ++i) {
+            b[autzenChunkStart(1) + 100000 + i] ^= 0xA5;
+        }
+    });
+    const Records r = readRecords(path);
+    ASSERT_EQ(r.count, 60000u);
+    EXPECT_TRUE(sameRecords(r, 0, twin, 0, 50000));
+    EXPECT_TRUE(sameRecords(r, 50000, twin, 100000, 10000));
+    EXPECT_EQ(r.err.rfind("las reader: " + path + ": read 60000 of 110000 points, 50000 lost: chunk 2 is damaged (", 0),
+              0u)
+        << r.err;
+    EXPECT_EQ(lineCount(r.err), 1u);
+}
+
+TEST_F(LazReaderTest, truncated_file_keeps_the_chunks_before_the_cut)
+{
+    const Records twin = readRecords((lazDir().parent_path() / "autzen_trim.las").string());
+    const Records pointwise = readRecords(spoiled("autzen_trim.laz", [](Bytes& b) { b.resize(autzenChunkStart(2) + 999); }));
+    ASSERT_EQ(pointwise.count, 100000u);
+    EXPECT_TRUE(sameRecords(pointwise, 0, twin, 0, 100000));
+    EXPECT_NE(pointwise.err.find("read 100000 of 110000 points, 10000 lost: chunk 3 is damaged"), std::string::npos)
+        << pointwise.err;
+    EXPECT_EQ(lineCount(pointwise.err), 1u);
+
+    const Records whole = readRecords(lazFile("lone-star.copc.laz"));
+    const Records layered = readRecords(spoiled("lone-star.copc.laz", [](Bytes& b) { b.resize(b.size() / 2); }));
+    ASSERT_GT(layered.count, 0u);
+    ASSERT_LT(layered.count, whole.count);
+    EXPECT_TRUE(sameRecords(layered, 0, whole, 0, layered.count));
+    EXPECT_NE(layered.err.find(" lost: "), std::string::npos) << layered.err;
+    EXPECT_EQ(lineCount(layered.err), 1u);
+}
+
+TEST_F(LazReaderTest, point_count_of_zero_reads_no_point_and_no_chunk)
+{
+    const Records r = readRecords(spoiled("simple.laz", [](Bytes& b) { poke<std::uint32_t>(b, 107, 0); }));
+    EXPECT_EQ(r.status, LasReadStatus::read);
+    EXPECT_EQ(r.count, 0u);
+    EXPECT_EQ(r.err, "");
+}
+
+TEST_F(LazReaderTest, absurd_counts_in_header_or_vlr_size_no_buffer_beyond_the_file)
+{
+    // Under the sanitizers a buffer sized from these counts would abort.
+    const Records count = readRecords(spoiled("simple.laz", [](Bytes& b) { poke<std::uint32_t>(b, 107, 0xFFFFFFFFu); }));
+    EXPECT_EQ(count.status, LasReadStatus::read);
+    EXPECT_LE(count.count, 1065u);
+    EXPECT_NE(count.err.find(" of 4294967295 points"), std::string::npos) << count.err;
+
+    const Records chunk = readRecords(spoiled("simple.laz", [](Bytes& b) {
+        poke<std::uint32_t>(b, 107, 0xFFFFFFF0u);
+        poke<std::uint32_t>(b, kSimplePayloadAt + 12, 0xFFFFFFF0u);  // points per chunk
+    }));
+    EXPECT_EQ(chunk.count, 0u);
+    EXPECT_NE(chunk.err.find("it claims 4294967280 points in 17862 bytes"), std::string::npos) << chunk.err;
+}
+
+TEST_F(LazReaderTest, wave_packet_formats_are_read_and_say_so_once)
+{
+    // simple.laz relabelled as format 5: a WAVEPACKET13 item is added to
+    // the VLR (6 more bytes, so everything after it moves).
+    const std::string path = spoiled("simple.laz", [](Bytes& b) {
+        b[104] = 0x85;
+        poke<std::uint16_t>(b, 105, 34 + 29);
+        poke<std::uint32_t>(b, 96, kSimplePointsAt + 6);
+        poke<std::uint16_t>(b, 227 + 20, 52 + 6);
+        poke<std::uint16_t>(b, kSimplePayloadAt + 32, 4);
+        const Bytes item = {9, 0, 29, 0, 1, 0};
+        b.insert(b.begin() + kSimplePayloadAt + 52, item.begin(), item.end());
+        poke<std::uint64_t>(b, kSimplePointsAt + 6, peek<std::uint64_t>(b, kSimplePointsAt + 6) + 6);
+    });
+    for (int threads : {1, 2}) {
+        ScopedThreads scoped(threads);
+        const Records r = readRecords(path);
+        EXPECT_EQ(r.status, LasReadStatus::read);
+        const std::string line = "point format 5 carries wave packets; the points are read, their waveforms are not";
+        EXPECT_NE(r.err.find(line), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find(line), r.err.rfind(line)) << "once";
+    }
+}
+
+}  // namespace
