@@ -374,7 +374,8 @@ LazDecodeReport decodeLazPoints(const std::uint8_t* file, std::size_t fileSize, 
     if (report.lost != 0) {
         std::string reason = delivery.firstDamage;
         if (delivery.damaged > 1) {
-            reason += " and " + std::to_string(delivery.damaged - 1) + " more chunks are damaged";
+            const std::size_t more = delivery.damaged - 1;
+            reason += " and " + std::to_string(more) + (more == 1 ? " more chunk is" : " more chunks are") + " damaged";
         }
         if (!plan.shortfall.empty()) {
             reason += (reason.empty() ? "" : "; ") + plan.shortfall;

@@ -536,7 +536,8 @@ ChunkDecode decodePointwiseChunk(const std::vector<LazItem>& items, const std::u
     for (std::uint64_t p = 1; p < points; ++p) {
         readPoint(decoder, *state, records + p * recordLength);
         if (decoder.source.overrun > kMissingFlushBytes) {
-            result.problem = "the coded data ends inside the chunk";
+            result.problem = endKind == ChunkEnd::exact ? "decoding ran past the chunk's end"
+                                                        : "the data ends before the chunk's last point";
             result.stop = end;
             return result;
         }
