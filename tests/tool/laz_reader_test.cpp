@@ -486,3 +486,40 @@ TEST_F(LazReaderTest, wave_packet_formats_are_read_and_say_so_once)
 }
 
 }  // namespace
+
+namespace {
+
+// Offset of the LASzip VLR's payload: the VLRs follow the header, each a
+// 54-byte header (record id at 18, payload length at 20) and its payload.
+std::size_t laszipPayloadAt(const Bytes& b)
+{
+    std::size_t at = peek<std::uint16_t>(b, 94);
+    for (std::uint32_t i = 0; i < peek<std::uint32_t>(b, 100); ++i) {
+        if (peek<std::uint16_t>(b, at + 18) == 22204) {
+            return at + 54;
+        }
+        at += 54 + peek<std::uint16_t>(b, at + 20);
+    }
+    return 0;
+}
+
+TEST_F(LazReaderTest, item_version_4_decodes_single_channel_files_as_version_3_does)
+{
+    // Versions 3 and 4 differ only in how secondary items follow scanner
+    // channel switches; every test file stays in channel 0.
+    for (const char* name : {"1.2-with-color.copc.laz", "extra-bytes-format8.laz"}) {
+        SCOPED_TRACE(name);
+        const Records v3 = readRecords(lazFile(name));
+        const Records v4 = readRecords(spoiled(name, [](Bytes& b) {
+            const std::size_t payload = laszipPayloadAt(b);
+            for (std::size_t i = 0; i < peek<std::uint16_t>(b, payload + 32); ++i) {
+                poke<std::uint16_t>(b, payload + 38 + 6 * i, 4);
+            }
+        }));
+        EXPECT_EQ(v4.err, "");
+        EXPECT_EQ(v4.count, v3.count);
+        EXPECT_TRUE(v4.bytes == v3.bytes);
+    }
+}
+
+}  // namespace
