@@ -3,25 +3,11 @@
 #include "laz/arithmetic_decoder.h"
 #include "laz/chunk_decode.h"
 #include "laz/integer_decompressor.h"
+#include "laz/little_endian.h"
 
 namespace velaseg::laz {
 
 namespace {
-
-std::uint64_t u64At(const std::uint8_t* at)
-{
-    std::uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) {
-        v = (v << 8) | at[i];
-    }
-    return v;
-}
-
-std::uint32_t u32At(const std::uint8_t* at)
-{
-    return std::uint32_t(at[0]) | (std::uint32_t(at[1]) << 8) | (std::uint32_t(at[2]) << 16) |
-           (std::uint32_t(at[3]) << 24);
-}
 
 constexpr std::uint64_t kNotSeekedBack = ~std::uint64_t(0);  // -1 as stored
 
@@ -32,9 +18,9 @@ std::uint64_t chunkTableOffset(const std::uint8_t* file, std::size_t fileSize, s
     if (pointDataOffset > fileSize || fileSize - pointDataOffset < 8) {
         return 0;
     }
-    std::uint64_t at = u64At(file + pointDataOffset);
+    std::uint64_t at = load64(file + pointDataOffset);
     if (at == kNotSeekedBack && fileSize >= 8) {
-        at = u64At(file + fileSize - 8);
+        at = load64(file + fileSize - 8);
     }
     // The table follows the chunks, which start 8 bytes into the point area.
     if (at <= pointDataOffset + 8 || at >= fileSize) {
@@ -50,8 +36,8 @@ std::string readChunkTable(const std::uint8_t* file, std::size_t fileSize, std::
     if (tableAt > fileSize || fileSize - tableAt < 8) {
         return "the chunk table lies beyond the end of the file";
     }
-    const std::uint32_t version = u32At(file + tableAt);
-    const std::uint32_t count = u32At(file + tableAt + 4);
+    const std::uint32_t version = load32(file + tableAt);
+    const std::uint32_t count = load32(file + tableAt + 4);
     if (version != 0) {
         return "unknown chunk table version " + std::to_string(version);
     }

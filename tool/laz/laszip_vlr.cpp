@@ -3,6 +3,8 @@
 #include <cstring>
 #include <sstream>
 
+#include "laz/little_endian.h"
+
 namespace velaseg::laz {
 
 namespace {
@@ -16,27 +18,12 @@ constexpr std::uint16_t kLaszipRecordId = 22204;
 constexpr std::size_t kPayloadFixedSize = 34;
 constexpr std::size_t kItemEntrySize = 6;
 
-std::uint16_t u16At(const std::uint8_t* at)
-{
-    return static_cast<std::uint16_t>(at[0] | (at[1] << 8));
-}
-
-std::uint32_t u32At(const std::uint8_t* at)
-{
-    return std::uint32_t(u16At(at)) | (std::uint32_t(u16At(at + 2)) << 16);
-}
-
-std::uint64_t u64At(const std::uint8_t* at)
-{
-    return std::uint64_t(u32At(at)) | (std::uint64_t(u32At(at + 4)) << 32);
-}
-
 // The user id is 16 bytes, NUL padded: "laszip encoded" and then only NULs.
 bool isLaszipVlr(const std::uint8_t* header)
 {
     static const char kUserId[16] = "laszip encoded";
     return std::memcmp(header + kUserIdAt, kUserId, sizeof kUserId) == 0 &&
-           u16At(header + kRecordIdAt) == kLaszipRecordId;
+           load16(header + kRecordIdAt) == kLaszipRecordId;
 }
 
 // Item types in record order for each point format; the extra bytes item
@@ -149,7 +136,7 @@ LaszipVlrPlace findLaszipVlr(const std::uint8_t* file, std::size_t fileSize, std
     LaszipVlrPlace place;
     std::size_t at = headerSize;
     for (std::uint32_t i = 0; i < vlrCount && at <= fileSize && fileSize - at >= kVlrHeaderSize; ++i) {
-        const std::size_t length = u16At(file + at + kLengthAt);
+        const std::size_t length = load16(file + at + kLengthAt);
         const std::size_t payloadAt = at + kVlrHeaderSize;
         if (isLaszipVlr(file + at) && length <= fileSize - payloadAt) {
             return {true, payloadAt, length};
@@ -161,7 +148,7 @@ LaszipVlrPlace findLaszipVlr(const std::uint8_t* file, std::size_t fileSize, std
     for (std::uint32_t i = 0; i < evlrCount && evlr != 0 && evlr <= fileSize && fileSize - evlr >= kEvlrHeaderSize;
          ++i) {
         const std::size_t here = static_cast<std::size_t>(evlr);
-        const std::uint64_t length = u64At(file + here + kLengthAt);
+        const std::uint64_t length = load64(file + here + kLengthAt);
         const std::size_t payloadAt = here + kEvlrHeaderSize;
         if (length > fileSize - payloadAt) {
             break;
@@ -182,10 +169,10 @@ std::string parseLaszipVlr(const std::uint8_t* payload, std::size_t size, int po
         reason << "laszip VLR of " << size << " bytes is too short";
         return reason.str();
     }
-    vlr.compressor = u16At(payload);
-    vlr.coder = u16At(payload + 2);
-    vlr.chunkSize = u32At(payload + 12);
-    const std::size_t itemCount = u16At(payload + 32);
+    vlr.compressor = load16(payload);
+    vlr.coder = load16(payload + 2);
+    vlr.chunkSize = load32(payload + 12);
+    const std::size_t itemCount = load16(payload + 32);
     if (itemCount == 0 || size != kPayloadFixedSize + kItemEntrySize * itemCount) {
         reason << "laszip VLR of " << size << " bytes does not hold its " << itemCount << " items";
         return reason.str();
@@ -193,7 +180,7 @@ std::string parseLaszipVlr(const std::uint8_t* payload, std::size_t size, int po
     vlr.items.clear();
     for (std::size_t i = 0; i < itemCount; ++i) {
         const std::uint8_t* entry = payload + kPayloadFixedSize + kItemEntrySize * i;
-        vlr.items.push_back({u16At(entry), u16At(entry + 2), u16At(entry + 4)});
+        vlr.items.push_back({load16(entry), load16(entry + 2), load16(entry + 4)});
     }
     if (vlr.compressor < kPointwise || vlr.compressor > kLayeredChunked) {
         reason << "unsupported LAZ compressor " << vlr.compressor;

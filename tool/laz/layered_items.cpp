@@ -6,6 +6,7 @@
 
 #include "laz/arithmetic_decoder.h"
 #include "laz/integer_decompressor.h"
+#include "laz/little_endian.h"
 #include "laz/predictors.h"
 
 namespace velaseg::laz {
@@ -18,30 +19,6 @@ enum Point14Layer : std::size_t { kXy, kZ, kClass, kFlags, kIntensity, kScanAngl
 const char* const kPoint14LayerNames[kPoint14Layers] = {
     "returns and x, y", "z", "classification", "flags", "intensity", "scan angle", "user data", "point source",
     "GPS time"};
-
-std::uint32_t load32(const std::uint8_t* at)
-{
-    return std::uint32_t(at[0]) | (std::uint32_t(at[1]) << 8) | (std::uint32_t(at[2]) << 16) |
-           (std::uint32_t(at[3]) << 24);
-}
-
-std::uint16_t load16(const std::uint8_t* at)
-{
-    return static_cast<std::uint16_t>(at[0] | (at[1] << 8));
-}
-
-void store32(std::uint8_t* at, std::uint32_t v)
-{
-    for (int i = 0; i < 4; ++i) {
-        at[i] = static_cast<std::uint8_t>(v >> (8 * i));
-    }
-}
-
-void store16(std::uint8_t* at, std::uint32_t v)
-{
-    at[0] = static_cast<std::uint8_t>(v);
-    at[1] = static_cast<std::uint8_t>(v >> 8);
-}
 
 std::uint32_t even(std::uint32_t k)
 {
@@ -213,39 +190,41 @@ std::uint32_t readReturns(Point14State& s, Layer& xy, std::uint32_t& changes)
     return itemContext;
 }
 
-std::uint32_t readPoint14(Point14State& s, Layer* layers, std::uint8_t* out)
-{
-    std::uint32_t changes = 0;
-    const std::uint32_t itemContext = readReturns(s, layers[kXy], changes);
-    Point14Context& c = s.contexts[s.current];
-    Point14Fields& last = c.last;
-    const std::uint32_t n = last.n;
-    const std::uint32_t r = last.r;
-    const std::uint32_t m = kReturnMap6[n][r];
-    const std::uint32_t l = kReturnLevel8[n][r];
-    const std::uint32_t cpr = (r == 1 ? 2 : 0) + (r >= n ? 1 : 0);
-    const std::uint32_t single = n == 1 ? 1 : 0;
-    const bool gpsChanged = (changes & 16) != 0;
-    const std::uint32_t g = gpsChanged ? 1 : 0;
+// What the returns of the current point select among the models.
+struct ReturnContexts {
+    std::uint32_t m = 0;       // 0..5
+    std::uint32_t l = 0;       // 0..7
+    std::uint32_t cpr = 0;     // 0..3
+    std::uint32_t single = 0;  // 1 for single returns
+    std::uint32_t g = 0;       // 1 when the GPS time changed
+};
 
+void readCoordinates(Point14Context& c, Layer* layers, const ReturnContexts& rc)
+{
+    Point14Fields& last = c.last;
     ArithmeticDecoder& xy = layers[kXy].decoder;
-    const std::uint32_t i = (m << 1) | g;
-    const std::int32_t ddx = decompress(xy, c.dx, median(c.medianX[i]), single);
+    const std::uint32_t i = (rc.m << 1) | rc.g;
+    const std::int32_t ddx = decompress(xy, c.dx, median(c.medianX[i]), rc.single);
     last.x += static_cast<std::uint32_t>(ddx);
     addToMedian(c.medianX[i], ddx);
     std::uint32_t k = c.dx.k;
-    const std::int32_t ddy = decompress(xy, c.dy, median(c.medianY[i]), single + (k < 20 ? even(k) : 20));
+    const std::int32_t ddy = decompress(xy, c.dy, median(c.medianY[i]), rc.single + (k < 20 ? even(k) : 20));
     last.y += static_cast<std::uint32_t>(ddy);
     addToMedian(c.medianY[i], ddy);
-
     if (layers[kZ].active) {
         k = (c.dx.k + c.dy.k) / 2;
         last.z = static_cast<std::uint32_t>(
-            decompress(layers[kZ].decoder, c.z, c.lastZ[l], single + (k < 18 ? even(k) : 18)));
-        c.lastZ[l] = static_cast<std::int32_t>(last.z);
+            decompress(layers[kZ].decoder, c.z, c.lastZ[rc.l], rc.single + (k < 18 ? even(k) : 18)));
+        c.lastZ[rc.l] = static_cast<std::int32_t>(last.z);
     }
+}
+
+// Classification to GPS time, each from its own layer when that is decoded.
+void readAttributes(Point14Context& c, Layer* layers, std::uint32_t changes, const ReturnContexts& rc)
+{
+    Point14Fields& last = c.last;
     if (layers[kClass].active) {
-        const std::uint32_t j = ((last.classification & 0x1Fu) << 1) + (cpr == 3 ? 1 : 0);
+        const std::uint32_t j = ((last.classification & 0x1Fu) << 1) + (rc.cpr == 3 ? 1 : 0);
         last.classification = static_cast<std::uint8_t>(symbol(layers[kClass], c.classification[j], 256));
     }
     if (layers[kFlags].active) {
@@ -256,15 +235,17 @@ std::uint32_t readPoint14(Point14State& s, Layer* layers, std::uint8_t* out)
         last.classFlags = f & 15;
     }
     if (layers[kIntensity].active) {
-        const std::uint32_t j = (cpr << 1) | g;
-        last.intensity =
-            static_cast<std::uint16_t>(decompress(layers[kIntensity].decoder, c.intensity, c.lastIntensity[j], cpr));
+        const std::uint32_t j = (rc.cpr << 1) | rc.g;
+        last.intensity = static_cast<std::uint16_t>(
+            decompress(layers[kIntensity].decoder, c.intensity, c.lastIntensity[j], rc.cpr));
         c.lastIntensity[j] = last.intensity;
     }
+    // Scan angle and point source carry data only for points whose change
+    // bit is set.
     if (layers[kScanAngle].active && (changes & 8)) {
         // Predicted from the sign-extended angle; the low 16 bits are the new one.
-        last.scanAngle = static_cast<std::uint16_t>(decompress(layers[kScanAngle].decoder, c.scanAngle,
-                                                               static_cast<std::int16_t>(last.scanAngle), g));
+        last.scanAngle = static_cast<std::uint16_t>(
+            decompress(layers[kScanAngle].decoder, c.scanAngle, static_cast<std::int16_t>(last.scanAngle), rc.g));
     }
     if (layers[kUser].active) {
         last.user = static_cast<std::uint8_t>(symbol(layers[kUser], c.user[last.user / 4], 256));
@@ -272,12 +253,29 @@ std::uint32_t readPoint14(Point14State& s, Layer* layers, std::uint8_t* out)
     if (layers[kSource].active && (changes & 32)) {
         last.source = static_cast<std::uint16_t>(decompress(layers[kSource].decoder, c.source, last.source, 0));
     }
-    if (layers[kGpsTime].active && gpsChanged) {
+    if (layers[kGpsTime].active && rc.g != 0) {
         decodeGpsTime(layers[kGpsTime].decoder, c.gps, c.gpsModels, GpsNumbering::layered);
         last.time = c.gps.time[c.gps.last];
     }
-    storePoint14(last, out);
-    last.gpsChanged = gpsChanged;
+}
+
+std::uint32_t readPoint14(Point14State& s, Layer* layers, std::uint8_t* out)
+{
+    std::uint32_t changes = 0;
+    const std::uint32_t itemContext = readReturns(s, layers[kXy], changes);
+    Point14Context& c = s.contexts[s.current];
+    const std::uint32_t n = c.last.n;
+    const std::uint32_t r = c.last.r;
+    ReturnContexts rc;
+    rc.m = kReturnMap6[n][r];
+    rc.l = kReturnLevel8[n][r];
+    rc.cpr = (r == 1 ? 2 : 0) + (r >= n ? 1 : 0);
+    rc.single = n == 1 ? 1 : 0;
+    rc.g = (changes & 16) != 0 ? 1 : 0;
+    readCoordinates(c, layers, rc);
+    readAttributes(c, layers, changes, rc);
+    storePoint14(c.last, out);
+    c.last.gpsChanged = rc.g != 0;
     return itemContext;
 }
 
@@ -411,6 +409,78 @@ std::string layerName(const LazItem& item, std::size_t index)
     }
 }
 
+// One decoder per wanted non-empty layer, each on its own bytes, which
+// follow the count and the layer sizes.
+std::vector<Layer> startLayers(const std::vector<LazItem>& items, const LayeredChunkLayout& layout,
+                               const std::uint8_t* afterFirstPoint, bool coordinatesAndColour)
+{
+    std::vector<Layer> layers(layout.layerSizes.size());
+    const std::uint8_t* at = afterFirstPoint + 4 + 4 * layers.size();
+    std::size_t index = 0;
+    for (const LazItem& item : items) {
+        for (std::size_t j = 0; j < layersOf(item); ++j, ++index) {
+            const std::uint32_t size = layout.layerSizes[index];
+            layers[index].active = size > 0 && (!coordinatesAndColour || neededForCoordinatesAndColour(item, j));
+            if (layers[index].active) {
+                initDecoder(layers[index].decoder, at, at + size);
+            }
+            at += size;
+        }
+    }
+    return layers;
+}
+
+struct ItemStates {
+    std::unique_ptr<Point14State> point14;
+    std::vector<std::unique_ptr<SecondaryItem>> secondary;
+};
+
+// Every item starts in the scanner channel of the chunk's first point.
+ItemStates startItems(const std::vector<LazItem>& items, const std::uint8_t* first)
+{
+    ItemStates states;
+    states.point14 = std::make_unique<Point14State>();
+    const Point14Fields fields = loadPoint14(first);
+    states.point14->current = fields.channel;
+    states.point14->version4 = items[0].version >= 4;
+    createPoint14Context(states.point14->contexts[fields.channel], fields);
+
+    std::size_t offset = items[0].size;
+    std::size_t firstLayer = kPoint14Layers;
+    for (std::size_t i = 1; i < items.size(); ++i) {
+        auto s = std::make_unique<SecondaryItem>();
+        s->item = items[i];
+        s->offset = offset;
+        s->firstLayer = firstLayer;
+        s->version4 = items[i].version >= 4;
+        s->current = fields.channel;
+        createSecondaryContext(*s, fields.channel,
+                               std::vector<std::uint8_t>(first + offset, first + offset + items[i].size));
+        offset += items[i].size;
+        firstLayer += layersOf(items[i]);
+        states.secondary.push_back(std::move(s));
+    }
+    return states;
+}
+
+// A decoded layer must end exactly at its size: anything else means its
+// bytes or the sizes are damaged.
+std::string layerEndProblem(const std::vector<LazItem>& items, const std::vector<Layer>& layers)
+{
+    std::size_t index = 0;
+    for (const LazItem& item : items) {
+        for (std::size_t j = 0; j < layersOf(item); ++j, ++index) {
+            const ArithmeticDecoder& d = layers[index].decoder;
+            if (layers[index].active && !endedExactly(d)) {
+                return "the " + layerName(item, j) + " layer of " + lazItemName(item) + " ended " +
+                       (d.source.overrun != 0 ? std::to_string(d.source.overrun) + " bytes past its end"
+                                              : std::to_string(d.source.end - d.source.at) + " bytes before its end");
+            }
+        }
+    }
+    return std::string();
+}
+
 }  // namespace
 
 std::size_t layerCount(const std::vector<LazItem>& items)
@@ -469,53 +539,14 @@ ChunkDecode decodeLayeredChunk(const std::vector<LazItem>& items, const LayeredC
         result.problem = "the chunk's " + layerName(items[0], kXy) + " layer is empty";
         return result;
     }
-
-    // One decoder per wanted non-empty layer, each on its own bytes.
-    std::vector<Layer> layers(layout.layerSizes.size());
-    std::vector<std::size_t> itemOfLayer(layers.size());
-    std::vector<std::size_t> indexInItem(layers.size());
-    const std::uint8_t* at = begin + recordLength + 4 + 4 * layers.size();
-    std::size_t index = 0;
-    for (std::size_t item = 0; item < items.size(); ++item) {
-        for (std::size_t j = 0; j < layersOf(items[item]); ++j, ++index) {
-            const std::uint32_t size = layout.layerSizes[index];
-            layers[index].active = size > 0 && (!coordinatesAndColour || neededForCoordinatesAndColour(items[item], j));
-            if (layers[index].active) {
-                initDecoder(layers[index].decoder, at, at + size);
-            }
-            itemOfLayer[index] = item;
-            indexInItem[index] = j;
-            at += size;
-        }
-    }
-
-    auto point14 = std::make_unique<Point14State>();
-    const Point14Fields first = loadPoint14(begin);
-    point14->current = first.channel;
-    point14->version4 = items[0].version >= 4;
-    createPoint14Context(point14->contexts[first.channel], first);
-
-    std::vector<std::unique_ptr<SecondaryItem>> secondary;
-    std::size_t offset = items[0].size;
-    std::size_t firstLayer = kPoint14Layers;
-    for (std::size_t i = 1; i < items.size(); ++i) {
-        auto s = std::make_unique<SecondaryItem>();
-        s->item = items[i];
-        s->offset = offset;
-        s->firstLayer = firstLayer;
-        s->version4 = items[i].version >= 4;
-        s->current = first.channel;
-        createSecondaryContext(*s, first.channel, std::vector<std::uint8_t>(begin + offset, begin + offset + items[i].size));
-        offset += items[i].size;
-        firstLayer += layersOf(items[i]);
-        secondary.push_back(std::move(s));
-    }
+    std::vector<Layer> layers = startLayers(items, layout, begin + recordLength, coordinatesAndColour);
+    ItemStates states = startItems(items, begin);
 
     const ByteSource& driver = layers[kXy].decoder.source;
     for (std::uint32_t p = 1; p < layout.points; ++p) {
         std::uint8_t* record = records + std::size_t(p) * recordLength;
-        const std::uint32_t context = readPoint14(*point14, layers.data(), record);
-        for (auto& s : secondary) {
+        const std::uint32_t context = readPoint14(*states.point14, layers.data(), record);
+        for (auto& s : states.secondary) {
             readSecondary(*s, layers.data(), context, record);
         }
         if (driver.overrun > kMissingFlushBytes) {
@@ -524,17 +555,7 @@ ChunkDecode decodeLayeredChunk(const std::vector<LazItem>& items, const LayeredC
         }
         result.points = p + 1;
     }
-    for (std::size_t i = 0; i < layers.size(); ++i) {
-        const ByteSource& source = layers[i].decoder.source;
-        if (layers[i].active && !endedExactly(layers[i].decoder)) {
-            const LazItem& item = items[itemOfLayer[i]];
-            result.problem = "the " + layerName(item, indexInItem[i]) + " layer of " + lazItemName(item) +
-                             " ended " +
-                             (source.overrun != 0 ? std::to_string(source.overrun) + " bytes past its end"
-                                                  : std::to_string(source.end - source.at) + " bytes before its end");
-            break;
-        }
-    }
+    result.problem = layerEndProblem(items, layers);
     return result;
 }
 

@@ -6,6 +6,7 @@
 
 #include "laz/arithmetic_decoder.h"
 #include "laz/integer_decompressor.h"
+#include "laz/little_endian.h"
 #include "laz/predictors.h"
 
 namespace velaseg::laz {
@@ -25,42 +26,6 @@ struct Point10 {
     std::uint8_t user = 0;
     std::uint16_t psid = 0;
 };
-
-std::uint32_t load32(const std::uint8_t* at)
-{
-    return std::uint32_t(at[0]) | (std::uint32_t(at[1]) << 8) | (std::uint32_t(at[2]) << 16) |
-           (std::uint32_t(at[3]) << 24);
-}
-
-std::uint64_t load64(const std::uint8_t* at)
-{
-    return std::uint64_t(load32(at)) | (std::uint64_t(load32(at + 4)) << 32);
-}
-
-std::uint16_t load16(const std::uint8_t* at)
-{
-    return static_cast<std::uint16_t>(at[0] | (at[1] << 8));
-}
-
-void store32(std::uint8_t* at, std::uint32_t v)
-{
-    at[0] = static_cast<std::uint8_t>(v);
-    at[1] = static_cast<std::uint8_t>(v >> 8);
-    at[2] = static_cast<std::uint8_t>(v >> 16);
-    at[3] = static_cast<std::uint8_t>(v >> 24);
-}
-
-void store16(std::uint8_t* at, std::uint32_t v)
-{
-    at[0] = static_cast<std::uint8_t>(v);
-    at[1] = static_cast<std::uint8_t>(v >> 8);
-}
-
-void store64(std::uint8_t* at, std::uint64_t v)
-{
-    store32(at, static_cast<std::uint32_t>(v));
-    store32(at + 4, static_cast<std::uint32_t>(v >> 32));
-}
 
 Point10 loadPoint10(const std::uint8_t* at)
 {

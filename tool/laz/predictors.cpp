@@ -1,8 +1,15 @@
 #include "laz/predictors.h"
 
+#include "laz/little_endian.h"
+
 namespace velaseg::laz {
 
 namespace {
+
+std::int32_t signed32(std::uint32_t v)
+{
+    return static_cast<std::int32_t>(v);
+}
 
 std::uint32_t clamp8(std::int32_t v)
 {
@@ -264,43 +271,6 @@ void decodeGpsTime(ArithmeticDecoder& decoder, GpsTimeState& s, GpsTimeModels& m
         s.last = (s.last + symbol - 511) & 3;
     }
 }
-
-}  // namespace velaseg::laz
-
-namespace velaseg::laz {
-
-namespace {
-
-std::uint32_t load32(const std::uint8_t* at)
-{
-    return std::uint32_t(at[0]) | (std::uint32_t(at[1]) << 8) | (std::uint32_t(at[2]) << 16) |
-           (std::uint32_t(at[3]) << 24);
-}
-
-std::uint64_t load64(const std::uint8_t* at)
-{
-    return std::uint64_t(load32(at)) | (std::uint64_t(load32(at + 4)) << 32);
-}
-
-void store32(std::uint8_t* at, std::uint32_t v)
-{
-    for (int i = 0; i < 4; ++i) {
-        at[i] = static_cast<std::uint8_t>(v >> (8 * i));
-    }
-}
-
-void store64(std::uint8_t* at, std::uint64_t v)
-{
-    store32(at, static_cast<std::uint32_t>(v));
-    store32(at + 4, static_cast<std::uint32_t>(v >> 32));
-}
-
-std::int32_t signed32(std::uint32_t v)
-{
-    return static_cast<std::int32_t>(v);
-}
-
-}  // namespace
 
 void resetWavePacket(WavePacketModels& models)
 {

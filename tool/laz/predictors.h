@@ -71,10 +71,6 @@ void resetGpsTime(GpsTimeState& state, GpsTimeModels& models, std::uint64_t firs
 // Decodes the next time; afterwards state.time[state.last] holds it.
 void decodeGpsTime(ArithmeticDecoder& decoder, GpsTimeState& state, GpsTimeModels& models, GpsNumbering numbering);
 
-}  // namespace velaseg::laz
-
-namespace velaseg::laz {
-
 // Wave packet descriptors (29 bytes: index, u64 offset, u32 size and four
 // floats taken as their bit patterns), predicted from the previous one.
 struct WavePacketModels {
