@@ -151,6 +151,30 @@ bool hasWavePackets(const laz::LaszipVlr& vlr)
     });
 }
 
+// Reads the public header block from the start of `in` and checks it; the
+// reason when the file cannot be read as LAS.
+std::string readValidHeader(std::ifstream& in, LasHeader& header, std::uint64_t& fileSize)
+{
+    if (!in) {
+        return "the file cannot be opened for reading";
+    }
+    in.seekg(0, std::ios::end);
+    const std::streamoff end = in.tellg();
+    in.seekg(0, std::ios::beg);
+    if (end < 0 || !in) {
+        return "the size of the file cannot be determined";
+    }
+    fileSize = static_cast<std::uint64_t>(end);
+    std::uint8_t head[kLas14HeaderSize];
+    const std::size_t headBytes = static_cast<std::size_t>(std::min<std::uint64_t>(fileSize, sizeof head));
+    in.read(reinterpret_cast<char*>(head), static_cast<std::streamsize>(headBytes));
+    if (static_cast<std::size_t>(in.gcount()) != headBytes) {
+        return "the header cannot be read";
+    }
+    header = decodeLasHeader(head, headBytes);
+    return lasHeaderProblem(header, fileSize);
+}
+
 // Decodes the LAZ point area of a mapped file whose header was validated.
 LasReadStatus readLazRecords(const std::string& fileName, const MappedFile& file, const laz::LaszipVlr& vlr,
                              LasFields fields, const LasHeader& header, const LasRecordSink& sink)
@@ -319,25 +343,8 @@ LasReadStatus readLasRecords(const std::string& fileName, LasFields fields, LasH
         return LasReadStatus::noFile;
     }
     std::ifstream in(fileName, std::ios::binary);
-    if (!in) {
-        return refuse(fileName, "the file cannot be opened for reading");
-    }
-    in.seekg(0, std::ios::end);
-    const std::streamoff end = in.tellg();
-    in.seekg(0, std::ios::beg);
-    if (end < 0 || !in) {
-        return refuse(fileName, "the size of the file cannot be determined");
-    }
-    const std::uint64_t fileSize = static_cast<std::uint64_t>(end);
-
-    std::uint8_t head[kLas14HeaderSize];
-    const std::size_t headBytes = static_cast<std::size_t>(std::min<std::uint64_t>(fileSize, sizeof head));
-    in.read(reinterpret_cast<char*>(head), static_cast<std::streamsize>(headBytes));
-    if (static_cast<std::size_t>(in.gcount()) != headBytes) {
-        return refuse(fileName, "the header cannot be read");
-    }
-    header = decodeLasHeader(head, headBytes);
-    const std::string problem = lasHeaderProblem(header, fileSize);
+    std::uint64_t fileSize = 0;
+    const std::string problem = readValidHeader(in, header, fileSize);
     if (!problem.empty()) {
         return refuse(fileName, problem);
     }
