@@ -452,6 +452,16 @@ TEST_F(LazReaderTest, absurd_counts_in_header_or_vlr_size_no_buffer_beyond_the_f
     EXPECT_LE(count.count, 1065u);
     EXPECT_NE(count.err.find(" of 4294967295 points"), std::string::npos) << count.err;
 
+    // One stream for the whole file: its count is all there is to size by,
+    // whether beyond what its bytes could code or (50 million) not.
+    for (std::uint32_t claimed : {0xFFFFFFFFu, 50000000u}) {
+        const Records whole =
+            readRecords(spoiled("simple-compressor1.laz", [&](Bytes& b) { poke<std::uint32_t>(b, 107, claimed); }));
+        EXPECT_EQ(whole.status, LasReadStatus::read);
+        EXPECT_EQ(whole.count, 0u);
+        EXPECT_NE(whole.err.find("read 0 of " + std::to_string(claimed) + " points"), std::string::npos) << whole.err;
+    }
+
     const Records chunk = readRecords(spoiled("simple.laz", [](Bytes& b) {
         poke<std::uint32_t>(b, 107, 0xFFFFFFF0u);
         poke<std::uint32_t>(b, kSimplePayloadAt + 12, 0xFFFFFFF0u);  // points per chunk

@@ -524,13 +524,14 @@ std::string readLayeredChunkLayout(const std::vector<LazItem>& items, const std:
 }
 
 ChunkDecode decodeLayeredChunk(const std::vector<LazItem>& items, const LayeredChunkLayout& layout,
-                               const std::uint8_t* begin, bool coordinatesAndColour, std::uint8_t* records)
+                               const std::uint8_t* begin, bool coordinatesAndColour,
+                               std::vector<std::uint8_t>& records)
 {
     std::size_t recordLength = 0;
     for (const LazItem& item : items) {
         recordLength += item.size;
     }
-    std::memcpy(records, begin, recordLength);
+    std::memcpy(recordAt(records, 0, layout.points, recordLength), begin, recordLength);
     ChunkDecode result;
     result.points = 1;
     result.stop = begin + layout.bytes;
@@ -544,7 +545,7 @@ ChunkDecode decodeLayeredChunk(const std::vector<LazItem>& items, const LayeredC
 
     const ByteSource& driver = layers[kXy].decoder.source;
     for (std::uint32_t p = 1; p < layout.points; ++p) {
-        std::uint8_t* record = records + std::size_t(p) * recordLength;
+        std::uint8_t* record = recordAt(records, p, layout.points, recordLength);
         const std::uint32_t context = readPoint14(*states.point14, layers.data(), record);
         for (auto& s : states.secondary) {
             readSecondary(*s, layers.data(), context, record);

@@ -30,10 +30,11 @@ std::string readLayeredChunkLayout(const std::vector<LazItem>& items, const std:
                                    const std::uint8_t* end, LayeredChunkLayout& layout);
 
 // Decodes the chunk at `begin` (its layout read before) into `records`
-// (layout.points records). With `coordinatesAndColour` only the layers of
+// (grown as needed, up to layout.points records). With `coordinatesAndColour` only the layers of
 // x, y, z and RGB are decoded; every other field keeps the value of the
 // chunk's first point. Each decoded layer must be consumed exactly.
 ChunkDecode decodeLayeredChunk(const std::vector<LazItem>& items, const LayeredChunkLayout& layout,
-                               const std::uint8_t* begin, bool coordinatesAndColour, std::uint8_t* records);
+                               const std::uint8_t* begin, bool coordinatesAndColour,
+                               std::vector<std::uint8_t>& records);
 
 }  // namespace velaseg::laz

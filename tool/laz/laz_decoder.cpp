@@ -22,8 +22,8 @@ namespace {
 // An arithmetic-coded point costs at least about 0.007 bits (a change mask
 // and two or three integer corrections, each at its model's highest
 // probability), so no valid chunk holds more than about 1100 points per
-// byte. A chunk claiming more is damaged; the bound keeps a hostile count
-// from sizing a buffer.
+// byte. A chunk claiming more is damaged before any work is spent on it;
+// record buffers grow with the points decoded, never with a claim.
 constexpr std::uint64_t kMaxPointsPerByte = 4096;
 
 // Chunks in flight per thread: enough to keep every thread busy while the
@@ -57,7 +57,6 @@ struct DecodedChunk {
     std::size_t index = 0;
     std::vector<std::uint8_t> records;
     std::uint64_t points = 0;
-    std::uint64_t claimed = 0;  // points the chunk should have held, for the loss count
     const std::uint8_t* stop = nullptr;
     std::string problem;
 };
@@ -89,10 +88,7 @@ void decodeLayered(const Context& c, const PlannedChunk& chunk, const std::uint8
     if (!out.problem.empty()) {
         return;
     }
-    out.claimed = layout.points;
-    out.records.resize(std::size_t(layout.points) * c.recordLength);
-    ChunkDecode decoded =
-        decodeLayeredChunk(c.vlr->items, layout, begin, c.coordinatesAndColour, out.records.data());
+    ChunkDecode decoded = decodeLayeredChunk(c.vlr->items, layout, begin, c.coordinatesAndColour, out.records);
     out.points = decoded.points;
     out.stop = decoded.stop;
     out.problem = std::move(decoded.problem);
@@ -105,10 +101,9 @@ void decodePointwise(const Context& c, const PlannedChunk& chunk, const std::uin
     if (!out.problem.empty()) {
         return;
     }
-    out.records.resize(std::size_t(chunk.points) * c.recordLength);
     ChunkDecode decoded = decodePointwiseChunk(c.vlr->items, begin, end,
                                                chunk.bytes != 0 ? ChunkEnd::exact : ChunkEnd::open, chunk.points,
-                                               out.records.data());
+                                               out.records);
     out.points = decoded.points;
     out.stop = decoded.stop;
     out.problem = std::move(decoded.problem);
@@ -143,7 +138,6 @@ DecodedChunk decodeChunk(const Context& c, const PlannedChunk& chunk, std::size_
     DecodedChunk out;
     out.records = takeBuffer(pool);
     out.index = index;
-    out.claimed = chunk.points;
     const std::uint8_t* begin = c.file + chunk.offset;
     const std::uint8_t* end = chunk.bytes != 0 ? begin + chunk.bytes : c.file + c.area.dataEnd;
     if (c.layered) {

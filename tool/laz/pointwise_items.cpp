@@ -465,7 +465,7 @@ void readPoint(ArithmeticDecoder& d, PointwiseState& s, std::uint8_t* record)
 
 ChunkDecode decodePointwiseChunk(const std::vector<LazItem>& items, const std::uint8_t* begin,
                                  const std::uint8_t* end, ChunkEnd endKind, std::uint64_t points,
-                                 std::uint8_t* records)
+                                 std::vector<std::uint8_t>& records)
 {
     ChunkDecode result;
     result.stop = begin;
@@ -481,7 +481,7 @@ ChunkDecode decodePointwiseChunk(const std::vector<LazItem>& items, const std::u
         result.stop = end;
         return result;
     }
-    std::memcpy(records, begin, recordLength);
+    std::memcpy(recordAt(records, 0, points, recordLength), begin, recordLength);
     auto state = std::make_unique<PointwiseState>();
     std::size_t offset = 0;
     for (const LazItem& item : items) {
@@ -499,7 +499,7 @@ ChunkDecode decodePointwiseChunk(const std::vector<LazItem>& items, const std::u
     ArithmeticDecoder decoder;
     initDecoder(decoder, coded, end);
     for (std::uint64_t p = 1; p < points; ++p) {
-        readPoint(decoder, *state, records + p * recordLength);
+        readPoint(decoder, *state, recordAt(records, p, points, recordLength));
         if (decoder.source.overrun > kMissingFlushBytes) {
             result.problem = endKind == ChunkEnd::exact ? "decoding ran past the chunk's end"
                                                         : "the data ends before the chunk's last point";

@@ -12,10 +12,10 @@
 namespace velaseg::laz {
 
 // Decodes a chunk of `points` records from [begin, end) into `records`
-// (points * record length bytes, the record length being the items' sizes
-// added up). Stops early, with a problem, when the stream runs out.
+// (grown as needed; the record length is the items' sizes added up). Stops
+// early, with a problem, when the stream runs out.
 ChunkDecode decodePointwiseChunk(const std::vector<LazItem>& items, const std::uint8_t* begin,
                                  const std::uint8_t* end, ChunkEnd endKind, std::uint64_t points,
-                                 std::uint8_t* records);
+                                 std::vector<std::uint8_t>& records);
 
 }  // namespace velaseg::laz
