@@ -133,6 +133,8 @@ TEST(LazTwins, every_record_equals_the_uncompressed_twin_byte_for_byte)
         const Records expected = readRecords(twin);
         ASSERT_EQ(decoded.status, LasReadStatus::read) << decoded.err;
         EXPECT_TRUE(decoded.header.compressed);
+        EXPECT_FALSE(expected.header.compressed);
+        EXPECT_EQ(decoded.header.pointFormat, expected.header.pointFormat);
         EXPECT_EQ(decoded.err, "");
         EXPECT_EQ(decoded.out, "");
         ASSERT_EQ(decoded.header.recordLength, expected.header.recordLength);
