@@ -8,8 +8,16 @@
 
 #include "supervoxel/cl/kdtree.h"
 #include "supervoxel/cl/octree.h"
+#include "supervoxel/thread_pool.h"
 
 namespace vela {
+
+namespace {
+
+// Points per task of the per-point loops: enough to outweigh handing a task over.
+constexpr std::size_t kPointGrain = 1024;
+
+}  // namespace
 
 cl::Vector3D<double> estimateNormal(const cl::Point3D<double>* points, std::size_t count)
 {
@@ -135,6 +143,13 @@ inline int findRoot(ClusterRecord* records, int x)
     return x;
 }
 
+// The same root without shortening the path, so that many threads can ask.
+inline int rootOf(const ClusterRecord* records, int x)
+{
+    while (records[x].parent != x) x = records[x].parent;
+    return x;
+}
+
 // The work lists: at first each point's neighbour list, read where it is;
 // a replaced list goes to one buffer, written over its previous place there
 // when it fits and appended otherwise. The buffer is compacted when the dead
@@ -254,7 +269,7 @@ void initialiseFusion(Fusion& f, const cl::Array<cl::tag_PointWithNormal>& point
     f.count = static_cast<int>(n);
 
     f.dist.assign(n, DBL_MAX);
-    for (std::size_t i = 0; i < n; ++i) {
+    parallelFor(n, kPointGrain, [&f](std::size_t i) {
         const int* list = neighbourList(f, i);
         for (int k = 0; k < f.valid[i]; ++k) {
             const int j = list[k];
@@ -263,7 +278,7 @@ void initialiseFusion(Fusion& f, const cl::Array<cl::tag_PointWithNormal>& point
             // min(dist, d): a distance that is not a number never replaces.
             if (d < f.dist[i]) f.dist[i] = d;
         }
-    }
+    });
     // The selection may reorder `dist`: it is computed afresh before its
     // next use.
     std::nth_element(f.dist.begin(), f.dist.begin() + static_cast<std::ptrdiff_t>(n / 2), f.dist.end());
@@ -403,8 +418,10 @@ void refineBoundaries(Fusion& f, cl::Array<int>& labels)
 {
     const std::size_t n = f.n;
     labels.resize(n);
-    for (std::size_t i = 0; i < n; ++i) labels[i] = findRoot(f.records.data(), static_cast<int>(i));
-    for (std::size_t i = 0; i < n; ++i) f.dist[i] = distanceBetween(f, i, static_cast<std::size_t>(labels[i]));
+    parallelFor(n, kPointGrain, [&](std::size_t i) {
+        labels[i] = rootOf(f.records.data(), static_cast<int>(i));
+        f.dist[i] = distanceBetween(f, i, static_cast<std::size_t>(labels[i]));
+    });
 
     PointQueue queue;
     resetQueue(queue, n);
@@ -475,6 +492,24 @@ void mergeSupervoxels(const cl::Array<cl::tag_PointWithNormal>& points, const cl
     relabel(fusion, labels, supervoxels);
 }
 
+namespace {
+
+// The neighbour lists of the tree's points not `known`, and with `separate`
+// their separation marks. Searched in blocks of the tree's slots, a fresh
+// search at the start of each: the blocks are the same for any number of
+// threads, and so is every mark.
+void searchNeighbourhoods(const cl::KDTree& tree, Neighbourhoods& hood, bool separate, const std::uint8_t* known)
+{
+    constexpr std::size_t kSlotBlock = 4096;
+    const std::size_t n = tree.indices().size();
+    parallelFor((n + kSlotBlock - 1) / kSlotBlock, 1, [&](std::size_t block) {
+        tree.querySlots(block * kSlotBlock, (block + 1) * kSlotBlock, kNeighbourCount, hood.lists.data(),
+                        separate ? hood.separated.data() : nullptr, known);
+    });
+}
+
+}  // namespace
+
 Neighbourhoods carryNeighbourhoods(const Neighbourhoods& hoods, const std::vector<std::size_t>& kept)
 {
     std::vector<int> renumbered(hoods.separated.size(), -1);
@@ -517,23 +552,23 @@ bool clusterSupervoxels(cl::Array<cl::Point3D<double>> points, double r, cl::Arr
         cl::Array<std::uint8_t> known;
         if (reuse) {
             known.resize(n);
-            for (std::size_t i = 0; i < n; ++i)
+            parallelFor(n, kPointGrain, [&](std::size_t i) {
                 known[i] = hood.separated[i] && tree.confirms(pts[i], hood.lists.data() + i * kNeighbourCount, kNeighbourCount);
+            });
         }
-        tree.queryAll(kNeighbourCount, hood.lists.data(), carried != nullptr ? hood.separated.data() : nullptr,
-                      reuse ? known.data() : nullptr);
-        cl::Point3D<double> found[kNeighbourCount];
-        for (std::size_t i = 0; i < n; ++i) {
+        searchNeighbourhoods(tree, hood, carried != nullptr, reuse ? known.data() : nullptr);
+        parallelFor(n, kPointGrain, [&](std::size_t i) {
             withNormals[i].point = pts[i];
             if (reuse && known[i]) {
                 withNormals[i].normal = hood.normals[i];
-                continue;
+                return;
             }
             const int* list = hood.lists.data() + i * kNeighbourCount;
+            cl::Point3D<double> found[kNeighbourCount];
             std::size_t m = 0;
             for (int k = 0; k < kNeighbourCount && list[k] >= 0; ++k) found[m++] = pts[static_cast<std::size_t>(list[k])];
             withNormals[i].normal = estimateNormal(found, m);
-        }
+        });
     }
     // The normals live in withNormals meanwhile; the separate copy is made
     // again afterwards, so that the merging does not hold both.
