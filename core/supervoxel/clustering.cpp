@@ -395,7 +395,8 @@ Neighbourhoods carryNeighbourhoods(const Neighbourhoods& hoods, const std::vecto
         const std::size_t i = kept[j];
         bool whole = hoods.separated[i] != 0;
         for (std::size_t k = 0; whole && k < static_cast<std::size_t>(kNeighbourCount); ++k) {
-            const int to = renumbered[static_cast<std::size_t>(hoods.lists[i * kNeighbourCount + k])];
+            const int from = hoods.lists[i * kNeighbourCount + k];
+            const int to = from >= 0 ? renumbered[static_cast<std::size_t>(from)] : -1;
             next.lists[j * kNeighbourCount + k] = to;
             whole = to >= 0;
         }
