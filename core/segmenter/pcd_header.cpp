@@ -191,8 +191,9 @@ std::string collectLines(const char* bytes, std::size_t size, HeaderLines& lines
     return "no DATA line";
 }
 
-// FIELDS, SIZE, TYPE and COUNT: the layout of a point record.
-std::string readLayout(const HeaderLines& lines, PcdHeader& header)
+// FIELDS, SIZE, TYPE and COUNT present, in an order the library can
+// follow, with one value per field.
+std::string checkLayoutLines(const HeaderLines& lines)
 {
     if (!lines.fields.given()) return "no FIELDS line";
     if (lines.fields.values() == 0) return atLine(lines.fields.number, "FIELDS names no field");
@@ -215,35 +216,49 @@ std::string readLayout(const HeaderLines& lines, PcdHeader& header)
             return atLine(line->number, line->words[0].str() + " has " + std::to_string(line->values()) +
                                             " values for " + std::to_string(n) + " fields");
     }
+    return std::string();
+}
 
+// Field i from its FIELDS, SIZE, TYPE and COUNT values.
+std::string readField(const HeaderLines& lines, std::size_t i, PcdField& field)
+{
+    const Text name = lines.fields.words[i + 1];
+    field.name = name.str();
+    std::uint64_t size = 0;
+    if (!readCount(lines.size.words[i + 1], size) || (size != 1 && size != 2 && size != 4 && size != 8))
+        return atLine(lines.size.number, "SIZE " + quoted(lines.size.words[i + 1]) + " of field " + quoted(name) +
+                                             " is not 1, 2, 4 or 8");
+    field.size = static_cast<int>(size);
+    const Text type = lines.type.words[i + 1];
+    const char t = type.end - type.begin == 1 ? *type.begin : '?';
+    const bool known = ((t == 'F' || t == 'f') && (size == 4 || size == 8)) || t == 'I' || t == 'i' || t == 'U' ||
+                       t == 'u' || ((t == 'B' || t == 'b') && size == 1);
+    if (!known)
+        return atLine(lines.type.number, "TYPE " + quoted(type) + " with SIZE " + std::to_string(size) +
+                                             " of field " + quoted(name) + " is not a known type");
+    field.type = t;
+    std::uint64_t count = 1;
+    if (lines.count.given() &&
+        (!readCount(lines.count.words[i + 1], count) || count < 1 || count > kPcdMaxCount))
+        return atLine(lines.count.number, "COUNT " + quoted(lines.count.words[i + 1]) + " of field " + quoted(name) +
+                                              " is not between 1 and " + std::to_string(kPcdMaxCount));
+    field.count = static_cast<std::uint32_t>(count);
+    return std::string();
+}
+
+// The layout of a point record: fields one after the other.
+std::string readLayout(const HeaderLines& lines, PcdHeader& header)
+{
+    std::string problem = checkLayoutLines(lines);
+    if (!problem.empty()) return problem;
     std::uint64_t offset = 0;
-    header.fields.resize(n);
-    for (std::size_t i = 0; i < n; ++i) {
+    header.fields.resize(lines.fields.values());
+    for (std::size_t i = 0; i < header.fields.size(); ++i) {
         PcdField& field = header.fields[i];
-        field.name = lines.fields.words[i + 1].str();
-        std::uint64_t size = 0;
-        if (!readCount(lines.size.words[i + 1], size) || (size != 1 && size != 2 && size != 4 && size != 8))
-            return atLine(lines.size.number, "SIZE " + quoted(lines.size.words[i + 1]) + " of field " +
-                                                 quoted(lines.fields.words[i + 1]) + " is not 1, 2, 4 or 8");
-        field.size = static_cast<int>(size);
-        const Text type = lines.type.words[i + 1];
-        const char t = type.end - type.begin == 1 ? *type.begin : '?';
-        const bool known = ((t == 'F' || t == 'f') && (size == 4 || size == 8)) || t == 'I' || t == 'i' ||
-                           t == 'U' || t == 'u' || ((t == 'B' || t == 'b') && size == 1);
-        if (!known)
-            return atLine(lines.type.number, "TYPE " + quoted(type) + " with SIZE " + std::to_string(size) +
-                                                 " of field " + quoted(lines.fields.words[i + 1]) +
-                                                 " is not a known type");
-        field.type = t;
-        std::uint64_t count = 1;
-        if (lines.count.given() &&
-            (!readCount(lines.count.words[i + 1], count) || count < 1 || count > kPcdMaxCount))
-            return atLine(lines.count.number, "COUNT " + quoted(lines.count.words[i + 1]) + " of field " +
-                                                  quoted(lines.fields.words[i + 1]) + " is not between 1 and " +
-                                                  std::to_string(kPcdMaxCount));
-        field.count = static_cast<std::uint32_t>(count);
+        problem = readField(lines, i, field);
+        if (!problem.empty()) return problem;
         field.offset = static_cast<std::uint32_t>(offset);
-        offset += size * count;
+        offset += static_cast<std::uint64_t>(field.size) * field.count;
         if (offset > kPcdMaxPointBytes)
             return "a point record of more than " + std::to_string(kPcdMaxPointBytes) + " bytes";
     }
