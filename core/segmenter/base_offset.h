@@ -51,9 +51,9 @@ inline BaseOffset baseOffsetOf(const VELA::SVPoint3d& p)
     return BaseOffset{baseOffsetComponent(p.x), baseOffsetComponent(p.y), baseOffsetComponent(p.z)};
 }
 
-// The offset of the first point that takes part in the geometry: points with a
-// non-finite coordinate never do, so they cannot choose the frame either.
-// No such point: offset 0.
+// The point that chooses the frame: the first one with finite coordinates,
+// since a point with a non-finite coordinate never takes part in the geometry.
+// Null when there is none.
 inline const VELA::SVPoint3d* framePoint(const std::vector<VELA::SVPoint3d>& points)
 {
     for (const VELA::SVPoint3d& p : points)
@@ -61,6 +61,7 @@ inline const VELA::SVPoint3d* framePoint(const std::vector<VELA::SVPoint3d>& poi
     return nullptr;
 }
 
+// The frame point's offset; 0 when there is no such point.
 inline BaseOffset baseOffsetOf(const std::vector<VELA::SVPoint3d>& points)
 {
     const VELA::SVPoint3d* first = framePoint(points);
