@@ -175,14 +175,15 @@ namespace VELA {
 
 bool VELA_Plane::set_points(std::string file_name, std::vector<SVPoint3d>& points)
 {
-    pcl::PointCloud<pcl::PointXYZRGB> cloud;
-    const std::string problem = vela::readPcdFile(file_name, cloud);
+    pcl::PointCloud<pcl::PointXYZRGB>::Ptr cloud(new pcl::PointCloud<pcl::PointXYZRGB>);
+    // A refused file leaves the cloud empty.
+    const std::string problem = vela::readPcdFile(file_name, *cloud);
     if (!problem.empty())
         std::cerr << "set_points: " << file_name << ": " << problem << "; no points read" << std::endl;
 
     std::size_t skipped = 0;
-    points.reserve(points.size() + cloud.points.size());
-    for (const pcl::PointXYZRGB& p : cloud.points) {
+    points.reserve(points.size() + cloud->points.size());
+    for (const pcl::PointXYZRGB& p : cloud->points) {
         SVPoint3d sp(p.x, p.y, p.z);  // the file's colour is not carried over
         // Organised clouds mark missing pixels with NaN; such points cannot be
         // searched or fitted, so they never enter the vector.
