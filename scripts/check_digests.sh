@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs velaseg on five reference clouds and compares the result files with
-# their known MD5 digests: any change of a result, however small, fails.
+# Runs velaseg without options on reference clouds and compares the result
+# files and the standard output (run times masked) with their known MD5
+# digests: any change of a result or a message, however small, fails.
 #   check_digests.sh [BIN_DIR]    (default: build/bin)
 # The real clouds come from ../shared/data (VELASEG_DATA_DIR overrides); when
 # that folder is absent their cases are reported as skipped.
@@ -13,30 +14,42 @@ trap 'rm -rf "$work"' EXIT
 cd "$work"
 
 failed=0
-check() {  # name expected-md5 input [iter_type]
-    local name=$1 want=$2 input=$3; shift 3
+check() {  # name result-md5 stdout-md5 input [iter_type]
+    local name=$1 want=$2 wantOut=$3 input=$4; shift 4
     local result="${input%.*}_seg_VELA.xyz"
     rm -f "$result"
-    if ! DISPLAY= "$bin/velaseg" "$input" "$@" >"$name.log" 2>&1; then
-        echo "FAIL $name: velaseg exited with an error (log below)"; cat "$name.log"; failed=1; return
+    if ! DISPLAY= "$bin/velaseg" "$input" "$@" >"$name.out" 2>"$name.err"; then
+        echo "FAIL $name: velaseg exited with an error (log below)"; cat "$name.out" "$name.err"; failed=1; return
     fi
-    local got
+    local got gotOut
     got=$(md5sum <"$result" | cut -d' ' -f1)
-    if [ "$got" = "$want" ]; then echo "ok   $name $got"
-    else echo "FAIL $name: $got, expected $want"; failed=1; fi
+    gotOut=$(sed -E 's/^(VELA time is: |Total time is: ).*s$/\1<t>s/' "$name.out" | md5sum | cut -d' ' -f1)
+    if [ "$got" = "$want" ] && [ "$gotOut" = "$wantOut" ]; then echo "ok   $name $got $gotOut"
+    else echo "FAIL $name: result $got (expected $want), stdout $gotOut (expected $wantOut)"; failed=1; fi
 }
 
 "$bin/velaseg-sample" house.pcd 2>/dev/null
 "$bin/velaseg-sample" scene093.pcd --houses 3 1 --spacing 0.05 2>/dev/null
 if [ -f "$data/autzen_trim.las" ] && [ -f "$data/table_scene_mug_stereo_textured.pcd" ]; then
-    ln -s "$data/autzen_trim.las" autzen.las
-    ln -s "$data/table_scene_mug_stereo_textured.pcd" table.pcd
-    check autzen b195d3721f81bdaccfd80d151b91322e autzen.las
-    check autzen-iter1 8f267df4c67557eb4b282ee72443474b autzen.las 1
-    check table_scene 61cd7667e12cf336470d765161e56527 table.pcd
+    for f in "$data"/*.las "$data"/*.pcd "$data"/laz/*.las; do ln -s "$f" .; done
+    check autzen b195d3721f81bdaccfd80d151b91322e 9868d9f63c339d1ac07bdb22779c0819 autzen_trim.las
+    check autzen-iter1 8f267df4c67557eb4b282ee72443474b 5b8db40e5564a5f8a507a9c7a6cf9907 autzen_trim.las 1
+    check table_scene 61cd7667e12cf336470d765161e56527 a7eceeb950e12d50f81a7ca16cbafc72 table_scene_mug_stereo_textured.pcd
+    check office1 aff2ec7df4cd7417d13f62be112b3897 07db584dad9923e865f2af739989cbe2 office1.pcd
+    check milk 4c5bb0a2550944f8db6ddefcf4e88221 e8f9af62cbc3b69bb8ca34efca2762c8 milk.pcd
+    check sac_plane 1579470b0d63569773867fa3d9eb994a 02c6ec3e804e67f84e0ebf26b3e8968f sac_plane_test.pcd
+    check sample_c 314807cfe9ba15dff9bbd55544e8dbaf f172e088724c349498650d4103fa3e7f sample_c.las
+    check sample_nc 314807cfe9ba15dff9bbd55544e8dbaf f172e088724c349498650d4103fa3e7f sample_nc.las
+    # Clouds too small or too sparse for any plane: an empty result file.
+    check 100-points d41d8cd98f00b204e9800998ecf8427e a3683b70f1941ba2bc14c64833dabfb0 100-points.las
+    check las10-format0 d41d8cd98f00b204e9800998ecf8427e 2b00d5c5156366e7eb16239b5050e2b6 1.0_0.las
+    check las12-format2 d41d8cd98f00b204e9800998ecf8427e 2b00d5c5156366e7eb16239b5050e2b6 1.2_2.las
+    check las14-format6 d41d8cd98f00b204e9800998ecf8427e 9e36aee10a2507af2efae42f4f7a1459 test1_4.las
+    check with-color d41d8cd98f00b204e9800998ecf8427e fd5e560fb24ca198f0cc95ec123318de 1.2-with-color.las
+    check simple d41d8cd98f00b204e9800998ecf8427e fd5e560fb24ca198f0cc95ec123318de simple.las
 else
-    echo "skip autzen, autzen-iter1, table_scene: no data folder at $data"
+    echo "skip the real clouds: no data folder at $data"
 fi
-check house 749d20a5edce462ac6e92bee7f120f3c house.pcd
-check scene093 98aa1bfe68110397e6bfd71beee6743c scene093.pcd
+check house 749d20a5edce462ac6e92bee7f120f3c a77350fc472392a8745c7f89bbd32b9a house.pcd
+check scene093 98aa1bfe68110397e6bfd71beee6743c 30b9feafbde31655d7eb65dd70d5caeb scene093.pcd
 exit $failed

@@ -1,44 +1,122 @@
 #include "driver.h"
 
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "cloud_view.h"
 #include "display.h"
 #include "executable_path.h"
-#include "las_reader.h"
+#include "label_writer.h"
+#include "las_records.h"
 #include "parameter_file.h"
+#include "plane_table.h"
+#include "point_input.h"
+#include "profile_file.h"
+#include "progress_line.h"
 #include "result_file.h"
+#include "run_options.h"
 #include "segmenter/millisecond_clock.h"
 #include "vela_plane.h"
 
 namespace velaseg {
 namespace {
 
-void printUsage()
+// What the segmentation gave back.
+struct Segmentation {
+    Planes planes;
+    std::vector<std::vector<std::size_t>> planeIndices;  // into the input points
+};
+
+bool samePath(const std::string& a, const std::string& b)
 {
-    std::cout << "usage:   exe   pc_file   (iter_type)" << std::endl;
-    std::cout << "pc_file:   the path of input point cloud. (.las/.pcd)" << std::endl;
-    std::cout << "iter_type: the iteration type of independent points reclassification. (0(default)/1)" << std::endl;
-    std::cout << "parameter description: " << std::endl;
-    std::cout << "kappa:     minimum planar point number." << std::endl;
-    std::cout << "phic:      curvature threshold." << std::endl;
-    std::cout << "tau:       distance tolerance value." << std::endl;
-    std::cout << "epsilon:   threshold of NFA." << std::endl;
-    std::cout << "gamma:     neighborhood search radius." << std::endl;
-    std::cout << "delta:     distance threshold between p and RPS." << std::endl;
-    std::cout << "phid:      distance threshold between two planes." << std::endl;
-    std::cout << "theta:     angle threshold between two planes." << std::endl;
+    std::error_code error;
+    if (std::filesystem::equivalent(a, b, error)) return true;
+    std::error_code errorA;
+    std::error_code errorB;
+    const std::filesystem::path canonicalA = std::filesystem::weakly_canonical(a, errorA);
+    const std::filesystem::path canonicalB = std::filesystem::weakly_canonical(b, errorB);
+    return !errorA && !errorB && canonicalA == canonicalB;
 }
 
-// The type is the text from the last '.' to the end, compared in full and
-// case-sensitively: "scan.PCD" and "a.b/scan" are neither type.
-std::string inputType(const std::string& pcFile)
+// An output may never replace the input or another output.
+std::string outputClash(const RunOptions& o, const std::string& resultFile)
 {
-    const std::size_t dot = pcFile.find_last_of('.');
-    return dot == std::string::npos ? std::string() : pcFile.substr(dot);
+    const std::pair<const char*, const std::string*> outputs[] = {{"--labels", &o.labelsFile},
+                                                                  {"--planes", &o.planesFile}};
+    for (const auto& [option, path] : outputs) {
+        if (path->empty()) continue;
+        if (samePath(*path, o.pcFile)) return std::string(option) + " " + *path + " is the input file";
+        if (samePath(*path, resultFile)) return std::string(option) + " " + *path + " is the result file";
+    }
+    if (!o.labelsFile.empty() && !o.planesFile.empty() && samePath(o.labelsFile, o.planesFile))
+        return "--labels and --planes name the same file " + o.labelsFile;
+    return "";
+}
+
+// The --config file, read before the input so that a bad one stops the run
+// early; it is applied where the file beside the executable would be.
+bool loadConfig(const RunOptions& o, ProfileFile& config)
+{
+    if (o.configFile.empty()) return true;
+    std::string problem;
+    config = loadProfileFile(o.configFile, &problem);
+    if (problem.empty()) return true;
+    std::cerr << "velaseg: --config " << o.configFile << ": " << problem << std::endl;
+    return false;
+}
+
+void setParameters(const RunOptions& o, const ProfileFile& config, double mu, VELA::VELA_Plane& segmenter)
+{
+    segmenter.set_parameters(mu);
+    VELA::tag_VELAParameter para = segmenter.get_para();
+    if (!o.configFile.empty()) applyParameterFile(config, o.configFile, para);
+    else if (!readParameterFile(parameterFilePath(executablePath()), para))
+        std::cout << "no configuration file loaded, use default parameters" << std::endl;
+    for (const std::string& setting : o.settings) applyParameterSetting(setting, para);
+    segmenter.set_parameters(para);
+    if (o.hasIterType) segmenter.set_iter(std::atoi(o.iterType.c_str()));
+}
+
+void reportNotWritten(const std::string& what, const std::string& path, const std::string& error)
+{
+    std::cerr << "velaseg: could not write " << what << " " << path << ": " << error
+              << "; any earlier file of that name is kept" << std::endl;
+}
+
+// Writes every output; false when any could not be written (each named).
+bool writeOutputs(const RunOptions& o, const InputCloud& input, const Segmentation& s, const std::string& resultFile)
+{
+    bool all = true;
+    std::string error;
+    if (!writeResultFile(resultFile, s.planes, error)) {
+        reportNotWritten("the result file", resultFile, error);
+        all = false;
+    }
+    if (!o.labelsFile.empty()) {
+        const LabelledRows rows = labelRows(input.points, &input.skipped, s.planes, s.planeIndices, input.hasColour);
+        const LasLabelSource las{o.pcFile, uncompressedLasRecords(o.pcFile)};
+        const bool fromLas = input.type == "las" || input.type == "laz";
+        error.clear();
+        if (!writeLabels(o.labelsFile, rows, fromLas ? &las : nullptr, error)) {
+            reportNotWritten("the labels", o.labelsFile, error);
+            all = false;
+        }
+    }
+    if (!o.planesFile.empty()) {
+        std::vector<PlaneRecord> records;
+        for (std::size_t k = 0; k < s.planes.size(); ++k)
+            records.push_back(describePlane(static_cast<int>(k + 1), s.planes[k]));
+        error.clear();
+        if (!writePlaneTable(o.planesFile, o.pcFile, records, error)) {
+            reportNotWritten("the plane table", o.planesFile, error);
+            all = false;
+        }
+    }
+    return all;
 }
 
 void showPlanes(const Planes& planes)
@@ -59,46 +137,45 @@ int runVelaseg(int argc, char** argv, std::int64_t startMs)
 {
     if (argc < 2) {
         printUsage();
-        return 1;
+        return kExitUsage;
     }
+    RunOptions options;
+    int exitStatus = kExitDone;
+    if (!parseCommandLine(argc, argv, options, exitStatus)) return exitStatus;
+    const std::string resultFile = resultFileName(options.pcFile);
+    const std::string clash = outputClash(options, resultFile);
+    if (!clash.empty()) {
+        std::cerr << "velaseg: " << clash << "; nothing is segmented" << std::endl;
+        return kExitRefused;
+    }
+    ProfileFile config;
+    if (!loadConfig(options, config)) return kExitRefused;
 
-    const std::string pcFile = argv[1];
     VELA::VELA_Plane segmenter;
-    std::vector<VELA::SVPoint3d> points;
+    InputCloud input;
+    if (!readInput(options.pcFile, segmenter, input)) return kExitRefused;
 
-    const std::string type = inputType(pcFile);
-    if (type == ".pcd") {
-        std::cout << "input file type: pcd" << std::endl;
-        segmenter.set_points(pcFile, points);
-    } else if (type == ".las") {
-        std::cout << "input file type: las" << std::endl;
-        readLasFile(pcFile, points);
-    }
+    setParameters(options, config, segmenter.get_mu(input.points), segmenter);
 
-    const double mu = segmenter.get_mu(points);
-    segmenter.set_parameters(mu);
-    VELA::tag_VELAParameter para = segmenter.get_para();
-    if (!readParameterFile(parameterFilePath(executablePath()), para))
-        std::cout << "no configuration file loaded, use default parameters" << std::endl;
-    segmenter.set_parameters(para);
-    if (argc > 2) segmenter.set_iter(std::atoi(argv[2]));
-
-    Planes planes;
+    Segmentation segmentation;
     {
+        std::unique_ptr<ProgressLine> progress;
+        if (options.progress || standardErrorIsTerminal())
+            progress = std::make_unique<ProgressLine>(startMs, standardErrorIsTerminal());
         std::vector<VELA::SVPoint3d> others;
         std::vector<VELA::tag_PCoefficient> coefficients;
-        segmenter.VELA_PlaneSegmentation(points, planes, others, coefficients);
+        segmenter.VELA_PlaneSegmentation(input.points, segmentation.planes, others, coefficients,
+                                         segmentation.planeIndices,
+                                         progress ? progress->callback() : VELA::ProgressCallback());
     }
 
-    const std::string resultFile = resultFileName(pcFile);
-    showPlanes(planes);
-    if (!writeResultFile(resultFile, planes))
-        std::cerr << "velaseg: could not create the result file " << resultFile
-                  << "; no result written" << std::endl;
+    // Written before the window opens: a viewer that dies loses nothing.
+    const bool written = writeOutputs(options, input, segmentation, resultFile);
+    if (!options.noViewer) showPlanes(segmentation.planes);
 
     std::cout << "Total time is: " << vela::secondsBetween(startMs, vela::millisecondClock()) << "s"
               << std::endl;
-    return 0;
+    return written ? kExitDone : kExitNotWritten;
 }
 
 }  // namespace velaseg

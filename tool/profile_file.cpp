@@ -1,7 +1,14 @@
 #include "profile_file.h"
 
 #include <cctype>
-#include <fstream>
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+#include <sstream>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace velaseg {
 namespace {
@@ -24,12 +31,57 @@ bool equalsIgnoringCase(const std::string& a, const std::string& b)
     return true;
 }
 
+// The text of a regular file, at most kMaxProfileBytes of it; false with
+// `problem` when there is none to read.
+bool readBoundedText(const std::string& path, std::string& text, std::string& problem)
+{
+    // Non-blocking, so that opening a FIFO cannot wait for a writer.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        problem = std::strerror(errno);
+        return false;
+    }
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        problem = "not a regular file";
+        ::close(fd);
+        return false;
+    }
+    text.resize(kMaxProfileBytes + 1);
+    std::size_t got = 0;
+    while (got < text.size()) {
+        const ssize_t n = ::read(fd, &text[got], text.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    text.resize(got);
+    if (got > kMaxProfileBytes) {
+        // A line cut in two could turn kappa=125 into kappa=12: keep whole lines.
+        text.resize(kMaxProfileBytes);
+        const std::size_t lastLineEnd = text.find_last_of('\n');
+        text.resize(lastLineEnd == std::string::npos ? 0 : lastLineEnd + 1);
+        std::cerr << "velaseg: " << path << ": larger than " << kMaxProfileBytes
+                  << " bytes; only the whole lines of its first " << kMaxProfileBytes << " bytes are read"
+                  << std::endl;
+    }
+    return true;
+}
+
 }  // namespace
 
-ProfileFile loadProfileFile(const std::string& path)
+ProfileFile loadProfileFile(const std::string& path, std::string* problem)
 {
     ProfileFile file;
-    std::ifstream in(path);
+    std::string text;
+    std::string why;
+    if (!readBoundedText(path, text, why)) {
+        if (problem) *problem = why;
+        else std::cerr << "velaseg: " << path << ": " << why << "; it is not read" << std::endl;
+        return file;
+    }
+    std::istringstream in(text);
     std::string section;
     bool inSection = false;
     std::string line;

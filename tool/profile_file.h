@@ -5,6 +5,7 @@
 // key with nothing after '=' yields the empty text.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -20,7 +21,15 @@ struct ProfileFile {
     std::vector<Entry> entries;  // in file order; the first match counts
 };
 
-ProfileFile loadProfileFile(const std::string& path);
+// No parameter file needs more; a larger one is read only this far.
+constexpr std::size_t kMaxProfileBytes = std::size_t(1) << 20;
+
+// Only a regular file is read (a directory, FIFO or device could block or
+// never end), and at most its first kMaxProfileBytes, up to the last whole
+// line, with one line on standard error saying so. When nothing can be read,
+// the file is empty and `problem`, if given, says why (else it goes to
+// standard error).
+ProfileFile loadProfileFile(const std::string& path, std::string* problem = nullptr);
 
 // Values are cut at 1023 characters, as a 1024-byte buffer would hold them.
 std::string profileString(const ProfileFile& file, const std::string& section, const std::string& key,

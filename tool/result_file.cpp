@@ -1,8 +1,8 @@
 #include "result_file.h"
 
 #include <charconv>
-#include <fstream>
 
+#include "atomic_file.h"
 #include "segmenter/base_offset.h"
 
 namespace velaseg {
@@ -50,24 +50,24 @@ void appendResultLine(std::string& text, const VELA::SVPoint3d& p)
     text += '\n';
 }
 
-bool writeResultFile(const std::string& fileName, const Planes& planes)
+bool writeResultFile(const std::string& fileName, const Planes& planes, std::string& error)
 {
-    std::ofstream out(fileName, std::ios::out | std::ios::trunc | std::ios::binary);
-    if (!out) return false;
+    AtomicFile out(fileName);
     std::string block;
-    block.reserve(1 << 20);
+    block.reserve(1 << 16);
     for (const auto& plane : planes) {
         for (const VELA::SVPoint3d& p : plane) {
             appendResultLine(block, p);
-            if (block.size() > (1 << 20) - 256) {
-                out.write(block.data(), static_cast<std::streamsize>(block.size()));
+            if (block.size() > (1 << 16) - 256) {
+                out.write(block);
                 block.clear();
             }
         }
     }
-    out.write(block.data(), static_cast<std::streamsize>(block.size()));
-    out.flush();
-    return static_cast<bool>(out);
+    out.write(block);
+    if (out.commit()) return true;
+    error = out.error();
+    return false;
 }
 
 pcl::PointCloud<pcl::PointXYZRGB>::Ptr makeViewerCloud(const Planes& planes)

@@ -23,9 +23,10 @@ std::string resultFileName(const std::string& pcFile);
 void appendResultLine(std::string& text, const VELA::SVPoint3d& p);
 
 // One line per point, planes in order: x y z r g b, each followed by " \t";
-// coordinates with 20 significant digits. Returns false when the file cannot
-// be created (nothing is written then).
-bool writeResultFile(const std::string& fileName, const Planes& planes);
+// coordinates with 20 significant digits. The file appears whole or not at
+// all; false, with `error` saying why, when it could not be written (an
+// earlier file of that name is then left as it was).
+bool writeResultFile(const std::string& fileName, const Planes& planes, std::string& error);
 
 // The planes' points in the frame of the first point of the first plane, each
 // in its own colour, opaque.

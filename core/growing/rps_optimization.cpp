@@ -10,6 +10,7 @@
 #include "planar/rps_generation.h"
 #include "segmenter/flann_tree.h"
 #include "supervoxel/multiscale.h"
+#include "supervoxel/progress.h"
 
 namespace vela {
 namespace {
@@ -257,6 +258,7 @@ bool optimizeRps(SupervoxelSet& set, double rmax, double rmin, double rdelta, st
     // Each iteration cuts what the previous one left: most neighbour lists hold.
     NeighbourhoodMemory memory;
     for (int k = 0;; ++k) {
+        reportIteration(k + 1);
         bool grown = false;
         if (!extractNewRps(set, rmax, rmin, rdelta, kappa, phic, tolerance, epsilon, gamma, delta, grown, &memory))
             return false;

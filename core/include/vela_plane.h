@@ -6,7 +6,9 @@
 // taken by value; output containers are appended to, never cleared.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -60,6 +62,25 @@ struct tag_VELAParameter {
     double theta;
 };
 
+// A point of an input file that takes no part in the segmentation (a
+// coordinate that is not finite), with its row in the file, counted from 0.
+struct tag_SkippedPoint {
+    std::uint64_t row;
+    SVPoint3d point;
+};
+
+// Where a segmentation call is: `stage` names the stage that starts or goes
+// on ("multi-scale supervoxels", "RPS generation", "RPS optimisation",
+// "region growing", "segment merging"); `level` counts the levels of a
+// multi-scale cut from 1 (0 before the first), `iteration` the
+// re-segmentation iterations of RPS optimisation from 1 (0 outside them).
+struct tag_Progress {
+    const char* stage;
+    int level;
+    int iteration;
+};
+using ProgressCallback = std::function<void(const tag_Progress& progress)>;
+
 class VELACORE_API VELA_Plane {
 public:
     VELA_Plane();
@@ -109,6 +130,11 @@ public:
     // consistent PCD file adds nothing and is named on stderr with the
     // reason. Always true.
     bool set_points(std::string file_name, std::vector<SVPoint3d>& points);
+    // The same, and every point left out is listed in `skipped` (in row
+    // order), so that a caller can line results up with the rows of the file.
+    // False when the file could not be read.
+    bool set_points(std::string file_name, std::vector<SVPoint3d>& points,
+                    std::vector<tag_SkippedPoint>& skipped);
 
     // Mean distance from each point to its nearest other point; printed.
     double get_mu(std::vector<SVPoint3d> points) const;
@@ -118,6 +144,15 @@ public:
                                 std::vector<std::vector<SVPoint3d>>& planes,
                                 std::vector<SVPoint3d>& others,
                                 std::vector<tag_PCoefficient>& coefficients);
+    // The same, and for each plane the index in `points` of each of its
+    // points: plane_indices[k][j] is where planes[k][j] came from. `progress`,
+    // when set, is called as the stages go on (it never changes a result).
+    bool VELA_PlaneSegmentation(std::vector<SVPoint3d> points,
+                                std::vector<std::vector<SVPoint3d>>& planes,
+                                std::vector<SVPoint3d>& others,
+                                std::vector<tag_PCoefficient>& coefficients,
+                                std::vector<std::vector<std::size_t>>& plane_indices,
+                                const ProgressCallback& progress = ProgressCallback());
     // Full pipeline; input index -> label, label -> plane in input coordinates.
     bool VELA_PlaneSegmentation(std::vector<SVPoint3d> points,
                                 std::map<int, int>& labels,

@@ -13,6 +13,7 @@
 #include "segmenter/pipeline.h"
 #include "segmenter/work_cloud.h"
 #include "supervoxel/multiscale.h"
+#include "supervoxel/progress.h"
 #include "supervoxel/supervoxel_set.h"
 #include "vela_plane.h"
 
@@ -146,6 +147,37 @@ void segmentFully(const std::vector<VELA::SVPoint3d>& points, const VELA::tag_VE
     printElapsed(start);
 }
 
+// The results of the vector overloads: every plane refitted, its points as
+// input records in the plane's colour and, when asked, their input indices.
+void collectPlanes(const std::vector<VELA::SVPoint3d>& points, FullRun& run,
+                   std::vector<std::vector<VELA::SVPoint3d>>& planes, std::vector<VELA::SVPoint3d>& others,
+                   std::vector<VELA::tag_PCoefficient>& coefficients, std::vector<std::vector<std::size_t>>* indices)
+{
+    SupervoxelSet& set = run.set;
+    SegmentSet& segments = run.segments;
+    for (int k = 0; k < segments.planarCount; ++k) {
+        PlaneSegment& segment = segments.planes[static_cast<std::size_t>(k)];
+        // Merging leaves boxes only: this fit gives every plane its normal and d.
+        refitSegment(set, segment, true);
+        coefficients.push_back(coefficientOf(segment.descriptor));
+        std::vector<VELA::SVPoint3d> plane;
+        appendInputPoints(points, set.supervoxels, segment, plane);
+        planes.push_back(std::move(plane));
+        if (indices) {
+            // The same walk as appendInputPoints, so the two line up.
+            std::vector<std::size_t> rows;
+            rows.reserve(planes.back().size());
+            for (int m : segment.members)
+                for (const WorkPoint& p : set.supervoxels[static_cast<std::size_t>(m)].cloud->points)
+                    rows.push_back(inputIndex(p));
+            indices->push_back(std::move(rows));
+        }
+    }
+    for (int k = 0; k < segments.nonplanarCount; ++k) {
+        appendInputPoints(points, set.independent, segments.others[static_cast<std::size_t>(k)], others);
+    }
+}
+
 }  // namespace
 
 bool runPipeline(WorkCloud cloud, SupervoxelSet& set, SegmentSet& segments, const VELA::tag_VELAParameter& p,
@@ -157,24 +189,29 @@ bool runPipeline(WorkCloud cloud, SupervoxelSet& set, SegmentSet& segments, cons
     };
 
     std::cout << "start Multi-scale Supervoxel Segmentation..." << std::endl;
+    reportStage("multi-scale supervoxels");
     segmentMultiScale(cloud, set, p.rmax, p.rmin, p.rdelta, p.kappa, p.phic);
     done("multi-scale supervoxels");
     printStatistics(set, n);
 
     std::cout << "start RPS Generation..." << std::endl;
+    reportStage("RPS generation");
     generateRPS(set, p.kappa, p.tau, p.epsilon);
     done("RPS generation");
     printStatistics(set, n);
 
     std::cout << "start RPS Optmization..." << std::endl;
+    reportStage("RPS optimisation");
     optimizeRps(set, p.rmax, p.rmin, p.rdelta, p.kappa, p.phic, p.tau, p.epsilon, p.gamma, p.delta,
                 static_cast<std::int32_t>(n), iter);
     done("RPS optimisation");
     printStatistics(set, n);
 
     std::cout << "start RPS based region growing..." << std::endl;
+    reportStage("region growing");
     growRegions(set, segments, 0.25 * p.gamma, 0.25 * p.phid, p.theta);
     done("region growing");
+    reportStage("segment merging");
     mergeSegments(set, segments, p.gamma, p.phid, p.theta);
     done("segment merging");
     printCounts(segments);
@@ -201,21 +238,23 @@ bool VELA_Plane::VELA_PlaneSegmentation(std::vector<SVPoint3d> points, std::vect
     if (!vela::hasWork(points, "VELA_PlaneSegmentation")) return false;
     vela::FullRun run;
     vela::segmentFully(points, get_para(), iter, run);
-    vela::SupervoxelSet& set = run.set;
-    vela::SegmentSet& segments = run.segments;
+    vela::collectPlanes(points, run, planes, others, coefficients, nullptr);
+    return true;
+}
 
-    for (int k = 0; k < segments.planarCount; ++k) {
-        vela::PlaneSegment& segment = segments.planes[static_cast<std::size_t>(k)];
-        // Merging leaves boxes only: this fit gives every plane its normal and d.
-        vela::refitSegment(set, segment, true);
-        coefficients.push_back(vela::coefficientOf(segment.descriptor));
-        std::vector<SVPoint3d> plane;
-        vela::appendInputPoints(points, set.supervoxels, segment, plane);
-        planes.push_back(std::move(plane));
-    }
-    for (int k = 0; k < segments.nonplanarCount; ++k) {
-        vela::appendInputPoints(points, set.independent, segments.others[static_cast<std::size_t>(k)], others);
-    }
+bool VELA_Plane::VELA_PlaneSegmentation(std::vector<SVPoint3d> points, std::vector<std::vector<SVPoint3d>>& planes,
+                                        std::vector<SVPoint3d>& others, std::vector<tag_PCoefficient>& coefficients,
+                                        std::vector<std::vector<std::size_t>>& plane_indices,
+                                        const ProgressCallback& progress)
+{
+    if (!vela::hasWork(points, "VELA_PlaneSegmentation")) return false;
+    const vela::ProgressListener listener = [&progress](const vela::ProgressReport& r) {
+        progress(tag_Progress{r.stage, r.level, r.iteration});
+    };
+    const vela::ProgressListening listening(progress ? &listener : nullptr);
+    vela::FullRun run;
+    vela::segmentFully(points, get_para(), iter, run);
+    vela::collectPlanes(points, run, planes, others, coefficients, &plane_indices);
     return true;
 }
 

@@ -9,6 +9,7 @@
 #include "supervoxel/cl/array.h"
 #include "supervoxel/cl/geometry.h"
 #include "supervoxel/clustering.h"
+#include "supervoxel/progress.h"
 
 namespace vela {
 
@@ -58,12 +59,14 @@ bool splitLevels(Supervoxel supervoxel, SupervoxelSet& set, double r, double rmi
 {
     // Each level hands its leftover to the next one; written as a loop, the
     // tail call keeps no stack of finished levels.
+    int level = 0;
     for (bool firstLevel = true;; firstLevel = false) {
         const pcl::PointCloud<WorkPoint>& cloud = *supervoxel.cloud;
         if (rmin >= r || static_cast<std::int64_t>(cloud.points.size()) < kappa) {
             appendIndependent(supervoxel, set);
             return true;
         }
+        reportLevel(++level);
         // Only the outermost level's failure reaches the caller.
         if (cloud.points.empty()) return !firstLevel;
 

@@ -324,3 +324,43 @@ TEST(PcdInput, directory_fifo_and_endless_device_named_pcd_are_refused_unread)
         EXPECT_EQ(err, "set_points: " + dir.file(c.first) + ": " + c.second + "; no points read\n");
     }
 }
+
+TEST(PcdInput, skipped_rows_are_listed_with_their_points_so_rows_line_up_with_the_file)
+{
+    testsupport::TempDir dir;
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    writeCloud<pcl::PointXYZ>(dir.file("o.pcd"), {{1, 1, 1}, {nan, nan, nan}, {2, nan, 2}, {3, 3, 3}}, true);
+    std::vector<SVPoint3d> points;
+    std::vector<VELA::tag_SkippedPoint> skipped;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(VELA::VELA_Plane().set_points(dir.file("o.pcd"), points, skipped));
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "the total number of points is: 2\n");
+    ASSERT_EQ(points.size(), 2u);
+    ASSERT_EQ(skipped.size(), 2u);
+    EXPECT_EQ(skipped[0].row, 1u);
+    EXPECT_EQ(skipped[1].row, 2u);
+    EXPECT_EQ(skipped[1].point.x, 2.0);  // the finite coordinates stay as read
+    EXPECT_TRUE(std::isnan(skipped[1].point.y));
+}
+
+TEST(PcdInput, a_file_that_cannot_be_read_returns_false)
+{
+    // (An empty cloud, POINTS 0, would tell the two apart too, but PCL 1.13
+    // binds a reference to the data of an empty vector converting it.)
+    testsupport::TempDir dir;
+    writeCloud<pcl::PointXYZ>(dir.file("one.pcd"), {{1, 2, 3}});
+    std::vector<SVPoint3d> points;
+    std::vector<VELA::tag_SkippedPoint> skipped;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    const bool one = VELA::VELA_Plane().set_points(dir.file("one.pcd"), points, skipped);
+    const bool missing = VELA::VELA_Plane().set_points(dir.file("missing.pcd"), points, skipped);
+    testing::internal::GetCapturedStderr();
+    testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(one);
+    EXPECT_FALSE(missing);
+    EXPECT_EQ(points.size(), 1u);
+    EXPECT_TRUE(skipped.empty());
+}

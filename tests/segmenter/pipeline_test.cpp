@@ -1,8 +1,10 @@
 // The segmentation methods end to end on generated scenes with known planes.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <map>
+#include <regex>
 
 #include <gtest/gtest.h>
 
@@ -359,4 +361,72 @@ TEST(RegionGrowing, caller_patches_grow_into_planes_in_input_coordinates)
     }
     // Coordinates come back as float frame origin plus float local value.
     for (const SVPoint3d& p : floor) EXPECT_EQ(p.x, static_cast<double>(static_cast<float>(p.x)));
+}
+
+TEST(Pipeline, plane_indices_name_the_input_point_behind_every_plane_point)
+{
+    velaseg::Scene scene = house();
+    // A non-finite point first: indices count it, the working cloud does not.
+    scene.points.insert(scene.points.begin(), SVPoint3d(std::nan(""), 0, 0));
+    VELA::VELA_Plane plane = segmenterFor(scene.points);
+    std::vector<std::vector<SVPoint3d>> planes[2];
+    std::vector<SVPoint3d> others[2];
+    std::vector<tag_PCoefficient> coefficients[2];
+    std::vector<std::vector<std::size_t>> indices;
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(plane.VELA_PlaneSegmentation(scene.points, planes[0], others[0], coefficients[0]));
+    const std::string printedWithout = testing::internal::GetCapturedStdout();
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(plane.VELA_PlaneSegmentation(scene.points, planes[1], others[1], coefficients[1], indices));
+    const std::string printedWith = testing::internal::GetCapturedStdout();
+
+    static const std::regex time("VELA time is: [0-9.]+s");
+    EXPECT_EQ(std::regex_replace(printedWith, time, ""), std::regex_replace(printedWithout, time, ""));
+    ASSERT_EQ(planes[1].size(), planes[0].size());
+    ASSERT_EQ(indices.size(), planes[1].size());
+    EXPECT_EQ(others[1].size(), others[0].size());
+    for (std::size_t k = 0; k < planes[1].size(); ++k) {
+        EXPECT_EQ(std::memcmp(&coefficients[0][k], &coefficients[1][k], sizeof(tag_PCoefficient)), 0);
+        ASSERT_EQ(indices[k].size(), planes[1][k].size());
+        for (std::size_t j = 0; j < indices[k].size(); ++j) {
+            ASSERT_TRUE(sameBytes(planes[0][k][j], planes[1][k][j]));
+            const SVPoint3d& source = scene.points.at(indices[k][j]);
+            ASSERT_TRUE(source.x == planes[1][k][j].x && source.y == planes[1][k][j].y && source.z == planes[1][k][j].z);
+        }
+    }
+}
+
+TEST(Pipeline, progress_reports_stages_levels_and_iterations_in_order_and_changes_nothing)
+{
+    const velaseg::Scene scene = house();
+    VELA::VELA_Plane plane = segmenterFor(scene.points);
+    plane.set_iter(1);
+    std::vector<std::vector<SVPoint3d>> planes[2];
+    std::vector<SVPoint3d> others[2];
+    std::vector<tag_PCoefficient> coefficients[2];
+    std::vector<std::vector<std::size_t>> indices[2];
+    std::vector<std::string> reports;
+    const VELA::ProgressCallback record = [&reports](const VELA::tag_Progress& p) {
+        reports.push_back(std::string(p.stage) + " " + std::to_string(p.iteration) + " " + std::to_string(p.level));
+    };
+    testing::internal::CaptureStdout();
+    plane.VELA_PlaneSegmentation(scene.points, planes[0], others[0], coefficients[0], indices[0]);
+    plane.VELA_PlaneSegmentation(scene.points, planes[1], others[1], coefficients[1], indices[1], record);
+    testing::internal::GetCapturedStdout();
+
+    ASSERT_EQ(planes[1].size(), planes[0].size());
+    for (std::size_t k = 0; k < planes[0].size(); ++k) {
+        EXPECT_EQ(indices[1][k], indices[0][k]);
+        EXPECT_EQ(std::memcmp(&coefficients[0][k], &coefficients[1][k], sizeof(tag_PCoefficient)), 0);
+    }
+    ASSERT_GE(reports.size(), 7u);
+    EXPECT_EQ(reports[0], "multi-scale supervoxels 0 0");
+    EXPECT_EQ(reports[1], "multi-scale supervoxels 0 1");
+    EXPECT_EQ(reports[2], "multi-scale supervoxels 0 2");
+    const auto at = [&reports](const std::string& r) { return std::find(reports.begin(), reports.end(), r) - reports.begin(); };
+    EXPECT_LT(at("RPS generation 0 0"), at("RPS optimisation 0 0"));
+    EXPECT_LT(at("RPS optimisation 0 0"), at("RPS optimisation 1 0"));
+    EXPECT_LT(at("RPS optimisation 1 0"), at("region growing 0 0"));
+    EXPECT_EQ(reports.back(), "segment merging 0 0");
+    EXPECT_EQ(std::count(reports.begin(), reports.end(), "RPS optimisation 1 0"), 1);
 }

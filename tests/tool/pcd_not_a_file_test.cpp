@@ -1,5 +1,6 @@
 // velaseg given a PCD name that is no regular file: the run must end, with
 // the refusal on standard error, instead of waiting on a reader forever.
+// (set_points refuses such a name on its own too: PcdInput tests.)
 #include <filesystem>
 
 #include <gtest/gtest.h>
@@ -28,8 +29,6 @@ TEST(VelasegPcdInput, directory_fifo_or_endless_device_named_pcd_ends_the_run_wi
     for (const char* name : {"scan.pcd", "pipe.pcd", "zero.pcd"}) {
         const testsupport::CommandResult r = runBounded(dir, name);
         EXPECT_NE(r.exitCode, 124) << name << " was still being read after a minute";
-        EXPECT_NE(r.err.find(std::string("set_points: ") + name + ": not a regular file"), std::string::npos)
-            << r.err;
-        EXPECT_NE(r.out.find("the total number of points is: 0\n"), std::string::npos) << r.out;
+        EXPECT_NE(r.err.find(std::string(name) + ": not a regular file"), std::string::npos) << r.err;
     }
 }

@@ -49,7 +49,8 @@ TEST(ResultFile, planes_in_order_with_twenty_digit_coordinates)
     const velaseg::Planes planes{
         {point(12.5, -3.25, 100, 255, 0, 17), point(0.1, 500123.45, 1e-5, 1, 2, 3), point(-0.0, 2, 3, 4, 5, 6)},
         {point(1, 1, 1, 9, 9, 9), point(2, 2, 2, 9, 9, 9)}};
-    ASSERT_TRUE(velaseg::writeResultFile(path, planes));
+    std::string error;
+    ASSERT_TRUE(velaseg::writeResultFile(path, planes, error));
     EXPECT_EQ(testsupport::readFile(path),
               "12.5 \t-3.25 \t100 \t255 \t0 \t17 \t\n"
               "0.10000000000000000555 \t500123.45000000001164 \t1.0000000000000000818e-05 \t1 \t2 \t3 \t\n"
@@ -61,9 +62,11 @@ TEST(ResultFile, planes_in_order_with_twenty_digit_coordinates)
 TEST(ResultFile, no_planes_give_an_empty_file_and_an_unwritable_path_fails)
 {
     testsupport::TempDir dir;
-    ASSERT_TRUE(velaseg::writeResultFile(dir.file("empty.xyz"), {}));
+    std::string error;
+    ASSERT_TRUE(velaseg::writeResultFile(dir.file("empty.xyz"), {}, error));
     EXPECT_EQ(testsupport::readFile(dir.file("empty.xyz")), "");
-    EXPECT_FALSE(velaseg::writeResultFile(dir.file("missing/dir.xyz"), {}));
+    EXPECT_FALSE(velaseg::writeResultFile(dir.file("missing/dir.xyz"), {}, error));
+    EXPECT_EQ(error, "No such file or directory");
 }
 
 TEST(ViewerCloud, frame_of_the_first_point_of_the_first_plane)

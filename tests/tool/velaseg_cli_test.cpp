@@ -5,17 +5,19 @@
 
 #include <gtest/gtest.h>
 
+#include "cli_support.h"
 #include "las_writer.h"
 #include "sample_scene.h"
 #include "support/test_support.h"
 
 namespace fs = std::filesystem;
+using clisupport::kBinDir;
+using clisupport::runVelaseg;
+using clisupport::withoutTimes;
 using testsupport::CommandResult;
 using testsupport::TempDir;
 
 namespace {
-
-const std::string kBinDir = VELASEG_BINARY_DIR;
 
 const char* const kUsage =
     "usage:   exe   pc_file   (iter_type)\n"
@@ -30,19 +32,6 @@ const char* const kUsage =
     "delta:     distance threshold between p and RPS.\n"
     "phid:      distance threshold between two planes.\n"
     "theta:     angle threshold between two planes.\n";
-
-CommandResult runVelaseg(const TempDir& dir, const std::string& args, const std::string& exe = kBinDir + "/velaseg")
-{
-    // No display: the viewer is skipped and nothing waits for a window.
-    return testsupport::runCommand("cd '" + dir.path().string() + "' && env -u DISPLAY '" + exe + "' " + args, dir);
-}
-
-// The two clock lines are the only ones that differ between runs.
-std::string withoutTimes(const std::string& out)
-{
-    static const std::regex times("(VELA time is: |Total time is: )[0-9.e+-]+s");
-    return std::regex_replace(out, times, "$1<t>s");
-}
 
 // Four points are fewer than kappa: no stage finds a plane.
 const std::string kNothingPlanar =
@@ -103,6 +92,7 @@ TEST(VelasegCli, pcd_run_prints_its_lines_in_order_and_writes_the_result)
     EXPECT_TRUE(fs::exists(dir.file("square_seg_VELA.xyz")));
 }
 
+// Unknown types used to run on no points and exit 0; they are refused now.
 TEST(VelasegCli, type_is_the_exact_text_after_the_last_dot)
 {
     TempDir dir;
@@ -111,27 +101,22 @@ TEST(VelasegCli, type_is_the_exact_text_after_the_last_dot)
     writeSquare(dir.file("a.b/scan"));
     for (const std::string arg : {"scan.PCD", "a.b/scan", "noextension"}) {
         const CommandResult r = runVelaseg(dir, arg);
-        EXPECT_EQ(r.exitCode, 0) << arg;
-        EXPECT_EQ(withoutTimes(r.out),
-                  "the mu of input point cloud is: 0\n"
-                  "no configuration file loaded, use default parameters\n"
-                  "Total time is: <t>s\n")
-            << arg;
+        EXPECT_EQ(r.exitCode, 2) << arg;
+        EXPECT_EQ(r.out, "") << arg;
+        EXPECT_EQ(r.err, "velaseg: " + arg + ": unknown input type (the name must end in .las, .laz, .pcd, .ply, "
+                         ".xyz or .txt); nothing is segmented\n");
     }
-    EXPECT_TRUE(fs::exists(dir.file("a.b/scan_seg_VELA.xyz")));
+    EXPECT_FALSE(fs::exists(dir.file("a.b/scan_seg_VELA.xyz")));
 }
 
-TEST(VelasegCli, missing_input_still_exits_0)
+TEST(VelasegCli, missing_input_exits_2_before_segmenting)
 {
     TempDir dir;
     const CommandResult r = runVelaseg(dir, "absent.pcd 1 extra arguments");
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(withoutTimes(r.out),
-              "input file type: pcd\n"
-              "the total number of points is: 0\n"
-              "the mu of input point cloud is: 0\n"
-              "no configuration file loaded, use default parameters\n"
-              "Total time is: <t>s\n");
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.out, "input file type: pcd\n");
+    EXPECT_EQ(r.err, "velaseg: absent.pcd: no such file; nothing is segmented\n");
+    EXPECT_FALSE(fs::exists(dir.file("absent_seg_VELA.xyz")));
 }
 
 TEST(VelasegCli, parameter_file_beside_the_executable_amends_the_parameters)
@@ -184,15 +169,20 @@ TEST(VelasegCli, las_input_in_map_coordinates_runs_end_to_end)
     EXPECT_TRUE(fs::exists(dir.file("house_seg_VELA.xyz")));
 }
 
-TEST(VelasegCli, missing_las_file_is_reported_and_the_run_goes_on)
+TEST(VelasegCli, las_file_that_cannot_be_read_stops_the_run_with_2)
 {
     TempDir dir;
-    const CommandResult r = runVelaseg(dir, "absent.las");
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(withoutTimes(r.out),
-              "input file type: las\n"
-              "ERROR: no input specified\n"
-              "the mu of input point cloud is: 0\n"
-              "no configuration file loaded, use default parameters\n"
-              "Total time is: <t>s\n");
+    testsupport::writeFile(dir.file("junk.las"), "not a LAS file at all");
+    fs::create_directory(dir.file("folder.las"));
+    CommandResult r = runVelaseg(dir, "absent.las");
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.out, "input file type: las\n");
+    EXPECT_EQ(r.err, "velaseg: absent.las: no such file; nothing is segmented\n");
+    r = runVelaseg(dir, "folder.las");
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.err, "velaseg: folder.las: not a regular file; nothing is segmented\n");
+    r = runVelaseg(dir, "junk.las");
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.out, "input file type: las\nERROR: could not open lasreader\n");
+    EXPECT_EQ(r.err, "las reader: junk.las: not a LAS file (no \"LASF\" signature)\n");
 }

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -101,8 +102,9 @@ void closeWindow(Display* display, Window window)
     XFlush(display);
 }
 
-// Waits for the "3D Viewer" window, grabs it into `png`, then closes it.
-Screenshot screenshotAndClose(const std::string& png)
+// Waits for the "3D Viewer" window, calls `whileOpen`, grabs the window
+// into `png`, then closes it.
+Screenshot screenshotAndClose(const std::string& png, const std::function<void()>& whileOpen = {})
 {
     Screenshot shot;
     Display* display = XOpenDisplay(nullptr);
@@ -113,6 +115,7 @@ Screenshot screenshotAndClose(const std::string& png)
         if (!window) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     if (window) {
+        if (whileOpen) whileOpen();
         std::this_thread::sleep_for(std::chrono::seconds(2));  // let it render
         shot = grab(display, window, png);
         closeWindow(display, window);
@@ -165,14 +168,20 @@ TEST(CloudView, window_shows_the_points_in_their_colours_on_black_until_closed)
     EXPECT_GT(shot.greenPixels, 500) << "green points not drawn";
 }
 
-TEST(VelasegViewer, program_shows_the_planes_then_writes_the_result_when_the_window_closes)
+// A viewer that is killed or crashes must not lose the run: the result is
+// complete on disk while the window is open.
+TEST(VelasegViewer, result_is_written_before_the_window_opens_and_the_window_shows_the_planes)
 {
     testsupport::TempDir dir;
     velaseg::SceneOptions options;
     options.spacing = 0.2;
     ASSERT_TRUE(velaseg::writeScenePcd(dir.file("house.pcd"), velaseg::makeBuildingScene(options).points));
+    const std::string result = dir.file("house_seg_VELA.xyz");
+    std::string whileOpen;
     Screenshot shot;
-    std::thread watcher([&shot] { shot = screenshotAndClose(VELASEG_SCREENSHOT); });
+    std::thread watcher([&] {
+        shot = screenshotAndClose(VELASEG_SCREENSHOT, [&] { whileOpen = testsupport::readFile(result); });
+    });
     const testsupport::CommandResult run =
         testsupport::runCommand(std::string(VELASEG_BINARY_DIR) + "/velaseg '" + dir.file("house.pcd") + "'", dir);
     watcher.join();
@@ -183,5 +192,20 @@ TEST(VelasegViewer, program_shows_the_planes_then_writes_the_result_when_the_win
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.err.find("viewer is skipped"), std::string::npos);
     EXPECT_NE(run.out.find("Total time is: "), std::string::npos);
+    EXPECT_GT(whileOpen.size(), 0u);
+    EXPECT_EQ(whileOpen, testsupport::readFile(result));
+}
+
+TEST(VelasegViewer, no_viewer_option_never_opens_the_window_even_with_a_display)
+{
+    testsupport::TempDir dir;
+    velaseg::SceneOptions options;
+    options.spacing = 0.5;
+    ASSERT_TRUE(velaseg::writeScenePcd(dir.file("house.pcd"), velaseg::makeBuildingScene(options).points));
+    // Would wait for a window that is never closed, were one opened.
+    const testsupport::CommandResult run = testsupport::runCommand(
+        "timeout 60 " + std::string(VELASEG_BINARY_DIR) + "/velaseg --no-viewer '" + dir.file("house.pcd") + "'", dir);
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.err.find("viewer is skipped"), std::string::npos);
     EXPECT_GT(std::filesystem::file_size(dir.file("house_seg_VELA.xyz")), 0u);
 }

@@ -1,0 +1,136 @@
+#include "label_writer.h"
+
+#include <charconv>
+#include <cstring>
+
+#include "atomic_file.h"
+#include "las_label_writer.h"
+
+namespace velaseg {
+namespace {
+
+bool endsWith(const std::string& s, const std::string& tail)
+{
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+template <typename T>
+void append(std::string& bytes, T value)
+{
+    char raw[sizeof value];
+    std::memcpy(raw, &value, sizeof value);
+    bytes.append(raw, sizeof value);
+}
+
+// Rows are gathered into blocks of about this size between writes.
+constexpr std::size_t kBlockBytes = std::size_t(1) << 20;
+
+template <typename AppendRow>
+void writeRows(AtomicFile& out, const LabelledRows& rows, AppendRow&& appendRow)
+{
+    std::string block;
+    block.reserve(kBlockBytes + 256);
+    forEachRow(rows, [&](const VELA::SVPoint3d& p, std::int32_t plane, const Colour& colour) {
+        appendRow(block, p, plane, colour);
+        if (block.size() >= kBlockBytes) {
+            out.write(block);
+            block.clear();
+        }
+    });
+    out.write(block);
+}
+
+// Binary PCD as PCL's labelled clouds read it: x y z in double, the colour
+// packed as PCL packs it (alpha 255), the label 0 for no plane.
+void writePcd(AtomicFile& out, const LabelledRows& rows)
+{
+    const std::string n = std::to_string(rowCount(rows));
+    out.write("# .PCD v0.7 - Point Cloud Data file format\nVERSION 0.7\nFIELDS x y z rgb label\n"
+              "SIZE 8 8 8 4 4\nTYPE F F F F U\nCOUNT 1 1 1 1 1\nWIDTH " + n +
+              "\nHEIGHT 1\nVIEWPOINT 0 0 0 1 0 0 0\nPOINTS " + n + "\nDATA binary\n");
+    writeRows(out, rows, [](std::string& block, const VELA::SVPoint3d& p, std::int32_t plane, const Colour& c) {
+        append(block, p.x);
+        append(block, p.y);
+        append(block, p.z);
+        append(block, std::uint32_t(0xFF000000u) | (std::uint32_t(c[0]) << 16) | (std::uint32_t(c[1]) << 8) | c[2]);
+        append(block, static_cast<std::uint32_t>(plane));
+    });
+}
+
+void writePly(AtomicFile& out, const LabelledRows& rows)
+{
+    out.write("ply\nformat binary_little_endian 1.0\ncomment plane: id of the point's plane, -1 for none\n"
+              "element vertex " + std::to_string(rowCount(rows)) +
+              "\nproperty double x\nproperty double y\nproperty double z\nproperty uchar red\n"
+              "property uchar green\nproperty uchar blue\nproperty int plane\nend_header\n");
+    writeRows(out, rows, [](std::string& block, const VELA::SVPoint3d& p, std::int32_t plane, const Colour& c) {
+        append(block, p.x);
+        append(block, p.y);
+        append(block, p.z);
+        block.append(reinterpret_cast<const char*>(c.data()), 3);
+        append(block, plane > 0 ? plane : std::int32_t(-1));
+    });
+}
+
+// x,y,z,plane with the result file's 20 significant digits.
+void writeText(AtomicFile& out, const LabelledRows& rows)
+{
+    writeRows(out, rows, [](std::string& block, const VELA::SVPoint3d& p, std::int32_t plane, const Colour&) {
+        char text[64];
+        for (double v : {p.x, p.y, p.z}) {
+            block.append(text, std::to_chars(text, text + sizeof text, v, std::chars_format::general, 20).ptr);
+            block += ',';
+        }
+        block.append(text, std::to_chars(text, text + sizeof text, plane > 0 ? plane : -1).ptr);
+        block += '\n';
+    });
+}
+
+}  // namespace
+
+LabelledRows labelRows(const std::vector<VELA::SVPoint3d>& points, const std::vector<VELA::tag_SkippedPoint>* skipped,
+                       const std::vector<std::vector<VELA::SVPoint3d>>& planes,
+                       const std::vector<std::vector<std::size_t>>& planeIndices, bool inputHasColour)
+{
+    LabelledRows rows;
+    rows.points = &points;
+    rows.skipped = skipped;
+    rows.inputHasColour = inputHasColour;
+    rows.planeOf.assign(points.size(), 0);
+    for (std::size_t k = 0; k < planeIndices.size(); ++k) {
+        for (std::size_t index : planeIndices[k]) rows.planeOf[index] = static_cast<std::int32_t>(k + 1);
+        const VELA::SVPoint3d first = planes[k].empty() ? VELA::SVPoint3d() : planes[k].front();
+        rows.planeColours.push_back(Colour{first.r, first.g, first.b});
+    }
+    return rows;
+}
+
+std::size_t rowCount(const LabelledRows& rows)
+{
+    return rows.points->size() + (rows.skipped ? rows.skipped->size() : 0);
+}
+
+bool writeLabels(const std::string& fileName, const LabelledRows& rows, const LasLabelSource* lasSource,
+                 std::string& error)
+{
+    AtomicFile out(fileName);
+    if (endsWith(fileName, ".las")) {
+        const bool written = lasSource ? writeLasLabelsFromLas(out, rows, *lasSource, error)
+                                       : writeLasLabels(out, rows, error);
+        if (!written) {
+            if (error.empty()) error = out.error();
+            return false;
+        }
+    } else if (endsWith(fileName, ".pcd")) {
+        writePcd(out, rows);
+    } else if (endsWith(fileName, ".ply")) {
+        writePly(out, rows);
+    } else {
+        writeText(out, rows);
+    }
+    if (out.commit()) return true;
+    error = out.error();
+    return false;
+}
+
+}  // namespace velaseg
