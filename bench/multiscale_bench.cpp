@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "segmenter/base_offset.h"
+#include "las_reader.h"
 #include "segmenter/work_cloud.h"
 #include "supervoxel/multiscale.h"
-#include "las_reader.h"
+#include "vela_base_offset.h"
 #include "vela_plane.h"
 
 namespace {
@@ -127,7 +127,7 @@ void run(const std::string& name, const std::vector<VELA::SVPoint3d>& points)
     vela::SupervoxelSet set;
     vela::NeighbourhoodMemory memory;
     const auto start = std::chrono::steady_clock::now();
-    vela::segmentMultiScale(cloud, set, para.rmax, para.rmin, para.rdelta, para.kappa, para.phic, &observer, &memory);
+    vela::segmentMultiScale(cloud, set, para, &observer, &memory);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf("  total %.3f s, %d planar supervoxels, %zu independent points, fingerprint %016llx\n", seconds,
                 set.planarCount, set.independent[0].cloud->points.size(),
@@ -146,7 +146,7 @@ void run(const std::string& name, const std::vector<VELA::SVPoint3d>& points)
     for (vela::NeighbourhoodMemory* m : {static_cast<vela::NeighbourhoodMemory*>(nullptr), &memory}) {
         vela::SupervoxelSet again;
         const auto restart = std::chrono::steady_clock::now();
-        vela::segmentMultiScale(part, again, para.rmax, para.rmin, para.rdelta, para.kappa, para.phic, nullptr, m);
+        vela::segmentMultiScale(part, again, para, nullptr, m);
         std::printf("  %zu of the points cut again %s memory: %.3f s, %d planar supervoxels, fingerprint %016llx\n",
                     part->points.size(),
                     m != nullptr ? "with   " : "without",

@@ -15,15 +15,14 @@
 #include <random>
 #include <vector>
 
+#include "exchange_sort_reference.h"
 #include "las_reader.h"
-#include "planar/nfa.h"
-#include "planar/orsa_planar.h"
+#include "planar/detail/nfa_detail.h"
+#include "planar/detail/orsa_planar_detail.h"
 #include "planar/rps_generation.h"
 #include "segmenter/work_cloud.h"
 #include "supervoxel/multiscale.h"
 #include "vela_plane.h"
-
-#include "../tests/planar/exchange_sort_reference.h"
 
 namespace {
 
@@ -162,7 +161,7 @@ bool benchRealCloud(const char* path)
     const vela::WorkCloud cloud = vela::buildWorkCloud(points, vela::baseOffsetOf(points));
     vela::SupervoxelSet set;
     Clock::time_point start = Clock::now();
-    vela::segmentMultiScale(cloud, set, para.rmax, para.rmin, para.rdelta, para.kappa, para.phic);
+    vela::segmentMultiScale(cloud, set, para);
     std::printf("%s: %zu points, %d planar supervoxels after %.1f s of multi-scale segmentation\n", path,
                 points.size(), set.planarCount, secondsSince(start));
 
@@ -190,7 +189,7 @@ bool benchRealCloud(const char* path)
                 sortCount ? double(sortedDistances) / sortCount : 0.0, allSame ? "yes" : "NO");
 
     start = Clock::now();
-    vela::generateRPS(set, para.kappa, para.tau, para.epsilon);
+    vela::generateRPS(set, para);
     std::printf("RPS generation (shipped): %.3f s, %d supervoxels kept, %zu independent points\n",
                 secondsSince(start), set.planarCount, set.independent[0].cloud->points.size());
     return allSame;

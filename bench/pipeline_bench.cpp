@@ -15,9 +15,9 @@
 
 #include "las_reader.h"
 #include "sample_scene.h"
-#include "segmenter/base_offset.h"
 #include "segmenter/pipeline.h"
 #include "segmenter/work_cloud.h"
+#include "vela_base_offset.h"
 #include "vela_plane.h"
 
 namespace {

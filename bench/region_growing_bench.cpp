@@ -14,9 +14,11 @@
 #include <random>
 #include <vector>
 
+#include "growing/box_contact.h"
 #include "growing/region_growing.h"
 #include "growing/segment_merging.h"
-#include "planar/plane_fit.h"
+#include "supervoxel/plane_fit.h"
+#include "vela_plane.h"
 
 namespace {
 
@@ -83,7 +85,11 @@ int main(int argc, char** argv)
     std::vector<int> sides;
     for (int i = 1; i < argc; ++i) sides.push_back(std::atoi(argv[i]));
     if (sides.empty()) sides = {160, 320, 640};
-    const double gamma = 0.3, phid = 0.3, theta = 10.0;
+    VELA::tag_VELAParameter para = VELA::VELA_Plane().get_para();
+    para.gamma = 0.3;
+    para.phid = 0.3;
+    para.theta = 10.0;
+    const double gamma = para.gamma;
 
     for (std::size_t s = 0; s < sides.size(); ++s) {
         vela::SupervoxelSet set = makeScene(sides[s], 16);
@@ -105,11 +111,11 @@ int main(int argc, char** argv)
 
         vela::SegmentSet segments;
         start = std::chrono::steady_clock::now();
-        vela::growRegions(set, segments, 0.25 * gamma, 0.25 * phid, theta);
+        vela::growRegions(set, segments, para, 0.25);
         const double grow = secondsSince(start);
         const int grown = segments.planarCount;
         start = std::chrono::steady_clock::now();
-        vela::mergeSegments(set, segments, gamma, phid, theta);
+        vela::mergeSegments(set, segments, para);
         const double merge = secondsSince(start);
 
         std::printf("%zu rps: contact search %.3f s, growRegions %.3f s (%d segments), "

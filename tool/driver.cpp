@@ -19,8 +19,8 @@
 #include "progress_line.h"
 #include "result_file.h"
 #include "run_options.h"
-#include "segmenter/millisecond_clock.h"
 #include "vela_plane.h"
+#include "wall_clock.h"
 
 namespace velaseg {
 namespace {
@@ -98,7 +98,7 @@ bool writeOutputs(const RunOptions& o, const InputCloud& input, const Segmentati
     }
     if (!o.labelsFile.empty()) {
         const LabelledRows rows = labelRows(input.points, &input.skipped, s.planes, s.planeIndices, input.hasColour);
-        const LasLabelSource las{o.pcFile, uncompressedLasRecords(o.pcFile)};
+        const LasLabelSource las{o.pcFile, lasInputRecords(o.pcFile)};
         const bool fromLas = input.type == "las" || input.type == "laz";
         error.clear();
         if (!writeLabels(o.labelsFile, rows, fromLas ? &las : nullptr, error)) {
@@ -173,7 +173,7 @@ int runVelaseg(int argc, char** argv, std::int64_t startMs)
     const bool written = writeOutputs(options, input, segmentation, resultFile);
     if (!options.noViewer) showPlanes(segmentation.planes);
 
-    std::cout << "Total time is: " << vela::secondsBetween(startMs, vela::millisecondClock()) << "s"
+    std::cout << "Total time is: " << secondsBetween(startMs, millisecondClock()) << "s"
               << std::endl;
     return written ? kExitDone : kExitNotWritten;
 }

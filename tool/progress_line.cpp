@@ -8,7 +8,7 @@
 
 #include <unistd.h>
 
-#include "segmenter/millisecond_clock.h"
+#include "wall_clock.h"
 
 namespace velaseg {
 
@@ -91,7 +91,7 @@ VELA::ProgressCallback ProgressLine::callback() const
 {
     std::shared_ptr<ProgressState> state = state_;
     return [state](const VELA::tag_Progress& p) {
-        const std::string line = lineOf(p, vela::secondsBetween(state->startMs, vela::millisecondClock()));
+        const std::string line = lineOf(p, secondsBetween(state->startMs, millisecondClock()));
         if (!state->toTerminal) {
             std::cerr << line << std::endl;
             return;

@@ -3,7 +3,7 @@
 #include <charconv>
 
 #include "atomic_file.h"
-#include "segmenter/base_offset.h"
+#include "vela_base_offset.h"
 
 namespace velaseg {
 

@@ -6,10 +6,10 @@
 #include <memory>
 
 
-#include "planar/plane_fit.h"
 #include "planar/rps_generation.h"
-#include "segmenter/flann_tree.h"
+#include "supervoxel/cl/flann_tree.h"
 #include "supervoxel/multiscale.h"
+#include "supervoxel/plane_fit.h"
 #include "supervoxel/progress.h"
 
 namespace vela {
@@ -211,18 +211,18 @@ void growAllRpsIntoPoints(SupervoxelSet& fresh, double gamma, double delta)
     compact(field);
 }
 
-bool extractNewRps(SupervoxelSet& set, double rmax, double rmin, double rdelta, std::int32_t kappa,
-                   double phic, double tolerance, double epsilon, double gamma, double delta, bool& grown,
+bool extractNewRps(SupervoxelSet& set, const VELA::tag_VELAParameter& para, double tolerance, bool& grown,
                    NeighbourhoodMemory* memory)
 {
     SupervoxelSet fresh;
-    if (!segmentMultiScale(set.independent[0].cloud, fresh, rmax, rmin, rdelta, kappa, phic, nullptr, memory))
-        return false;
-    generateRPS(fresh, kappa, tolerance, epsilon);
+    if (!segmentMultiScale(set.independent[0].cloud, fresh, para, nullptr, memory)) return false;
+    VELA::tag_VELAParameter atTolerance = para;
+    atTolerance.tau = tolerance;
+    generateRPS(fresh, atTolerance);
     if (fresh.planarCount <= 0) return true;
 
     grown = true;
-    growAllRpsIntoPoints(fresh, gamma, delta);
+    growAllRpsIntoPoints(fresh, para.gamma, para.delta);
     for (int i = 0; i < fresh.planarCount; ++i) {
         Supervoxel& rps = fresh.supervoxels[static_cast<std::size_t>(i)];
         refitSupervoxel(rps, true);
@@ -234,8 +234,7 @@ bool extractNewRps(SupervoxelSet& set, double rmax, double rmin, double rdelta, 
     return true;
 }
 
-bool optimizeRps(SupervoxelSet& set, double rmax, double rmin, double rdelta, std::int32_t kappa, double phic,
-                 double tau, double epsilon, double gamma, double delta, std::int32_t totalPoints,
+bool optimizeRps(SupervoxelSet& set, const VELA::tag_VELAParameter& para, std::int32_t totalPoints,
                  std::int32_t iter)
 {
     {
@@ -243,7 +242,7 @@ bool optimizeRps(SupervoxelSet& set, double rmax, double rmin, double rdelta, st
         bool changed = false;
         do {
             changed = false;
-            if (!reassignIndependentPoints(set, changed, changedFlags, gamma, delta)) {
+            if (!reassignIndependentPoints(set, changed, changedFlags, para.gamma, para.delta)) {
                 std::cout << "error..." << std::endl;
                 return false;
             }
@@ -254,16 +253,15 @@ bool optimizeRps(SupervoxelSet& set, double rmax, double rmin, double rdelta, st
     }
     for (int i = 0; i < set.planarCount; ++i) refitSupervoxel(set.supervoxels[static_cast<std::size_t>(i)], false);
 
-    double tolerance = tau;
+    double tolerance = para.tau;
     // Each iteration cuts what the previous one left: most neighbour lists hold.
     NeighbourhoodMemory memory;
     for (int k = 0;; ++k) {
         reportIteration(k + 1);
         bool grown = false;
-        if (!extractNewRps(set, rmax, rmin, rdelta, kappa, phic, tolerance, epsilon, gamma, delta, grown, &memory))
-            return false;
+        if (!extractNewRps(set, para, tolerance, grown, &memory)) return false;
         const double ratio = static_cast<double>(set.independent[0].cloud->points.size()) / totalPoints;
-        if (!continueResegmentation(ratio, k, grown, iter, tau, tolerance)) break;
+        if (!continueResegmentation(ratio, k, grown, iter, para.tau, tolerance)) break;
     }
     return true;
 }

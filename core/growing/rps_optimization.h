@@ -8,13 +8,16 @@
 #include <vector>
 
 #include "supervoxel/supervoxel_set.h"
+#include "vela_plane.h"
 
 namespace vela {
 
-// False when no RPS exists at the start (after printing "error...") or when a
+// Reassigns independent points (gamma, delta), then segments the rest again
+// (the multi-scale and RPS parameters) while new RPS appear and, with iter 0,
+// at least 5 % of the call's `totalPoints` stay independent. False when no
+// RPS exists at the start (after printing "error...") or when a
 // re-segmentation fails; true otherwise.
-bool optimizeRps(SupervoxelSet& set, double rmax, double rmin, double rdelta, std::int32_t kappa, double phic,
-                 double tau, double epsilon, double gamma, double delta, std::int32_t totalPoints,
+bool optimizeRps(SupervoxelSet& set, const VELA::tag_VELAParameter& para, std::int32_t totalPoints,
                  std::int32_t iter);
 
 // After re-segmentation iteration k (counted from 0): whether another runs,
@@ -31,11 +34,11 @@ bool reassignIndependentPoints(SupervoxelSet& set, bool& changed, std::vector<st
 
 struct NeighbourhoodMemory;
 
-// One re-segmentation iteration of the independent points; `grown` must be
-// false on entry and becomes true when new RPS were found and appended.
-// `memory` carries neighbour lists from one iteration's cut to the next.
-bool extractNewRps(SupervoxelSet& set, double rmax, double rmin, double rdelta, std::int32_t kappa,
-                   double phic, double tolerance, double epsilon, double gamma, double delta, bool& grown,
+// One re-segmentation iteration of the independent points, with `tolerance`
+// in the place of tau; `grown` must be false on entry and becomes true when
+// new RPS were found and appended. `memory` carries neighbour lists from one
+// iteration's cut to the next.
+bool extractNewRps(SupervoxelSet& set, const VELA::tag_VELAParameter& para, double tolerance, bool& grown,
                    NeighbourhoodMemory* memory = nullptr);
 
 // Grows `rps` into the points of `points`' cloud: neighbours within gamma of

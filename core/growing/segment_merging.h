@@ -7,14 +7,9 @@
 #include <vector>
 
 #include "supervoxel/supervoxel_set.h"
+#include "vela_plane.h"
 
 namespace vela {
-
-// Positions in segments.planes of the planar segments whose boxes touch the
-// segment's box at margin gamma, ascending (the segment itself included when
-// it is one of them).
-std::vector<int> findTouchingSegments(const SegmentSet& segments, const PlaneSegment& segment,
-                                      double gamma);
 
 // Adds the members of segment `index` of segments.planes, and those of every
 // available segment reachable from it through similarNeighbours, to `merged`,
@@ -24,8 +19,8 @@ bool floodSegments(SupervoxelSet& set, const SegmentSet& segments, PlaneSegment&
                    std::int32_t& remaining, std::vector<std::uint8_t>& available, int index);
 
 // Replaces segments.planes by the merged segments (box and box centre only;
-// planes are fitted when the result is converted). theta in degrees. Always
-// true.
-bool mergeSegments(SupervoxelSet& set, SegmentSet& segments, double gamma, double phid, double theta);
+// planes are fitted when the result is converted). Reads gamma, phid and
+// theta (degrees). Always true.
+bool mergeSegments(SupervoxelSet& set, SegmentSet& segments, const VELA::tag_VELAParameter& para);
 
 }  // namespace vela

@@ -3,7 +3,14 @@
 // A caller loads points (set_points for PCD files, or its own reader), derives
 // the thresholds from the mean point spacing (get_mu, set_parameters(double)),
 // optionally amends them, and runs one of the segmentation methods. Inputs are
-// taken by value; output containers are appended to, never cleared.
+// taken by value; output vectors are appended to and output maps assigned
+// into by key, never cleared first.
+//
+// The geometry runs in a shifted single-precision frame: per axis, the
+// multiple of 1000 of the first finite input point's coordinate (truncated
+// toward zero) is subtracted before coordinates are narrowed to float (see
+// vela_base_offset.h). Points with a non-finite coordinate take part in
+// nothing and appear in no output.
 #pragma once
 
 #include <cstddef>
@@ -39,7 +46,8 @@ public:
     std::uint8_t b = 0;
 };
 
-// Plane a*x + b*y + c*z + d = 0; (a, b, c) is a unit normal of no fixed orientation.
+// Plane a*x + b*y + c*z + d = 0; (a, b, c) is a unit normal of no fixed
+// orientation. Which frame d refers to depends on the method that made it.
 struct tag_PCoefficient {
     double a;
     double b;
@@ -87,6 +95,8 @@ public:
     VELA_Plane(int kappa, double phic, double tau, double epsilon, double gamma,
                double delta, double phid, double theta);
     explicit VELA_Plane(double mu);
+    // Takes every threshold from the record except delta and phid, which it
+    // sets to 0: call set_parameters(para) to take them too.
     explicit VELA_Plane(tag_VELAParameter para);
     ~VELA_Plane();
     VELA_Plane& operator=(const VELA_Plane& other);
@@ -139,7 +149,17 @@ public:
     // Mean distance from each point to its nearest other point; printed.
     double get_mu(std::vector<SVPoint3d> points) const;
 
-    // Full pipeline; one point list and one coefficient record per plane.
+    // The segmentation methods return false, before printing or changing
+    // anything, when no input point has three finite coordinates (for
+    // VELA_RegionGrowing: no supervoxel, or none in the first one); true
+    // otherwise, whatever the stages found.
+
+    // Full pipeline; one point list (input coordinates, the plane's colour) and
+    // one coefficient record per plane, in the same order, appended; the
+    // points of no plane are appended to `others` in white. Each record's d
+    // is in the shifted frame, not in input coordinates: for the frame's
+    // offset (bx, by, bz) the plane in input coordinates has
+    // d - (a * bx + b * by + c * bz), as the map overload gives it.
     bool VELA_PlaneSegmentation(std::vector<SVPoint3d> points,
                                 std::vector<std::vector<SVPoint3d>>& planes,
                                 std::vector<SVPoint3d>& others,
@@ -153,16 +173,24 @@ public:
                                 std::vector<tag_PCoefficient>& coefficients,
                                 std::vector<std::vector<std::size_t>>& plane_indices,
                                 const ProgressCallback& progress = ProgressCallback());
-    // Full pipeline; input index -> label, label -> plane in input coordinates.
+    // Full pipeline; `labels` maps input index -> segment label (-1: in no
+    // plane), `coefficients` maps plane label -> plane with d in input
+    // coordinates. Entries are assigned by key; others are left alone.
     bool VELA_PlaneSegmentation(std::vector<SVPoint3d> points,
                                 std::map<int, int>& labels,
                                 std::map<int, tag_PCoefficient>& coefficients);
-    // The supervoxel stages only (multi-scale, RPS generation, RPS optimisation).
+    // The supervoxel stages only (multi-scale, RPS generation, RPS
+    // optimisation): one point list and one coefficient record (d in the
+    // shifted frame) per rigorous planar supervoxel, appended; the points in
+    // none are appended to `independent`.
     bool VELA_RPSGeneration(std::vector<SVPoint3d> points,
                             std::vector<std::vector<SVPoint3d>>& rps,
                             std::vector<SVPoint3d>& independent,
                             std::vector<tag_PCoefficient>& coefficients);
-    // Region growing over caller-supplied supervoxels.
+    // Region growing over caller-supplied supervoxels (one point list each),
+    // in the frame of the first point of the first one: one point list
+    // (coordinates rebuilt in single precision, colour 0) and one coefficient
+    // record (d in that frame) per plane, appended.
     bool VELA_RegionGrowing(std::vector<std::vector<SVPoint3d>> rps,
                             std::vector<std::vector<SVPoint3d>>& planes,
                             std::vector<tag_PCoefficient>& coefficients);

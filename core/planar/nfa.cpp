@@ -7,6 +7,8 @@
 #include <cstring>
 #include <limits>
 
+#include "planar/detail/nfa_detail.h"
+
 namespace vela {
 
 NfaTable buildNfaTable(int n, int k)
@@ -153,6 +155,50 @@ namespace {
 constexpr int kSlotShift = 21;
 constexpr std::uint32_t kSlots = 64;
 
+// The lower bounds of the residual logarithms in each slot, for this tau;
+// usable only when every slot bound is a normal float.
+void prepareSlotBounds(CutBoundScratch& scratch, double tau)
+{
+    scratch.tau = tau;
+    const std::uint32_t top = scanLimitBits(tau) >> kSlotShift;
+    scratch.usable = tau >= std::numeric_limits<double>::min() && tau <= 1e300 && top >= kSlots + 16;
+    if (!scratch.usable) return;
+    scratch.base = top - (kSlots - 1);
+    scratch.log10TauCeiling = std::log10(tau) + 1e-9;
+    scratch.slotLogResidual.resize(kSlots);
+    for (std::uint32_t slot = 1; slot < kSlots; ++slot) {
+        const double lowest = widenedBits((scratch.base + slot) << kSlotShift);
+        scratch.slotLogResidual[slot] = log10Floor(lowest) - scratch.log10TauCeiling;
+    }
+    scratch.counts.assign(kSlots, 0u);
+}
+
+// The distances counted into their slots (scratch.counts), zeros apart.
+struct SlotCounts {
+    std::uint64_t occupied = 0;              // a bit per slot
+    int zeros = 0;
+    std::uint32_t smallest = ~std::uint32_t{0};  // smallest positive
+};
+
+SlotCounts countIntoSlots(const std::vector<std::uint32_t>& withinLimit, CutBoundScratch& scratch)
+{
+    SlotCounts c;
+    std::uint32_t* counts = scratch.counts.data();
+    for (std::uint32_t bits : withinLimit) {
+        if (bits == 0) {
+            ++c.zeros;
+            continue;
+        }
+        c.smallest = std::min(c.smallest, bits);
+        // Bits beyond the limit (not to be listed) would share the top slot.
+        const std::uint32_t shifted = std::min(bits >> kSlotShift, scratch.base + kSlots - 1);
+        const std::uint32_t slot = shifted > scratch.base ? shifted - scratch.base : 0;
+        ++counts[slot];
+        c.occupied |= std::uint64_t{1} << slot;
+    }
+    return c;
+}
+
 }  // namespace
 
 bool cutMayScoreBelow(const NfaTable& table, const std::vector<std::uint32_t>& withinLimit, double tau,
@@ -162,52 +208,23 @@ bool cutMayScoreBelow(const NfaTable& table, const std::vector<std::uint32_t>& w
     const int k = table.k;
     const int listed = static_cast<int>(withinLimit.size());
     if (listed > n) return true;
-    if (!(scratch.tau == tau)) {
-        // Lower bounds of the residual logarithms in each slot, for this tau;
-        // usable only when every slot bound is a normal float.
-        scratch.tau = tau;
-        const std::uint32_t top = scanLimitBits(tau) >> kSlotShift;
-        scratch.usable = tau >= std::numeric_limits<double>::min() && tau <= 1e300 && top >= kSlots + 16;
-        if (!scratch.usable) return true;
-        scratch.base = top - (kSlots - 1);
-        scratch.log10TauCeiling = std::log10(tau) + 1e-9;
-        scratch.slotLogResidual.resize(kSlots);
-        for (std::uint32_t slot = 1; slot < kSlots; ++slot) {
-            const double lowest = widenedBits((scratch.base + slot) << kSlotShift);
-            scratch.slotLogResidual[slot] = log10Floor(lowest) - scratch.log10TauCeiling;
-        }
-        scratch.counts.assign(kSlots, 0u);
-    }
+    if (!(scratch.tau == tau)) prepareSlotBounds(scratch, tau);
     if (!scratch.usable) return true;
 
+    const SlotCounts slots = countIntoSlots(withinLimit, scratch);
     std::uint32_t* counts = scratch.counts.data();
-    std::uint64_t occupied = 0;  // a bit per slot
-    int zeros = 0;
-    std::uint32_t smallest = ~std::uint32_t{0};  // smallest positive
-    for (std::uint32_t bits : withinLimit) {
-        if (bits == 0) {
-            ++zeros;
-            continue;
-        }
-        smallest = std::min(smallest, bits);
-        // Bits beyond the limit (not to be listed) would share the top slot.
-        const std::uint32_t shifted = std::min(bits >> kSlotShift, scratch.base + kSlots - 1);
-        const std::uint32_t slot = shifted > scratch.base ? shifted - scratch.base : 0;
-        ++counts[slot];
-        occupied |= std::uint64_t{1} << slot;
-    }
     // Visits the occupied slots in ascending order; clears them as it goes,
     // so the counts are all zero again for the next call.
     auto forEachOccupied = [&](auto visit) {
         bool stopped = false;
-        for (std::uint64_t rest = occupied; rest != 0; rest &= rest - 1) {
+        for (std::uint64_t rest = slots.occupied; rest != 0; rest &= rest - 1) {
             const auto slot = static_cast<std::uint32_t>(__builtin_ctzll(rest));
             if (!stopped) stopped = visit(slot, static_cast<int>(counts[slot]));
             counts[slot] = 0;
         }
         return stopped;
     };
-    if (smallest < 0x00800000u) {  // a subnormal: no bound from its bits
+    if (slots.smallest < 0x00800000u) {  // a subnormal: no bound from its bits
         forEachOccupied([](std::uint32_t, int) { return true; });
         return true;
     }
@@ -222,16 +239,17 @@ bool cutMayScoreBelow(const NfaTable& table, const std::vector<std::uint32_t>& w
         }
         return false;
     };
-    const double smallestLogResidual =
-        smallest == ~std::uint32_t{0} ? 0.0 : log10Floor(widenedBits(smallest)) - scratch.log10TauCeiling;
+    const double smallestLogResidual = slots.smallest == ~std::uint32_t{0}
+                                           ? 0.0
+                                           : log10Floor(widenedBits(slots.smallest)) - scratch.log10TauCeiling;
     // Zeros from position 3 on take the smallest positive distance; when none
     // is listed, it lies beyond the limit and the scan stops at once.
     bool zerosMayBeat = false;
-    if (zeros > 3) {
-        if (smallest == ~std::uint32_t{0}) return listed == n;  // all zero: the cut of four scores -inf
-        zerosMayBeat = mayBeat(3, zeros, smallestLogResidual);
+    if (slots.zeros > 3) {
+        if (slots.smallest == ~std::uint32_t{0}) return listed == n;  // all zero: the cut of four scores -inf
+        zerosMayBeat = mayBeat(3, slots.zeros, smallestLogResidual);
     }
-    int rank = zeros;
+    int rank = slots.zeros;
     const bool slotMayBeat = forEachOccupied([&](std::uint32_t slot, int count) {
         const bool may = mayBeat(rank, rank + count, slot == 0 ? smallestLogResidual : scratch.slotLogResidual[slot]);
         rank += count;

@@ -6,7 +6,10 @@
 #include <cstdint>
 #include <cstring>
 
-#include "planar/hypothesis_list.h"
+#include "planar/detail/hypothesis_list.h"
+#include "planar/detail/nfa_detail.h"
+#include "planar/detail/orsa_planar_detail.h"
+#include "planar/nfa.h"
 
 namespace vela {
 
@@ -231,24 +234,22 @@ bool scoreDeferred(const WorkCloud& cloud, const PointCoordinates& coordinates, 
     return true;
 }
 
-}  // namespace
+// The most meaningful cut found, and the hypothesis list it was found on.
+struct BestCut {
+    NfaResult result;
+    std::vector<int> list;
+};
 
-bool ORSA_Planar(Supervoxel& supervoxel, WorkCloud& outliers, bool& changed, int kappa, double tau,
-                 double epsilon)
+// The hypothesis search: random three-point planes, each scored by its best
+// cut, until the hypothesis limit (which shrinks as better cuts appear), the
+// samples run out, or too many samples span no plane. False when the cloud
+// cannot be sampled or a hypothesis cannot be scored.
+bool searchBestCut(const WorkCloud& cloud, double tau, double epsilon, ResidualSorter sorter, BestCut& best)
 {
-    return ORSA_Planar(supervoxel, outliers, changed, kappa, tau, epsilon, nullptr);
-}
-
-bool ORSA_Planar(Supervoxel& supervoxel, WorkCloud& outliers, bool& changed, int kappa, double tau,
-                 double epsilon, ResidualSorter sorter)
-{
-    const WorkCloud cloud = supervoxel.cloud;
-    if (!cloud || cloud->points.size() < kSampleSize) return false;
     const int n = static_cast<int>(cloud->points.size());
-
     std::vector<int> shuffle(n);
     for (int i = 0; i < n; ++i) shuffle[i] = i;
-    std::vector<int> bestList = shuffle;
+    best.list = shuffle;
     // With a sorter, the hypothesis list stays written out.
     HypothesisList list;
     resetHypothesisList(list, n, sortsKept(n));
@@ -262,7 +263,6 @@ bool ORSA_Planar(Supervoxel& supervoxel, WorkCloud& outliers, bool& changed, int
     sample.reserve(kSampleSize);
     plane.reserve(4);
 
-    NfaResult best;
     int iteration = 0;
     int limit = kMaxIterations;
     int skipped = 0;
@@ -276,20 +276,40 @@ bool ORSA_Planar(Supervoxel& supervoxel, WorkCloud& outliers, bool& changed, int
             NfaResult current;
             const bool scored =
                 sorter ? scoreBySorter(cloud, plane, list.written, table, tau, sorter, scratch, current)
-                       : scoreDeferred(cloud, coordinates, plane, list, table, tau, best.logNfa, scratch, current);
+                       : scoreDeferred(cloud, coordinates, plane, list, table, tau, best.result.logNfa, scratch,
+                                       current);
             if (!scored) return false;
-            if (current.count >= 4 && current.logNfa < best.logNfa) {
-                best = current;
-                bestList = writeOutHypothesisList(list);
+            if (current.count >= 4 && current.logNfa < best.result.logNfa) {
+                best.result = current;
+                best.list = writeOutHypothesisList(list);
                 if (current.logNfa <= epsilon) limit = nextIterationLimit(current.count, n, iteration, limit);
             }
         }
         if (iteration >= limit) break;
     }
+    return true;
+}
 
-    const std::size_t inliers = static_cast<std::size_t>(std::max(best.count, 0));
+}  // namespace
+
+bool ORSA_Planar(Supervoxel& supervoxel, WorkCloud& outliers, bool& changed, int kappa, double tau,
+                 double epsilon)
+{
+    return ORSA_Planar(supervoxel, outliers, changed, kappa, tau, epsilon, nullptr);
+}
+
+bool ORSA_Planar(Supervoxel& supervoxel, WorkCloud& outliers, bool& changed, int kappa, double tau,
+                 double epsilon, ResidualSorter sorter)
+{
+    const WorkCloud cloud = supervoxel.cloud;
+    if (!cloud || cloud->points.size() < kSampleSize) return false;
+    BestCut best;
+    if (!searchBestCut(cloud, tau, epsilon, sorter, best)) return false;
+
+    const std::size_t inliers = static_cast<std::size_t>(std::max(best.result.count, 0));
     // A cut whose largest residual is exactly tau is not meaningful: strict.
-    const bool meaningful = best.count >= kappa && best.logNfa <= epsilon && best.logResidual < 0.0;
+    const bool meaningful =
+        best.result.count >= kappa && best.result.logNfa <= epsilon && best.result.logResidual < 0.0;
     if (!meaningful) {
         changed = true;
         outliers = makeWorkCloud();
@@ -299,11 +319,11 @@ bool ORSA_Planar(Supervoxel& supervoxel, WorkCloud& outliers, bool& changed, int
         cloud->clear();
         return true;
     }
-    if (inliers >= bestList.size()) return true;
+    if (inliers >= best.list.size()) return true;
 
     changed = true;
-    WorkCloud kept = cloudOfPositions(cloud, bestList, 0, inliers);
-    outliers = cloudOfPositions(cloud, bestList, inliers, bestList.size());
+    WorkCloud kept = cloudOfPositions(cloud, best.list, 0, inliers);
+    outliers = cloudOfPositions(cloud, best.list, inliers, best.list.size());
     supervoxel.cloud = kept;
     return true;
 }

@@ -3,14 +3,12 @@
 // with the number of hypotheses adapted to the best inlier ratio found.
 #pragma once
 
-#include <cstdint>
 #include <vector>
 
 #include <boost/random/mersenne_twister.hpp>
 #include <boost/random/uniform_int.hpp>
 #include <boost/random/variate_generator.hpp>
 
-#include "planar/nfa.h"
 #include "supervoxel/supervoxel_set.h"
 
 namespace vela {
@@ -36,23 +34,6 @@ bool planeFromSample(const WorkCloud& cloud, const std::vector<int>& sample, std
 bool planeDistances(const WorkCloud& cloud, const std::vector<float>& plane, const std::vector<int>& indices,
                     std::vector<double>& distances);
 
-// A cloud's coordinates in separate arrays, so that distance loops vectorise.
-struct PointCoordinates {
-    std::vector<float> x, y, z;
-};
-
-PointCoordinates coordinatesOf(const WorkCloud& cloud);
-
-// planeDistances for every point, by point index, as the bits of their
-// single-precision magnitudes, whose widening gives the same doubles. False
-// when `plane` does not hold four coefficients or a distance is not a number.
-bool planeDistanceBits(const PointCoordinates& points, const std::vector<float>& plane,
-                       std::vector<std::uint32_t>& bits);
-
-// Hypothesis limit after a new best cut of `count` of `pointCount` points
-// (whose NFA passed the threshold) was found at `iteration`.
-int nextIterationLimit(int count, int pointCount, int iteration, int limit);
-
 // Tests whether the supervoxel is a meaningful plane. Not meaningful: all
 // points go to `outliers` and the supervoxel's cloud is emptied in place.
 // Meaningful but partly: the supervoxel keeps a new cloud of its inliers and
@@ -60,12 +41,5 @@ int nextIterationLimit(int count, int pointCount, int iteration, int limit);
 // with nothing touched, when the cloud is too small to test.
 bool ORSA_Planar(Supervoxel& supervoxel, WorkCloud& outliers, bool& changed, int kappa, double tau,
                  double epsilon);
-
-// The same test with another residual sort, to compare sorts on whole tests;
-// a null sorter is the built-in one.
-using ResidualSorter = bool (*)(std::vector<int>& indices, std::vector<double>& distances,
-                                std::vector<double>& residuals, double tau, ResidualSortBuffers& buffers);
-bool ORSA_Planar(Supervoxel& supervoxel, WorkCloud& outliers, bool& changed, int kappa, double tau,
-                 double epsilon, ResidualSorter sorter);
 
 }  // namespace vela

@@ -6,7 +6,8 @@
 #include <vector>
 
 #include "planar/orsa_planar.h"
-#include "planar/plane_fit.h"
+#include "supervoxel/display_colour.h"
+#include "supervoxel/plane_fit.h"
 
 namespace vela {
 
@@ -19,7 +20,7 @@ pcl::PointCloud<WorkPoint>& independentCloud(SupervoxelSet& set)
     if (set.independent.empty()) {
         Supervoxel record;
         record.descriptor.planar = 0;
-        record.descriptor.colour = {255, 255, 255};
+        record.descriptor.colour = kNoPlaneColour;
         set.independent.push_back(record);
         set.nonplanarCount = static_cast<std::int32_t>(set.independent.size());
     }
@@ -47,8 +48,9 @@ void eraseRecords(std::vector<Supervoxel>& records, const std::vector<int>& posi
 
 }  // namespace
 
-bool generateRPS(SupervoxelSet& set, int kappa, double tau, double epsilon)
+bool generateRPS(SupervoxelSet& set, const VELA::tag_VELAParameter& para)
 {
+    const double tau = para.tau;
     std::vector<int> removed;
     for (int i = 0; i < set.planarCount; ++i) {
         Supervoxel& supervoxel = set.supervoxels[i];
@@ -56,7 +58,7 @@ bool generateRPS(SupervoxelSet& set, int kappa, double tau, double epsilon)
         while (supervoxel.descriptor.maxResidual > tau) {
             WorkCloud outliers;
             bool changed = false;
-            if (!ORSA_Planar(supervoxel, outliers, changed, kappa, tau, epsilon)) {
+            if (!ORSA_Planar(supervoxel, outliers, changed, para.kappa, tau, para.epsilon)) {
                 std::cout << "supervoxel " << i << " ORSA_Planar() failed." << std::endl;
                 break;
             }

@@ -4,11 +4,14 @@
 #pragma once
 
 #include "supervoxel/supervoxel_set.h"
+#include "vela_plane.h"
 
 namespace vela {
 
+// Tests every planar supervoxel whose largest residual exceeds tau with
+// ORSA_Planar (kappa, tau, epsilon; the other parameters are not read).
 // Always true. Supervoxels left without points are erased and the remaining
 // ones renumbered by position; their points join the first independent record.
-bool generateRPS(SupervoxelSet& set, int kappa, double tau, double epsilon);
+bool generateRPS(SupervoxelSet& set, const VELA::tag_VELAParameter& para);
 
 }  // namespace vela

@@ -20,8 +20,8 @@
 #include <pcl/point_cloud.h>
 #include <pcl/point_types.h>
 
-#include "segmenter/base_offset.h"
 #include "segmenter/pcd_header.h"
+#include "vela_base_offset.h"
 #include "vela_plane.h"
 
 namespace vela {

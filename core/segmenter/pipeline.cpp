@@ -6,15 +6,15 @@
 #include "growing/region_growing.h"
 #include "growing/rps_optimization.h"
 #include "growing/segment_merging.h"
-#include "planar/plane_fit.h"
 #include "planar/rps_generation.h"
-#include "segmenter/base_offset.h"
 #include "segmenter/millisecond_clock.h"
 #include "segmenter/pipeline.h"
 #include "segmenter/work_cloud.h"
 #include "supervoxel/multiscale.h"
+#include "supervoxel/plane_fit.h"
 #include "supervoxel/progress.h"
 #include "supervoxel/supervoxel_set.h"
+#include "vela_base_offset.h"
 #include "vela_plane.h"
 
 namespace vela {
@@ -130,6 +130,59 @@ bool hasWork(const std::vector<VELA::SVPoint3d>& points, const char* method)
     return false;
 }
 
+// How a method announces the three supervoxel stages and what it prints
+// after each: the full segmentation and VELA_RPSGeneration word them apart.
+struct StageWording {
+    const char* multiScale;
+    const char* rpsGeneration;
+    const char* rpsOptimisation;
+    void (*report)(const SupervoxelSet& set, std::size_t pointCount);
+};
+
+// The two count lines and an empty line.
+void printCountsBlock(const SupervoxelSet& set, std::size_t)
+{
+    printCounts(set);
+    std::cout << std::endl;
+}
+
+const StageWording kPipelineWording = {"start Multi-scale Supervoxel Segmentation...", "start RPS Generation...",
+                                       "start RPS Optmization...", printStatistics};
+const StageWording kRpsGenerationWording = {"start multi-scale supervoxel segmentation...",
+                                            "start initial rigorous planar supervoxel generation...",
+                                            "start independent points reclassification...", printCountsBlock};
+
+void notify(const StageObserver* observer, const char* stage)
+{
+    if (observer != nullptr && *observer) (*observer)(stage);
+}
+
+// Multi-scale segmentation, RPS generation and RPS optimisation of `cloud`,
+// each announced and reported as `wording` says.
+void runSupervoxelStages(const WorkCloud& cloud, SupervoxelSet& set, const VELA::tag_VELAParameter& p,
+                         std::int32_t iter, const StageWording& wording, const StageObserver* observer)
+{
+    const std::size_t n = cloud->points.size();
+
+    std::cout << wording.multiScale << std::endl;
+    reportStage("multi-scale supervoxels");
+    segmentMultiScale(cloud, set, p);
+    notify(observer, "multi-scale supervoxels");
+    wording.report(set, n);
+
+    std::cout << wording.rpsGeneration << std::endl;
+    reportStage("RPS generation");
+    generateRPS(set, p);
+    notify(observer, "RPS generation");
+    wording.report(set, n);
+
+    std::cout << wording.rpsOptimisation << std::endl;
+    reportStage("RPS optimisation");
+    optimizeRps(set, p, static_cast<std::int32_t>(n), iter);
+    notify(observer, "RPS optimisation");
+    wording.report(set, n);
+}
+
 // The containers after the timed stage sequence of a full segmentation.
 struct FullRun {
     Work work;
@@ -183,37 +236,17 @@ void collectPlanes(const std::vector<VELA::SVPoint3d>& points, FullRun& run,
 bool runPipeline(WorkCloud cloud, SupervoxelSet& set, SegmentSet& segments, const VELA::tag_VELAParameter& p,
                  std::int32_t iter, const StageObserver* observer)
 {
-    const std::size_t n = cloud->points.size();
-    auto done = [observer](const char* stage) {
-        if (observer) (*observer)(stage);
-    };
-
-    std::cout << "start Multi-scale Supervoxel Segmentation..." << std::endl;
-    reportStage("multi-scale supervoxels");
-    segmentMultiScale(cloud, set, p.rmax, p.rmin, p.rdelta, p.kappa, p.phic);
-    done("multi-scale supervoxels");
-    printStatistics(set, n);
-
-    std::cout << "start RPS Generation..." << std::endl;
-    reportStage("RPS generation");
-    generateRPS(set, p.kappa, p.tau, p.epsilon);
-    done("RPS generation");
-    printStatistics(set, n);
-
-    std::cout << "start RPS Optmization..." << std::endl;
-    reportStage("RPS optimisation");
-    optimizeRps(set, p.rmax, p.rmin, p.rdelta, p.kappa, p.phic, p.tau, p.epsilon, p.gamma, p.delta,
-                static_cast<std::int32_t>(n), iter);
-    done("RPS optimisation");
-    printStatistics(set, n);
+    runSupervoxelStages(cloud, set, p, iter, kPipelineWording, observer);
 
     std::cout << "start RPS based region growing..." << std::endl;
+    // The first pass links only RPS that nearly touch and nearly share a plane:
+    // a quarter of gamma and phid.
     reportStage("region growing");
-    growRegions(set, segments, 0.25 * p.gamma, 0.25 * p.phid, p.theta);
-    done("region growing");
+    growRegions(set, segments, p, 0.25);
+    notify(observer, "region growing");
     reportStage("segment merging");
-    mergeSegments(set, segments, p.gamma, p.phid, p.theta);
-    done("segment merging");
+    mergeSegments(set, segments, p);
+    notify(observer, "segment merging");
     printCounts(segments);
     std::cout << std::endl;
     return true;
@@ -302,21 +335,7 @@ bool VELA_Plane::VELA_RPSGeneration(std::vector<SVPoint3d> points, std::vector<s
 
     vela::SupervoxelSet set;
     const std::int64_t start = vela::millisecondClock();
-    std::cout << "start multi-scale supervoxel segmentation..." << std::endl;
-    vela::segmentMultiScale(work.cloud, set, p.rmax, p.rmin, p.rdelta, p.kappa, p.phic);
-    vela::printCounts(set);
-    std::cout << std::endl;
-
-    std::cout << "start initial rigorous planar supervoxel generation..." << std::endl;
-    vela::generateRPS(set, p.kappa, p.tau, p.epsilon);
-    vela::printCounts(set);
-    std::cout << std::endl;
-
-    std::cout << "start independent points reclassification..." << std::endl;
-    vela::optimizeRps(set, p.rmax, p.rmin, p.rdelta, p.kappa, p.phic, p.tau, p.epsilon, p.gamma, p.delta,
-                      static_cast<std::int32_t>(work.cloud->points.size()), iter);
-    vela::printCounts(set);
-    std::cout << std::endl;
+    vela::runSupervoxelStages(work.cloud, set, p, iter, vela::kRpsGenerationWording, nullptr);
     vela::printElapsed(start);
 
     for (int i = 0; i < set.planarCount; ++i) {
@@ -364,7 +383,7 @@ bool VELA_Plane::VELA_RegionGrowing(std::vector<std::vector<SVPoint3d>> rps,
     vela::reportFrame("VELA_RegionGrowing", total, kept, vela::framePoint(rps[0]));
 
     vela::SegmentSet segments;
-    vela::growRegions(set, segments, gamma, phid, theta);
+    vela::growRegions(set, segments, get_para(), 1.0);
     vela::printCounts(segments);
 
     for (int k = 0; k < segments.planarCount; ++k) {

@@ -6,8 +6,8 @@
 #include <pcl/point_cloud.h>
 #include <pcl/point_types.h>
 
-#include "segmenter/base_offset.h"
-#include "segmenter/flann_tree.h"
+#include "supervoxel/cl/flann_tree.h"
+#include "vela_base_offset.h"
 #include "vela_plane.h"
 
 namespace VELA {

@@ -3,8 +3,8 @@
 
 #include <vector>
 
-#include "base_offset.h"
 #include "supervoxel/supervoxel_set.h"
+#include "vela_base_offset.h"
 
 namespace vela {
 

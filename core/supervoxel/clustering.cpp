@@ -188,200 +188,292 @@ struct WorkBuffer {
     }
 };
 
-}  // namespace
+// What the fusion and the boundary refinement of one call work on. The
+// buffers live here so that the phases below can share them.
+struct Fusion {
+    const cl::tag_PointWithNormal* points = nullptr;
+    const int* neighbours = nullptr;  // kNeighbourCount per point
+    std::size_t n = 0;
+    double r = 0.0;
+    int target = 0;  // wanted number of clusters
 
-void mergeSupervoxels(const cl::Array<cl::tag_PointWithNormal>& points, const cl::Array<int>& neighbours,
-                      int target, double r, cl::Array<int>& labels, cl::Array<int>& supervoxels)
+    std::vector<std::uint8_t> valid;  // valid entries of each neighbour list (missing ones trail)
+    std::vector<ClusterRecord> records;
+    WorkBuffer work;
+    std::vector<int> reps;    // the cluster roots, ascending
+    std::vector<double> dist;  // per point: to its nearest neighbour, later to its supervoxel's representative
+    int count = 0;            // number of clusters
+    double lambda = 0.0;      // the cost bound of a fusion
+
+    // Scratch of one representative's walk.
+    std::vector<int> candidates;
+    std::size_t candidateCount = 0;
+    std::vector<int> rejected;
+};
+
+inline double distanceBetween(const Fusion& f, std::size_t i, std::size_t j)
 {
-    const int n = static_cast<int>(points.size());
-    labels.clear();
-    supervoxels.clear();
-    if (n == 0) return;
-    const std::size_t un = static_cast<std::size_t>(n);
-    const int* nb = neighbours.data();
+    return supervoxelDistance(f.points[i], f.points[j], f.r);
+}
 
-    // Missing neighbours (-1) only ever trail a list.
-    std::vector<std::uint8_t> valid(un);
-    for (std::size_t i = 0; i < un; ++i) {
+inline const int* neighbourList(const Fusion& f, std::size_t i) { return f.neighbours + i * kNeighbourCount; }
+
+// Every point its own cluster, whose work list is its neighbour list; lambda
+// from the median distance of a point to its nearest neighbour.
+void initialiseFusion(Fusion& f, const cl::Array<cl::tag_PointWithNormal>& points, const cl::Array<int>& neighbours,
+                      int target, double r)
+{
+    f.points = points.data();
+    f.neighbours = neighbours.data();
+    f.n = points.size();
+    f.r = r;
+    f.target = target;
+    const std::size_t n = f.n;
+
+    f.valid.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const int* list = neighbourList(f, i);
         int c = 0;
-        while (c < kNeighbourCount && nb[i * kNeighbourCount + static_cast<std::size_t>(c)] >= 0) ++c;
-        valid[i] = static_cast<std::uint8_t>(c);
+        while (c < kNeighbourCount && list[c] >= 0) ++c;
+        f.valid[i] = static_cast<std::uint8_t>(c);
     }
 
-    std::vector<ClusterRecord> records(un);
-    ClusterRecord* rec = records.data();
-    std::vector<double> dist(un, DBL_MAX);
-    std::vector<int> reps(un);
-    WorkBuffer work;
-    work.neighbours = nb;
-    for (std::size_t i = 0; i < un; ++i) {
-        ClusterRecord& ri = records[i];
+    f.records.resize(n);
+    f.reps.resize(n);
+    f.work.neighbours = f.neighbours;
+    for (std::size_t i = 0; i < n; ++i) {
+        ClusterRecord& ri = f.records[i];
         ri.parent = static_cast<int>(i);
         ri.size = 1;
         ri.start = -1;
-        ri.length = valid[i];
+        ri.length = f.valid[i];
         ri.room = 0;
         ri.visited = 0;
-        ri.inert = std::isnan(points[i].normal.x) ? 1 : 0;
-        reps[i] = static_cast<int>(i);
+        ri.inert = std::isnan(f.points[i].normal.x) ? 1 : 0;
+        f.reps[i] = static_cast<int>(i);
     }
-    int count = n;
+    f.count = static_cast<int>(n);
 
-    for (std::size_t i = 0; i < un; ++i) {
-        for (int k = 0; k < valid[i]; ++k) {
-            const int j = nb[i * kNeighbourCount + static_cast<std::size_t>(k)];
+    f.dist.assign(n, DBL_MAX);
+    for (std::size_t i = 0; i < n; ++i) {
+        const int* list = neighbourList(f, i);
+        for (int k = 0; k < f.valid[i]; ++k) {
+            const int j = list[k];
             if (j == static_cast<int>(i)) continue;
-            const double d = supervoxelDistance(points[i], points[static_cast<std::size_t>(j)], r);
+            const double d = distanceBetween(f, i, static_cast<std::size_t>(j));
             // min(dist, d): a distance that is not a number never replaces.
-            if (d < dist[i]) dist[i] = d;
+            if (d < f.dist[i]) f.dist[i] = d;
         }
     }
-
     // The selection may reorder `dist`: it is computed afresh before its
     // next use.
-    std::nth_element(dist.begin(), dist.begin() + n / 2, dist.end());
-    double lambda = dist[un / 2];
-    lambda = std::max(lambda, 2.220446049250313e-16);
+    std::nth_element(f.dist.begin(), f.dist.begin() + static_cast<std::ptrdiff_t>(n / 2), f.dist.end());
+    f.lambda = std::max(f.dist[n / 2], 2.220446049250313e-16);
+}
 
-    if (n > 1) {
-        std::vector<int> candidates;
-        std::vector<int> rejected;
-        // Appends the roots of a work list that the walk has not met yet.
-        std::size_t candidateCount = 0;
-        auto collect = [&](int index) {
-            const ClusterRecord& owner = rec[index];
-            if (candidates.size() < candidateCount + static_cast<std::size_t>(owner.length))
-                candidates.resize(2 * (candidateCount + static_cast<std::size_t>(owner.length)));
-            int* out = candidates.data();
-            const int* x = work.list(owner, index);
-            for (const int* xe = x + owner.length; x != xe; ++x) {
-                const int root = findRoot(rec, *x);
-                out[candidateCount] = root;
-                candidateCount += rec[root].visited ^ 1;
-                rec[root].visited = 1;
-            }
-        };
-        for (int pass = 0;; ++pass) {
-            const std::size_t repCount = reps.size();
-            for (std::size_t e = 0; e < repCount; ++e) {
-                const int i = reps[e];
-                ClusterRecord& ri = rec[i];
-                if (ri.length == 0) continue;
-                // A root whose normal is not a number can neither fuse nor be
-                // fused (every distance to it is not a number): its walk would
-                // change nothing but the end-of-walk target test, and such
-                // points can keep a run going for all its passes.
-                if (ri.inert) {
-                    if (count == target) break;
-                    continue;
-                }
-                ri.visited = 1;
-                if (candidates.empty()) candidates.resize(64);
-                candidates[0] = i;
-                candidateCount = 1;
-                collect(i);
-                rejected.clear();
-                const cl::tag_PointWithNormal& pi = points[static_cast<std::size_t>(i)];
-                for (std::size_t c = 1; c < candidateCount; ++c) {
-                    const int j = candidates[c];
-                    ClusterRecord& rj = rec[j];
-                    const double d = supervoxelDistance(pi, points[static_cast<std::size_t>(j)], r);
-                    if (lambda - static_cast<double>(rj.size) * d > 0) {
-                        rj.parent = i;
-                        ri.size += rj.size;
-                        collect(j);
-                        work.clear(rj);
-                        --count;
-                        if (count == target) break;
-                    } else {
-                        rejected.push_back(j);
-                    }
-                }
-                work.assign(ri, rejected);
-                for (std::size_t c = 0; c < candidateCount; ++c) rec[candidates[c]].visited = 0;
-                if (count == target) break;
-            }
+// Appends to the walk's candidates the roots of a cluster's work list that
+// the walk has not met yet.
+inline void collectRoots(Fusion& f, int index)
+{
+    ClusterRecord* rec = f.records.data();
+    const ClusterRecord& owner = rec[index];
+    const std::size_t needed = f.candidateCount + static_cast<std::size_t>(owner.length);
+    if (f.candidates.size() < needed) f.candidates.resize(2 * needed);
+    int* out = f.candidates.data();
+    // Counted in a local: the byte stores below could otherwise alias it.
+    std::size_t count = f.candidateCount;
+    const int* x = f.work.list(owner, index);
+    for (const int* xe = x + owner.length; x != xe; ++x) {
+        const int root = findRoot(rec, *x);
+        out[count] = root;
+        count += rec[root].visited ^ 1;
+        rec[root].visited = 1;
+    }
+    f.candidateCount = count;
+}
 
-            std::size_t kept = 0;
-            for (std::size_t e = 0; e < reps.size(); ++e)
-                if (findRoot(rec, reps[e]) == reps[e]) reps[kept++] = reps[e];
-            reps.resize(kept);
-            count = static_cast<int>(kept);
-            work.compactIfSparse(records);
-
-            if (count == target) break;
-            if (pass > 1000) break;
-            lambda = 2 * lambda;
-            if (!(count > 1)) break;
+// The walk from representative i: every cluster met through the work lists
+// whose cost stays under lambda is fused into i and its work list walked in
+// turn; the others become i's new work list. True when the number of
+// clusters reached the target.
+bool walkFrom(Fusion& f, int i)
+{
+    ClusterRecord* rec = f.records.data();
+    ClusterRecord& ri = rec[i];
+    ri.visited = 1;
+    if (f.candidates.empty()) f.candidates.resize(64);
+    f.candidates[0] = i;
+    f.candidateCount = 1;
+    collectRoots(f, i);
+    f.rejected.clear();
+    for (std::size_t c = 1; c < f.candidateCount; ++c) {
+        const int j = f.candidates[c];
+        ClusterRecord& rj = rec[j];
+        const double d = distanceBetween(f, static_cast<std::size_t>(i), static_cast<std::size_t>(j));
+        if (f.lambda - static_cast<double>(rj.size) * d > 0) {
+            rj.parent = i;
+            ri.size += rj.size;
+            collectRoots(f, j);
+            f.work.clear(rj);
+            --f.count;
+            if (f.count == f.target) break;
+        } else {
+            f.rejected.push_back(j);
         }
     }
+    f.work.assign(ri, f.rejected);
+    for (std::size_t c = 0; c < f.candidateCount; ++c) rec[f.candidates[c]].visited = 0;
+    return f.count == f.target;
+}
 
-    labels.resize(un);
-    for (std::size_t i = 0; i < un; ++i) labels[i] = findRoot(rec, static_cast<int>(i));
-    for (std::size_t i = 0; i < un; ++i)
-        dist[i] = supervoxelDistance(points[i], points[static_cast<std::size_t>(labels[i])], r);
+// Passes over the representatives, lambda doubling from pass to pass, until
+// the clusters number the target, one is left, or 1002 passes have run.
+void fuse(Fusion& f)
+{
+    ClusterRecord* rec = f.records.data();
+    for (int pass = 0;; ++pass) {
+        const std::size_t repCount = f.reps.size();
+        for (std::size_t e = 0; e < repCount; ++e) {
+            const int i = f.reps[e];
+            const ClusterRecord& ri = rec[i];
+            if (ri.length == 0) continue;
+            // A root whose normal is not a number can neither fuse nor be
+            // fused (every distance to it is not a number): its walk would
+            // change nothing but the end-of-walk target test, and such
+            // points can keep a run going for all its passes.
+            if (ri.inert) {
+                if (f.count == f.target) break;
+                continue;
+            }
+            if (walkFrom(f, i)) break;
+        }
 
-    // Boundary refinement: a point moves to a neighbouring supervoxel whose
-    // representative is strictly closer; its neighbours are then revisited.
-    // Each point is queued at most once at a time, so a ring of n slots holds
-    // the queue.
-    std::vector<int> ring(un);
-    std::size_t head = 0, queued = 0;
-    std::vector<char> inQueue(un, 0);
-    auto enqueue = [&](int p) {
-        if (inQueue[static_cast<std::size_t>(p)]) return;
-        inQueue[static_cast<std::size_t>(p)] = 1;
-        const std::size_t slot = head + queued;
-        ring[slot < un ? slot : slot - un] = p;
-        ++queued;
-    };
-    for (std::size_t i = 0; i < un; ++i) {
-        for (int k = 0; k < valid[i]; ++k) {
-            const int j = nb[i * kNeighbourCount + static_cast<std::size_t>(k)];
+        std::size_t kept = 0;
+        for (std::size_t e = 0; e < f.reps.size(); ++e)
+            if (findRoot(rec, f.reps[e]) == f.reps[e]) f.reps[kept++] = f.reps[e];
+        f.reps.resize(kept);
+        f.count = static_cast<int>(kept);
+        f.work.compactIfSparse(f.records);
+
+        if (f.count == f.target) break;
+        if (pass > 1000) break;
+        f.lambda = 2 * f.lambda;
+        if (!(f.count > 1)) break;
+    }
+}
+
+// A FIFO of point indices in which a point is queued at most once at a time,
+// so that a ring of n slots holds it.
+struct PointQueue {
+    std::vector<int> ring;
+    std::vector<char> queued;
+    std::size_t head = 0;
+    std::size_t size = 0;
+};
+
+void resetQueue(PointQueue& q, std::size_t n)
+{
+    q.ring.resize(n);
+    q.queued.assign(n, 0);
+    q.head = 0;
+    q.size = 0;
+}
+
+inline void enqueue(PointQueue& q, int p)
+{
+    if (q.queued[static_cast<std::size_t>(p)]) return;
+    q.queued[static_cast<std::size_t>(p)] = 1;
+    const std::size_t slot = q.head + q.size;
+    q.ring[slot < q.ring.size() ? slot : slot - q.ring.size()] = p;
+    ++q.size;
+}
+
+inline std::size_t dequeue(PointQueue& q)
+{
+    const std::size_t i = static_cast<std::size_t>(q.ring[q.head]);
+    q.head = q.head + 1 < q.ring.size() ? q.head + 1 : 0;
+    --q.size;
+    q.queued[i] = 0;
+    return i;
+}
+
+// Labels every point with its cluster's root, then moves points across
+// supervoxel boundaries: a point goes to a neighbouring supervoxel whose
+// representative is strictly closer, and its neighbours are revisited.
+void refineBoundaries(Fusion& f, cl::Array<int>& labels)
+{
+    const std::size_t n = f.n;
+    labels.resize(n);
+    for (std::size_t i = 0; i < n; ++i) labels[i] = findRoot(f.records.data(), static_cast<int>(i));
+    for (std::size_t i = 0; i < n; ++i) f.dist[i] = distanceBetween(f, i, static_cast<std::size_t>(labels[i]));
+
+    PointQueue queue;
+    resetQueue(queue, n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const int* list = neighbourList(f, i);
+        for (int k = 0; k < f.valid[i]; ++k) {
+            const int j = list[k];
             if (labels[i] != labels[static_cast<std::size_t>(j)]) {
-                enqueue(static_cast<int>(i));
-                enqueue(j);
+                enqueue(queue, static_cast<int>(i));
+                enqueue(queue, j);
             }
         }
     }
-    while (queued > 0) {
-        const std::size_t i = static_cast<std::size_t>(ring[head]);
-        head = head + 1 < un ? head + 1 : 0;
-        --queued;
-        inQueue[i] = 0;
-        const int* list = nb + i * kNeighbourCount;
+    while (queue.size > 0) {
+        const std::size_t i = dequeue(queue);
+        const int* list = neighbourList(f, i);
         bool changed = false;
         // A supervoxel already tried for this point cannot win again: the
         // distance is the same and dist[i] has only come down since.
         int tried[kNeighbourCount];
         int triedCount = 0;
-        for (int k = 0; k < valid[i]; ++k) {
+        for (int k = 0; k < f.valid[i]; ++k) {
             const int lj = labels[static_cast<std::size_t>(list[k])];
             if (lj == labels[i]) continue;
             bool seen = false;
             for (int t = 0; t < triedCount; ++t) seen |= tried[t] == lj;
             if (seen) continue;
             tried[triedCount++] = lj;
-            const double d = supervoxelDistance(points[i], points[static_cast<std::size_t>(lj)], r);
-            if (dist[i] > d) {
+            const double d = distanceBetween(f, i, static_cast<std::size_t>(lj));
+            if (f.dist[i] > d) {
                 labels[i] = lj;
-                dist[i] = d;
+                f.dist[i] = d;
                 changed = true;
             }
         }
         if (changed) {
-            for (int k = 0; k < valid[i]; ++k)
-                if (labels[static_cast<std::size_t>(list[k])] != labels[i]) enqueue(list[k]);
+            for (int k = 0; k < f.valid[i]; ++k)
+                if (labels[static_cast<std::size_t>(list[k])] != labels[i]) enqueue(queue, list[k]);
         }
     }
+}
 
-    std::vector<int> position(un, -1);
-    supervoxels.resize(reps.size());
-    for (std::size_t s = 0; s < reps.size(); ++s) {
-        supervoxels[s] = reps[s];
-        position[static_cast<std::size_t>(reps[s])] = static_cast<int>(s);
+// The representatives become the supervoxels, in point order, and every
+// label the position of its representative.
+void relabel(const Fusion& f, cl::Array<int>& labels, cl::Array<int>& supervoxels)
+{
+    std::vector<int> position(f.n, -1);
+    supervoxels.resize(f.reps.size());
+    for (std::size_t s = 0; s < f.reps.size(); ++s) {
+        supervoxels[s] = f.reps[s];
+        position[static_cast<std::size_t>(f.reps[s])] = static_cast<int>(s);
     }
-    for (std::size_t i = 0; i < un; ++i) labels[i] = position[static_cast<std::size_t>(labels[i])];
+    for (std::size_t i = 0; i < f.n; ++i) labels[i] = position[static_cast<std::size_t>(labels[i])];
+}
+
+}  // namespace
+
+void mergeSupervoxels(const cl::Array<cl::tag_PointWithNormal>& points, const cl::Array<int>& neighbours,
+                      int target, double r, cl::Array<int>& labels, cl::Array<int>& supervoxels)
+{
+    labels.clear();
+    supervoxels.clear();
+    if (points.empty()) return;
+    Fusion fusion;
+    initialiseFusion(fusion, points, neighbours, target, r);
+    if (fusion.n > 1) fuse(fusion);
+    refineBoundaries(fusion, labels);
+    relabel(fusion, labels, supervoxels);
 }
 
 Neighbourhoods carryNeighbourhoods(const Neighbourhoods& hoods, const std::vector<std::size_t>& kept)

@@ -2,13 +2,16 @@
 
 #include <algorithm>
 #include <chrono>
-#include <random>
+#include <cstddef>
+#include <cstdint>
+#include <utility>
 #include <vector>
 
-#include "planar/plane_fit.h"
 #include "supervoxel/cl/array.h"
 #include "supervoxel/cl/geometry.h"
 #include "supervoxel/clustering.h"
+#include "supervoxel/display_colour.h"
+#include "supervoxel/plane_fit.h"
 #include "supervoxel/progress.h"
 
 namespace vela {
@@ -52,17 +55,128 @@ Neighbourhoods recall(const NeighbourhoodMemory& memory, const pcl::PointCloud<W
     return carryNeighbourhoods(memory.hoods, kept);
 }
 
-// splitAtResolution with the neighbourhoods of the supervoxel's cloud as far
-// as they are known, and a memory for those of the first level's cloud.
-bool splitLevels(Supervoxel supervoxel, SupervoxelSet& set, double r, double rmin, double rdelta, std::int32_t kappa,
-                 double phic, const LevelObserver* observer, Neighbourhoods carried, NeighbourhoodMemory* memory)
+// The points of one level grouped by cluster, each group in point order.
+struct LevelClusters {
+    std::vector<std::size_t> first;      // group c is byCluster[first[c] .. first[c + 1])
+    std::vector<std::size_t> byCluster;  // point positions in the level's cloud
+};
+
+inline std::size_t clusterCount(const LevelClusters& c) { return c.first.size() - 1; }
+
+// Neighbourhoods and clusters of one level: the cloud cut at resolution r,
+// starting from the neighbourhoods known for it, which on return hold the
+// cloud's own.
+LevelClusters clusterLevel(const pcl::PointCloud<WorkPoint>& cloud, double r, Neighbourhoods& hoods)
 {
+    const std::size_t n = cloud.points.size();
+    cl::Array<cl::Point3D<double>> points(n);
+    for (std::size_t i = 0; i < n; ++i) points[i] = cl::Point3D<double>(cloud.points[i].x, cloud.points[i].y, cloud.points[i].z);
+    cl::Array<int> labels;
+    cl::Array<int> representatives;
+    clusterSupervoxels(std::move(points), r, labels, representatives, &hoods);
+
+    // A stable counting sort by cluster.
+    LevelClusters clusters;
+    const std::size_t count = representatives.size();
+    clusters.first.assign(count + 1, 0);
+    for (std::size_t i = 0; i < n; ++i) ++clusters.first[static_cast<std::size_t>(labels[i]) + 1];
+    for (std::size_t c = 0; c < count; ++c) clusters.first[c + 1] += clusters.first[c];
+    clusters.byCluster.resize(n);
+    std::vector<std::size_t> next(clusters.first.begin(), clusters.first.end() - 1);
+    for (std::size_t i = 0; i < n; ++i) clusters.byCluster[next[static_cast<std::size_t>(labels[i])]++] = i;
+    return clusters;
+}
+
+// Keeps the neighbourhoods of a cloud, with its points, for a later call on
+// some of those points; returns where they are kept.
+Neighbourhoods& remember(const pcl::PointCloud<WorkPoint>& cloud, Neighbourhoods& hoods, NeighbourhoodMemory& memory)
+{
+    const std::size_t n = cloud.points.size();
+    memory.members.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const WorkPoint& p = cloud.points[i];
+        memory.members[i] = NeighbourhoodMemory::Member{p.x, p.y, p.z, inputIndex(p)};
+    }
+    memory.hoods = std::move(hoods);
+    return memory.hoods;
+}
+
+// What a level leaves for the next one: the points of its small and
+// non-planar clusters, cluster by cluster.
+struct LevelRest {
+    WorkCloud cloud;
+    std::vector<std::size_t> from;  // where each of its points was in the level's cloud
+    std::size_t planarFound = 0;
+};
+
+// Fits and split of one level: every cluster of at least kappa points is
+// fitted, and appended to the set's supervoxels when planar; the points of
+// the others make the rest.
+LevelRest splitClusters(const pcl::PointCloud<WorkPoint>& cloud, const LevelClusters& clusters, SupervoxelSet& set,
+                        const VELA::tag_VELAParameter& para)
+{
+    LevelRest rest;
+    rest.cloud = makeWorkCloud();
+    rest.from.reserve(cloud.points.size());
+    auto toRest = [&](std::size_t begin, std::size_t end) {
+        for (std::size_t k = begin; k < end; ++k) {
+            rest.cloud->points.push_back(cloud.points[clusters.byCluster[k]]);
+            rest.from.push_back(clusters.byCluster[k]);
+        }
+    };
+    for (std::size_t c = 0; c < clusterCount(clusters); ++c) {
+        const std::size_t begin = clusters.first[c], end = clusters.first[c + 1];
+        if (static_cast<std::int64_t>(end - begin) < para.kappa) {
+            toRest(begin, end);
+            continue;
+        }
+        Supervoxel candidate;
+        candidate.cloud = makeWorkCloud();
+        candidate.cloud->points.reserve(end - begin);
+        for (std::size_t k = begin; k < end; ++k) candidate.cloud->points.push_back(cloud.points[clusters.byCluster[k]]);
+        setRowShape(*candidate.cloud);
+        fitPlaneDescriptor(candidate.cloud, candidate.descriptor, true);
+        if (!isPlanar(candidate.descriptor, para.phic)) {
+            toRest(begin, end);
+            continue;
+        }
+        candidate.descriptor.planar = 1;
+        candidate.id = set.planarCount;
+        set.supervoxels.push_back(std::move(candidate));
+        ++set.planarCount;
+        ++rest.planarFound;
+    }
+    setRowShape(*rest.cloud);
+    return rest;
+}
+
+void observeLevel(const LevelObserver* observer, double r, std::size_t points, std::size_t clusters,
+                 std::size_t planar, std::chrono::steady_clock::time_point started)
+{
+    if (observer == nullptr || !*observer) return;
+    LevelReport report;
+    report.resolution = r;
+    report.points = points;
+    report.clusters = clusters;
+    report.planar = planar;
+    report.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    (*observer)(report);
+}
+
+// One level at resolution rmax and, while they find planar supervoxels, the
+// finer levels on what is left; the last level's leftover goes to
+// `independent`. Starts from the neighbourhoods of the supervoxel's cloud as
+// far as they are known, and fills a memory with those of the first level.
+bool splitLevels(Supervoxel supervoxel, SupervoxelSet& set, const VELA::tag_VELAParameter& para,
+                 const LevelObserver* observer, Neighbourhoods carried, NeighbourhoodMemory* memory)
+{
+    double r = para.rmax;
     // Each level hands its leftover to the next one; written as a loop, the
     // tail call keeps no stack of finished levels.
     int level = 0;
     for (bool firstLevel = true;; firstLevel = false) {
         const pcl::PointCloud<WorkPoint>& cloud = *supervoxel.cloud;
-        if (rmin >= r || static_cast<std::int64_t>(cloud.points.size()) < kappa) {
+        if (para.rmin >= r || static_cast<std::int64_t>(cloud.points.size()) < para.kappa) {
             appendIndependent(supervoxel, set);
             return true;
         }
@@ -71,120 +185,39 @@ bool splitLevels(Supervoxel supervoxel, SupervoxelSet& set, double r, double rmi
         if (cloud.points.empty()) return !firstLevel;
 
         const auto started = std::chrono::steady_clock::now();
-        const std::size_t n = cloud.points.size();
-        cl::Array<cl::Point3D<double>> points(n);
-        for (std::size_t i = 0; i < n; ++i) points[i] = cl::Point3D<double>(cloud.points[i].x, cloud.points[i].y, cloud.points[i].z);
-        cl::Array<int> labels;
-        cl::Array<int> representatives;
-        clusterSupervoxels(std::move(points), r, labels, representatives, &carried);
-        const std::size_t clusterCount = representatives.size();
-        if (firstLevel && memory != nullptr) {
-            memory->members.resize(n);
-            for (std::size_t i = 0; i < n; ++i) {
-                const WorkPoint& p = cloud.points[i];
-                memory->members[i] = NeighbourhoodMemory::Member{p.x, p.y, p.z, inputIndex(p)};
-            }
-            memory->hoods = std::move(carried);
-        }
-        const Neighbourhoods& levelHoods = firstLevel && memory != nullptr ? memory->hoods : carried;
+        const LevelClusters clusters = clusterLevel(cloud, r, carried);
+        const Neighbourhoods& hoods = firstLevel && memory != nullptr ? remember(cloud, carried, *memory) : carried;
+        LevelRest rest = splitClusters(cloud, clusters, set, para);
+        observeLevel(observer, r, cloud.points.size(), clusterCount(clusters), rest.planarFound, started);
 
-        // Points of each cluster in point order: a stable counting sort.
-        std::vector<std::size_t> first(clusterCount + 1, 0);
-        for (std::size_t i = 0; i < n; ++i) ++first[static_cast<std::size_t>(labels[i]) + 1];
-        for (std::size_t c = 0; c < clusterCount; ++c) first[c + 1] += first[c];
-        std::vector<std::size_t> byCluster(n);
-        {
-            std::vector<std::size_t> next(first.begin(), first.end() - 1);
-            for (std::size_t i = 0; i < n; ++i) byCluster[next[static_cast<std::size_t>(labels[i])]++] = i;
-        }
-
-        WorkCloud rest = makeWorkCloud();
-        // Where each point of `rest` was in this level's cloud.
-        std::vector<std::size_t> restFrom;
-        restFrom.reserve(n);
-        bool found = false;
-        std::size_t planarFound = 0;
-        for (std::size_t c = 0; c < clusterCount; ++c) {
-            const std::size_t size = first[c + 1] - first[c];
-            if (static_cast<std::int64_t>(size) < kappa) {
-                for (std::size_t k = first[c]; k < first[c + 1]; ++k) {
-                    rest->points.push_back(cloud.points[byCluster[k]]);
-                    restFrom.push_back(byCluster[k]);
-                }
-                continue;
-            }
-            Supervoxel candidate;
-            candidate.cloud = makeWorkCloud();
-            candidate.cloud->points.reserve(size);
-            for (std::size_t k = first[c]; k < first[c + 1]; ++k) candidate.cloud->points.push_back(cloud.points[byCluster[k]]);
-            setRowShape(*candidate.cloud);
-            fitPlaneDescriptor(candidate.cloud, candidate.descriptor, true);
-            if (isPlanar(candidate.descriptor, phic)) {
-                candidate.descriptor.planar = 1;
-                candidate.id = set.planarCount;
-                set.supervoxels.push_back(std::move(candidate));
-                ++set.planarCount;
-                found = true;
-                ++planarFound;
-            } else {
-                rest->points.insert(rest->points.end(), candidate.cloud->points.begin(), candidate.cloud->points.end());
-                restFrom.insert(restFrom.end(), byCluster.begin() + static_cast<std::ptrdiff_t>(first[c]),
-                                byCluster.begin() + static_cast<std::ptrdiff_t>(first[c + 1]));
-            }
-        }
-        setRowShape(*rest);
         Supervoxel leftover;
-        leftover.cloud = rest;
-
-        if (observer != nullptr && *observer) {
-            LevelReport report;
-            report.resolution = r;
-            report.points = n;
-            report.clusters = clusterCount;
-            report.planar = planarFound;
-            report.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-            (*observer)(report);
-        }
-
-        if (!found) {
+        leftover.cloud = rest.cloud;
+        if (rest.planarFound == 0) {
             appendIndependent(leftover, set);
             return true;
         }
-        carried = carryNeighbourhoods(levelHoods, restFrom);
+        carried = carryNeighbourhoods(hoods, rest.from);
         supervoxel = std::move(leftover);
-        r = r * rdelta;
+        r = r * para.rdelta;
     }
 }
 
 }  // namespace
 
-bool splitAtResolution(Supervoxel supervoxel, SupervoxelSet& set, double r, double rmin, double rdelta,
-                       std::int32_t kappa, double phic, const LevelObserver* observer)
-{
-    return splitLevels(std::move(supervoxel), set, r, rmin, rdelta, kappa, phic, observer, Neighbourhoods(), nullptr);
-}
-
-bool segmentMultiScale(const WorkCloud& cloud, SupervoxelSet& set, double rmax, double rmin, double rdelta,
-                       std::int32_t kappa, double phic, const LevelObserver* observer, NeighbourhoodMemory* memory)
+bool segmentMultiScale(const WorkCloud& cloud, SupervoxelSet& set, const VELA::tag_VELAParameter& para,
+                       const LevelObserver* observer, NeighbourhoodMemory* memory)
 {
     Supervoxel whole;
     whole.cloud = cloud;
     Neighbourhoods known = memory != nullptr ? recall(*memory, *cloud) : Neighbourhoods();
-    if (!splitLevels(whole, set, rmax, rmin, rdelta, kappa, phic, observer, std::move(known), memory)) return false;
+    if (!splitLevels(whole, set, para, observer, std::move(known), memory)) return false;
 
-    // A fresh generator per call: every call colours with the same sequence.
-    std::mt19937 generator(5489u);
-    for (std::int32_t i = 0; i < set.planarCount; ++i) {
-        const std::uint32_t v = static_cast<std::uint32_t>(generator());
-        ColourRGB& colour = set.supervoxels[static_cast<std::size_t>(i)].descriptor.colour;
-        colour.r = static_cast<std::uint8_t>((v >> 16) & 255);
-        colour.g = static_cast<std::uint8_t>((v >> 8) & 255);
-        colour.b = static_cast<std::uint8_t>(v & 255);
-    }
+    ColourSequence colours;
+    for (std::int32_t i = 0; i < set.planarCount; ++i)
+        set.supervoxels[static_cast<std::size_t>(i)].descriptor.colour = nextColour(colours);
 
-    const ColourRGB white{255, 255, 255};
     if (set.nonplanarCount < 2) {
-        if (!set.independent.empty()) set.independent.front().descriptor.colour = white;
+        if (!set.independent.empty()) set.independent.front().descriptor.colour = kNoPlaneColour;
         return true;
     }
     WorkCloud merged = makeWorkCloud();
@@ -193,7 +226,7 @@ bool segmentMultiScale(const WorkCloud& cloud, SupervoxelSet& set, double rmax, 
     setRowShape(*merged);
     Supervoxel single;
     single.cloud = merged;
-    single.descriptor.colour = white;
+    single.descriptor.colour = kNoPlaneColour;
     set.independent.clear();
     set.independent.push_back(single);
     set.nonplanarCount = 1;

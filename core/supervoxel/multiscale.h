@@ -10,6 +10,7 @@
 
 #include "supervoxel/clustering.h"
 #include "supervoxel/supervoxel_set.h"
+#include "vela_plane.h"
 
 namespace vela {
 
@@ -34,19 +35,16 @@ struct NeighbourhoodMemory {
     Neighbourhoods hoods;
 };
 
-// Appends the planar supervoxels (coloured from mt19937 seeded 5489, ids =
-// positions) and leaves exactly one white record of independent points.
-// False only when a cloud without points had to be cut (kappa <= 0).
+// Cuts at resolutions rmax, rmax * rdelta, ... while above rmin, keeping the
+// clusters of at least kappa points that are planar (curvature up to phic);
+// the other parameters are not read. Appends the planar supervoxels (coloured
+// from mt19937 seeded 5489, ids = positions) and leaves exactly one white
+// record of independent points. False only when a cloud without points had to
+// be cut (kappa <= 0).
 // With `memory`: when every point of `cloud` is one the memory holds, the
 // lists that still hold are taken over instead of searched again; once the
 // first level is cut, the memory holds what was found for `cloud`.
-bool segmentMultiScale(const WorkCloud& cloud, SupervoxelSet& set, double rmax, double rmin, double rdelta,
-                       std::int32_t kappa, double phic, const LevelObserver* observer = nullptr,
-                       NeighbourhoodMemory* memory = nullptr);
-
-// One level at resolution r and, while it finds planar supervoxels, the finer
-// levels on what is left; the last level's leftover goes to `independent`.
-bool splitAtResolution(Supervoxel supervoxel, SupervoxelSet& set, double r, double rmin, double rdelta,
-                       std::int32_t kappa, double phic, const LevelObserver* observer = nullptr);
+bool segmentMultiScale(const WorkCloud& cloud, SupervoxelSet& set, const VELA::tag_VELAParameter& para,
+                       const LevelObserver* observer = nullptr, NeighbourhoodMemory* memory = nullptr);
 
 }  // namespace vela

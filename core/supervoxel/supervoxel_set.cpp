@@ -1,6 +1,6 @@
 #include "supervoxel/supervoxel_set.h"
 
-#include "planar/plane_fit.h"
+#include "supervoxel/plane_fit.h"
 
 namespace vela {
 

@@ -9,10 +9,16 @@
 #include <random>
 #include <vector>
 
-#include "growing/region_growing.h"
+#include "growing/link_flood.h"
 #include "supervoxel/supervoxel_set.h"
 
 namespace literal {
+
+// The display colour of one generator output, bytes 2, 1 and 0.
+inline vela::ColourRGB colour(std::uint32_t v)
+{
+    return vela::ColourRGB{std::uint8_t(v >> 16), std::uint8_t(v >> 8), std::uint8_t(v)};
+}
 
 inline bool touch(const vela::PlaneDescriptor& i, const vela::PlaneDescriptor& j, double g)
 {
@@ -87,7 +93,7 @@ inline void grow(vela::SupervoxelSet& set, vela::SegmentSet& segments, double ga
         const int s = seed(curvature, available);
         vela::PlaneSegment segment;
         segment.descriptor.planar = 1;
-        segment.descriptor.colour = vela::colourFromOutput(std::uint32_t(colours()));
+        segment.descriptor.colour = colour(std::uint32_t(colours()));
         segment.descriptor.label = segments.planarCount;
         floodRps(set, segment, remaining, available, s);
         segments.planes.push_back(segment);
@@ -146,7 +152,7 @@ inline void merge(vela::SupervoxelSet& set, vela::SegmentSet& segments, double g
         const int s = seed(curvature, available);
         vela::PlaneSegment m;
         m.descriptor.planar = 1;
-        m.descriptor.colour = vela::colourFromOutput(std::uint32_t(colours()));
+        m.descriptor.colour = colour(std::uint32_t(colours()));
         m.descriptor.label = int(merged.size());
         floodSegments(set, segments, m, remaining, available, s);
         merged.push_back(m);

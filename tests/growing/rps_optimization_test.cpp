@@ -5,8 +5,9 @@
 #include <pcl/kdtree/kdtree_flann.h>
 
 #include "growing/rps_optimization.h"
-#include "planar/plane_fit.h"
 #include "planar/planar_test_points.h"
+#include "supervoxel/plane_fit.h"
+#include "support/stage_parameters.h"
 
 namespace {
 
@@ -110,7 +111,7 @@ TEST(OptimizeRps, no_rps_reports_error_and_changes_nothing)
 {
     vela::SupervoxelSet set = setWith({}, {at(0, 0, 0, 0), at(1, 0, 0, 1)});
     testing::internal::CaptureStdout();
-    EXPECT_FALSE(vela::optimizeRps(set, 2.0, 0.2, 0.79, 20, 0.05, 0.1, 0.0, 0.4, 0.05, 2, 0));
+    EXPECT_FALSE(vela::optimizeRps(set, testsupport::defaultParameters(), 2, 0));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "error...\n");
     EXPECT_EQ(set.independent[0].cloud->points.size(), 2u);
 }

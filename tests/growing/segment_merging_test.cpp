@@ -6,11 +6,12 @@
 #include <random>
 #include <vector>
 
-#include "growing/region_growing.h"
 #include "literal_growing.h"
+#include "support/stage_parameters.h"
 
 namespace {
 
+using testsupport::growingParameters;
 using vela::PlaneDescriptor;
 using vela::PlaneSegment;
 using vela::SegmentSet;
@@ -61,24 +62,30 @@ TEST(MergeSegments, segments_exactly_gamma_apart_stay_apart_just_below_merge)
         SegmentSet segments;
         addSegment(segments, set, {0}, kUp, 0.01);
         addSegment(segments, set, {1}, kUp, 0.02);
-        vela::mergeSegments(set, segments, 0.5, 0.1, 10);
+        vela::mergeSegments(set, segments, growingParameters(0.5, 0.1, 10));
         EXPECT_EQ(segments.planarCount, start == 1.5f ? 2 : 1) << start;
         EXPECT_EQ(int(segments.planes.size()), segments.planarCount);
     }
 }
 
-TEST(MergeSegments, touching_candidates_are_planar_in_position_order_with_the_segment_itself)
+TEST(MergeSegments, a_segment_that_is_not_planar_is_no_candidate_but_links_to_planar_ones)
 {
+    // A row of touching segments; the second is not planar. The first has no
+    // candidate besides itself and stays alone; the second, seeded next,
+    // links on through the third to the fourth; the fifth touches nothing.
     SupervoxelSet set;
     for (int i = 0; i < 4; ++i) addRps(set, float(i), 0, 0, float(i) + 1.2f, 1, 0);
     addRps(set, 9, 0, 0, 10, 1, 0);
     SegmentSet segments;
     for (int i = 0; i < 5; ++i) addSegment(segments, set, {i}, kUp, 0.01);
     segments.planes[1].descriptor.planar = 0;
-    EXPECT_EQ(vela::findTouchingSegments(segments, segments.planes[2], 0.1), (std::vector<int>{2, 3}));
-    EXPECT_EQ(vela::findTouchingSegments(segments, segments.planes[0], 0.1), (std::vector<int>{0}));
-    EXPECT_EQ(vela::findTouchingSegments(segments, segments.planes[1], 0.1), (std::vector<int>{0, 2}));
-    EXPECT_TRUE(vela::findTouchingSegments(segments, segments.planes[4], 0.1) == std::vector<int>{4});
+
+    vela::mergeSegments(set, segments, growingParameters(0.1, 0.1, 10));
+    ASSERT_EQ(segments.planarCount, 3);
+    EXPECT_EQ(segments.planes[0].members, std::vector<int>{0});
+    EXPECT_EQ(segments.planes[1].members, (std::vector<int>{1, 2, 3}));
+    EXPECT_EQ(segments.planes[2].members, std::vector<int>{4});
+
 }
 
 TEST(MergeSegments, merging_is_transitive_through_links)
@@ -93,7 +100,7 @@ TEST(MergeSegments, merging_is_transitive_through_links)
         addSegment(segments, set, {i}, vela::NormalF{std::sin(t), 0, std::cos(t)}, 0.01 * (3 - i));
         segments.planes[i].descriptor.centre.x = 1.0f;
     }
-    vela::mergeSegments(set, segments, 0.25, 0.1, 15);
+    vela::mergeSegments(set, segments, growingParameters(0.25, 0.1, 15));
     ASSERT_EQ(segments.planarCount, 1);
     // Seeded from the flattest (R), then Q, then P through Q.
     EXPECT_EQ(segments.planes[0].members, (std::vector<int>{2, 1, 0}));
@@ -112,7 +119,7 @@ TEST(MergeSegments, one_segment_keeps_its_members_and_gets_box_and_first_colour_
     segments.others.push_back(independent);
     segments.nonplanarCount = 1;
 
-    vela::mergeSegments(set, segments, 0.25, 0.1, 10);
+    vela::mergeSegments(set, segments, growingParameters(0.25, 0.1, 10));
     ASSERT_EQ(segments.planarCount, 1);
     const PlaneSegment& m = segments.planes[0];
     EXPECT_EQ(m.members, (std::vector<int>{1, 0}));
@@ -138,7 +145,7 @@ TEST(MergeSegments, every_rps_label_is_overwritten_with_its_merged_segment)
     for (int i = 0; i < 6; ++i) addRps(set, 5.0f * float(i / 2), 0, 0, 5.0f * float(i / 2) + 1, 1, 0);
     SegmentSet segments;
     for (int k = 0; k < 3; ++k) addSegment(segments, set, {2 * k, 2 * k + 1}, kUp, 0.3 - 0.1 * k);
-    vela::mergeSegments(set, segments, 0.25, 0.1, 10);
+    vela::mergeSegments(set, segments, growingParameters(0.25, 0.1, 10));
     ASSERT_EQ(segments.planarCount, 3);
     const int expected[6] = {2, 2, 1, 1, 0, 0};  // flattest first
     for (int i = 0; i < 6; ++i) EXPECT_EQ(set.supervoxels[i].descriptor.label, expected[i]) << i;
@@ -148,7 +155,7 @@ TEST(MergeSegments, no_segments_leaves_an_empty_list)
 {
     SupervoxelSet set;
     SegmentSet segments;
-    EXPECT_TRUE(vela::mergeSegments(set, segments, 0.25, 0.1, 10));
+    EXPECT_TRUE(vela::mergeSegments(set, segments, growingParameters(0.25, 0.1, 10)));
     EXPECT_TRUE(segments.planes.empty());
     EXPECT_EQ(segments.planarCount, 0);
 }
@@ -164,7 +171,7 @@ TEST(MergeSegments, long_chain_of_segments_floods_without_exhausting_the_stack)
         addRps(set, float(i), 0, 0, float(i) + 0.9f, 1, 0);
         addSegment(segments, set, {i}, kUp, 0.01);
     }
-    vela::mergeSegments(set, segments, 0.25, 0.1, 10);
+    vela::mergeSegments(set, segments, growingParameters(0.25, 0.1, 10));
     ASSERT_EQ(segments.planarCount, 1);
     const std::vector<int>& members = segments.planes[0].members;
     ASSERT_EQ(members.size(), std::size_t(n));
@@ -205,7 +212,7 @@ TEST(MergeSegments, matches_the_literal_pass_on_random_segments)
         SupervoxelSet slowSet = fastSet;
         SegmentSet slow = fast;
         const double* p = params[round % 4];
-        vela::mergeSegments(fastSet, fast, p[0], p[1], p[2]);
+        vela::mergeSegments(fastSet, fast, growingParameters(p[0], p[1], p[2]));
         literal::merge(slowSet, slow, p[0], p[1], p[2]);
         ASSERT_EQ(fast.planarCount, slow.planarCount) << "round " << round;
         for (int k = 0; k < fast.planarCount; ++k) {

@@ -1,4 +1,4 @@
-#include "planar/exchange_order.h"
+#include "planar/detail/exchange_order.h"
 
 #include <algorithm>
 #include <cstdint>

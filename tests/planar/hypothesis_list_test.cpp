@@ -1,4 +1,4 @@
-#include "planar/hypothesis_list.h"
+#include "planar/detail/hypothesis_list.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -13,6 +13,7 @@
 
 #include "distance_lists.h"
 #include "exchange_sort_reference.h"
+#include "planar/detail/nfa_detail.h"
 
 namespace vela {
 namespace {

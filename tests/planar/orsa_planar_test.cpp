@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include "exchange_sort_reference.h"
+#include "planar/detail/nfa_detail.h"
+#include "planar/detail/orsa_planar_detail.h"
 #include "planar_test_points.h"
 
 namespace vela {

@@ -6,12 +6,14 @@
 
 #include <gtest/gtest.h>
 
-#include "planar/plane_fit.h"
 #include "planar_test_points.h"
+#include "supervoxel/plane_fit.h"
+#include "support/stage_parameters.h"
 
 namespace vela {
 namespace {
 
+using testsupport::planeTestParameters;
 using vela_test::inputIndices;
 using vela_test::point;
 using vela_test::supervoxelOf;
@@ -61,7 +63,7 @@ TEST(GenerateRps, supervoxels_within_tau_are_left_as_they_are)
     SupervoxelSet set = setOf(supervoxels, 5);
     const WorkCloud firstCloud = set.supervoxels[0].cloud;
 
-    EXPECT_TRUE(generateRPS(set, 4, 0.1, 0.0));
+    EXPECT_TRUE(generateRPS(set, planeTestParameters(4, 0.1, 0.0)));
     EXPECT_EQ(labelsAndIds(set), (std::vector<int>{0, 0, 1, 1, 2, 40}));
     EXPECT_EQ(set.supervoxels[0].cloud, firstCloud);
     EXPECT_EQ(set.supervoxels[0].cloud->points.size(), 6u);
@@ -76,7 +78,7 @@ TEST(GenerateRps, rejected_supervoxels_are_erased_and_the_rest_renumbered)
     SupervoxelSet set = setOf(supervoxels, 2);
     const Supervoxel sharingSecond = set.supervoxels[2];
 
-    EXPECT_TRUE(generateRPS(set, 4, 0.1, 0.0));
+    EXPECT_TRUE(generateRPS(set, planeTestParameters(4, 0.1, 0.0)));
     EXPECT_EQ(set.planarCount, 6);
     EXPECT_EQ(labelsAndIds(set), (std::vector<int>{0, 0, 1, 1, 3, 2, 4, 3, 6, 4, 7, 5}));
     EXPECT_TRUE(sharingSecond.cloud->points.empty());
@@ -93,7 +95,7 @@ TEST(GenerateRps, failed_test_is_reported_at_the_position_before_removals)
     SupervoxelSet set = setOf({markedSupervoxel(0, true), triangle, markedSupervoxel(2, false)}, 0);
 
     testing::internal::CaptureStdout();
-    EXPECT_TRUE(generateRPS(set, 4, 0.1, 0.0));
+    EXPECT_TRUE(generateRPS(set, planeTestParameters(4, 0.1, 0.0)));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "supervoxel 1 ORSA_Planar() failed.\n");
     EXPECT_EQ(labelsAndIds(set), (std::vector<int>{1, 0, 2, 1}));
     EXPECT_EQ(set.supervoxels[0].cloud->points.size(), 3u);
@@ -117,7 +119,7 @@ TEST(GenerateRps, partly_planar_supervoxel_is_cut_until_it_fits)
     ASSERT_GT(mixed.descriptor.maxResidual, 0.05);
     SupervoxelSet set = setOf({mixed}, 0);
 
-    EXPECT_TRUE(generateRPS(set, 10, 0.05, 0.0));
+    EXPECT_TRUE(generateRPS(set, planeTestParameters(10, 0.05, 0.0)));
     ASSERT_EQ(set.planarCount, 1);
     const Supervoxel& cut = set.supervoxels[0];
     EXPECT_LE(cut.descriptor.maxResidual, 0.05);

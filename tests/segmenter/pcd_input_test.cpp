@@ -106,7 +106,9 @@ TEST(PcdInput, non_finite_points_are_skipped_and_reported)
 TEST(PcdInput, real_organised_cloud_keeps_only_finite_points)
 {
     const std::string path = testsupport::sharedDataFile("table_scene_mug_stereo_textured.pcd");
-    if (path.empty()) GTEST_SKIP() << "shared sample clouds not found";
+    if (path.empty())
+        GTEST_SKIP() << "no table_scene_mug_stereo_textured.pcd in the data folder '" << testsupport::sharedDataDir()
+                     << "' (set VELASEG_SHARED_DIR)";
     std::vector<SVPoint3d> points;
     std::string err;
     const std::string out = load(path, points, &err);

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "sample_scene.h"
+#include "vela_base_offset.h"
 #include "vela_plane.h"
 
 using VELA::SVPoint3d;
@@ -123,6 +124,37 @@ TEST(Pipeline, map_coordinates_give_the_same_planes_moved_back_to_input_coordina
     std::size_t agree = 0;
     for (const auto& [index, label] : nearRun.labels) agree += farOf.count(label) && farRun.labels.at(index) == farOf[label];
     EXPECT_GT(static_cast<double>(agree) / static_cast<double>(near.points.size()), 0.999);
+}
+
+TEST(Pipeline, vector_overload_gives_d_in_the_shifted_frame_and_map_overload_in_input_coordinates)
+{
+    const velaseg::Scene far = house(4520000.0, 5300000.0, 100.0);
+    VELA::VELA_Plane plane = segmenterFor(far.points);
+    std::vector<std::vector<SVPoint3d>> planes;
+    std::vector<SVPoint3d> others;
+    std::vector<tag_PCoefficient> shifted;
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(plane.VELA_PlaneSegmentation(far.points, planes, others, shifted));
+    testing::internal::GetCapturedStdout();
+    const LabelRun run = segmentWithLabels(plane, far.points);
+    ASSERT_EQ(run.coefficients.size(), shifted.size());
+
+    const vela::BaseOffset o = vela::baseOffsetOf(far.points);
+    ASSERT_EQ(o.x, 4520000);
+    for (std::size_t k = 0; k < shifted.size(); ++k) {
+        const tag_PCoefficient& s = shifted[k];
+        const tag_PCoefficient& m = run.coefficients.at(static_cast<int>(k));
+        EXPECT_EQ(m.a, s.a);
+        EXPECT_EQ(m.c, s.c);
+        const double moved = s.d - double(float(o.x) * float(s.a)) - double(float(o.y) * float(s.b)) -
+                             double(float(o.z) * float(s.c));
+        EXPECT_EQ(m.d, moved) << "plane " << k;
+        // The plane's own points lie on it in the shifted frame; in input
+        // coordinates they would be kilometres off.
+        double sum = 0.0;
+        for (const SVPoint3d& p : planes[k]) sum += std::fabs(s.a * (p.x - o.x) + s.b * (p.y - o.y) + s.c * (p.z - o.z) + s.d);
+        EXPECT_LT(sum / static_cast<double>(planes[k].size()), 0.02) << "plane " << k;
+    }
 }
 
 TEST(Pipeline, runs_are_reproducible_and_outputs_are_appended_to)

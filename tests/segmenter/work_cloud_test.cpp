@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include "segmenter/base_offset.h"
 #include "segmenter/work_cloud.h"
+#include "vela_base_offset.h"
 
 using VELA::SVPoint3d;
 

@@ -5,9 +5,12 @@
 #include <gtest/gtest.h>
 
 #include "supervoxel/multiscale.h"
+#include "supervoxel/plane_fit.h"
+#include "support/stage_parameters.h"
 
 namespace {
 
+using testsupport::multiScaleParameters;
 using vela::SupervoxelSet;
 using vela::WorkCloud;
 
@@ -33,7 +36,7 @@ TEST(MultiScale, no_level_is_cut_when_rmin_reaches_rmax_or_the_cloud_is_small)
     addPatch(cloud, 0.0f, 20);
     for (const auto& c : {std::make_pair(1.0, 1.0), std::make_pair(1.0, 2.0)}) {
         SupervoxelSet set;
-        EXPECT_TRUE(vela::segmentMultiScale(cloud, set, c.first, c.second, 0.8, 20, 0.05));
+        EXPECT_TRUE(vela::segmentMultiScale(cloud, set, multiScaleParameters(c.first, c.second, 0.8, 20, 0.05)));
         EXPECT_EQ(set.planarCount, 0);
         ASSERT_EQ(set.nonplanarCount, 1);
         EXPECT_EQ(set.independent[0].cloud, cloud);  // shared, not copied
@@ -41,7 +44,7 @@ TEST(MultiScale, no_level_is_cut_when_rmin_reaches_rmax_or_the_cloud_is_small)
         EXPECT_EQ(set.independent[0].descriptor.colour.r, 255);
     }
     SupervoxelSet set;
-    vela::segmentMultiScale(cloud, set, 2.0, 0.1, 0.8, 21, 0.05);
+    vela::segmentMultiScale(cloud, set, multiScaleParameters(2.0, 0.1, 0.8, 21, 0.05));
     EXPECT_EQ(set.planarCount, 0);
     ASSERT_EQ(set.nonplanarCount, 1);
     EXPECT_EQ(set.independent[0].cloud, cloud);
@@ -55,7 +58,7 @@ TEST(MultiScale, a_cluster_of_exactly_kappa_points_is_tested_and_one_less_is_not
     addPatch(cloud, 0.0f, 20);
     addPatch(cloud, 100.0f, 19);
     SupervoxelSet set;
-    EXPECT_TRUE(vela::segmentMultiScale(cloud, set, 1.0, 0.1, 0.8, 20, 0.05));
+    EXPECT_TRUE(vela::segmentMultiScale(cloud, set, multiScaleParameters(1.0, 0.1, 0.8, 20, 0.05)));
     ASSERT_EQ(set.planarCount, 1);
     EXPECT_EQ(set.supervoxels[0].cloud->points.size(), 20u);
     EXPECT_EQ(set.supervoxels[0].cloud->width, 20u);
@@ -72,7 +75,7 @@ TEST(MultiScale, level_where_everything_is_planar_leaves_an_empty_independent_re
     addPatch(cloud, 0.0f, 20);
     addPatch(cloud, 100.0f, 20);
     SupervoxelSet set;
-    EXPECT_TRUE(vela::segmentMultiScale(cloud, set, 1.0, 0.1, 0.8, 20, 0.05));
+    EXPECT_TRUE(vela::segmentMultiScale(cloud, set, multiScaleParameters(1.0, 0.1, 0.8, 20, 0.05)));
     ASSERT_EQ(set.planarCount, 2);
     EXPECT_EQ(set.supervoxels[1].id, 1);
     ASSERT_EQ(set.nonplanarCount, 1);
@@ -84,6 +87,34 @@ TEST(MultiScale, level_where_everything_is_planar_leaves_an_empty_independent_re
     const vela::ColourRGB& c1 = set.supervoxels[1].descriptor.colour;
     EXPECT_EQ((std::vector<int>{c0.r, c0.g, c0.b}), (std::vector<int>{145, 187, 92}));
     EXPECT_EQ((std::vector<int>{c1.r, c1.g, c1.b}), (std::vector<int>{174, 158, 246}));
+}
+
+TEST(MultiScale, a_supervoxel_whose_curvature_equals_phic_is_planar_and_one_just_above_is_not)
+{
+    // A rippled 6 x 6 patch: a level far coarser than the patch makes it one
+    // cluster of all its points in point order, so the fit below is the one
+    // the planarity test sees.
+    WorkCloud cloud = vela::makeWorkCloud();
+    for (int i = 0; i < 36; ++i)
+        addPoint(cloud, 0.1f * static_cast<float>(i % 6), 0.1f * static_cast<float>(i / 6),
+                 0.01f * static_cast<float>((i * 7) % 5));
+    vela::PlaneDescriptor fit;
+    vela::fitPlaneDescriptor(cloud, fit, true);
+    ASSERT_GT(fit.curvature, 0.0);
+    ASSERT_GT(fit.planarity, fit.linearity);
+    ASSERT_GT(fit.planarity, fit.scattering);
+
+    SupervoxelSet atBound;
+    vela::segmentMultiScale(cloud, atBound, multiScaleParameters(100.0, 1.0, 0.5, 20, fit.curvature));
+    ASSERT_EQ(atBound.planarCount, 1);
+    EXPECT_EQ(atBound.supervoxels[0].descriptor.curvature, fit.curvature);
+    EXPECT_TRUE(atBound.independent[0].cloud->points.empty());
+
+    SupervoxelSet belowBound;
+    const double phic = std::nextafter(fit.curvature, 0.0);
+    vela::segmentMultiScale(cloud, belowBound, multiScaleParameters(100.0, 1.0, 0.5, 20, phic));
+    EXPECT_EQ(belowBound.planarCount, 0);
+    EXPECT_EQ(belowBound.independent[0].cloud->points.size(), 36u);
 }
 
 TEST(MultiScale, every_input_point_ends_in_exactly_one_record)
@@ -100,7 +131,7 @@ TEST(MultiScale, every_input_point_ends_in_exactly_one_record)
     }
     for (int i = 0; i < 300; ++i) addPoint(cloud, 4 * u(gen), 4 * u(gen), 3 * u(gen));
     SupervoxelSet set;
-    EXPECT_TRUE(vela::segmentMultiScale(cloud, set, 1.0, 0.1, 0.794328, 20, 0.05));
+    EXPECT_TRUE(vela::segmentMultiScale(cloud, set, multiScaleParameters(1.0, 0.1, 0.794328, 20, 0.05)));
     EXPECT_GT(set.planarCount, 10);
     EXPECT_EQ(set.planarCount, static_cast<int>(set.supervoxels.size()));
     ASSERT_EQ(set.nonplanarCount, 1);
@@ -118,7 +149,7 @@ TEST(MultiScale, every_input_point_ends_in_exactly_one_record)
 
     // A second call colours with the same sequence and finds the same.
     SupervoxelSet again;
-    vela::segmentMultiScale(cloud, again, 1.0, 0.1, 0.794328, 20, 0.05);
+    vela::segmentMultiScale(cloud, again, multiScaleParameters(1.0, 0.1, 0.794328, 20, 0.05));
     ASSERT_EQ(again.planarCount, set.planarCount);
     EXPECT_EQ(again.supervoxels.back().descriptor.colour.b, set.supervoxels.back().descriptor.colour.b);
     EXPECT_EQ(again.supervoxels.back().cloud->points.size(), set.supervoxels.back().cloud->points.size());
@@ -137,7 +168,7 @@ TEST(MultiScale, levels_run_coarse_to_fine_and_merge_earlier_independent_records
 
     std::vector<double> resolutions;
     const vela::LevelObserver observer = [&](const vela::LevelReport& r) { resolutions.push_back(r.resolution); };
-    vela::segmentMultiScale(cloud, set, 1.0, 0.5, 0.5, 20, 0.05, &observer);
+    vela::segmentMultiScale(cloud, set, multiScaleParameters(1.0, 0.5, 0.5, 20, 0.05), &observer);
     EXPECT_EQ(resolutions, std::vector<double>({1.0}));
     ASSERT_EQ(set.nonplanarCount, 1);
     EXPECT_EQ(set.independent[0].cloud->points.size(), 1u);
@@ -179,7 +210,7 @@ TEST(MultiScale, remembered_neighbour_lists_change_nothing)
     for (int i = 0; i < 1500; ++i) addPoint(cloud, 4 * u(gen), 4 * u(gen), 3 * u(gen));
     vela::NeighbourhoodMemory memory;
     SupervoxelSet first;
-    vela::segmentMultiScale(cloud, first, 1.0, 0.1, 0.794328, 20, 0.05, nullptr, &memory);
+    vela::segmentMultiScale(cloud, first, multiScaleParameters(1.0, 0.1, 0.794328, 20, 0.05), nullptr, &memory);
     ASSERT_EQ(memory.members.size(), cloud->points.size());
 
     // The independent points, then every fourth point of the first planes.
@@ -190,8 +221,8 @@ TEST(MultiScale, remembered_neighbour_lists_change_nothing)
             part->points.push_back(first.supervoxels[static_cast<std::size_t>(i)].cloud->points[k]);
     vela::setRowShape(*part);
     SupervoxelSet withMemory, without;
-    vela::segmentMultiScale(part, withMemory, 1.0, 0.1, 0.794328, 20, 0.05, nullptr, &memory);
-    vela::segmentMultiScale(part, without, 1.0, 0.1, 0.794328, 20, 0.05);
+    vela::segmentMultiScale(part, withMemory, multiScaleParameters(1.0, 0.1, 0.794328, 20, 0.05), nullptr, &memory);
+    vela::segmentMultiScale(part, without, multiScaleParameters(1.0, 0.1, 0.794328, 20, 0.05));
     EXPECT_GT(without.planarCount, 0);
     expectSameSets(withMemory, without);
     ASSERT_EQ(memory.members.size(), part->points.size());
@@ -199,15 +230,15 @@ TEST(MultiScale, remembered_neighbour_lists_change_nothing)
     // A point the memory does not hold (here: one moved) voids it.
     part->points[7].z += 0.5f;
     SupervoxelSet moved, movedWithout;
-    vela::segmentMultiScale(part, moved, 1.0, 0.1, 0.794328, 20, 0.05, nullptr, &memory);
-    vela::segmentMultiScale(part, movedWithout, 1.0, 0.1, 0.794328, 20, 0.05);
+    vela::segmentMultiScale(part, moved, multiScaleParameters(1.0, 0.1, 0.794328, 20, 0.05), nullptr, &memory);
+    vela::segmentMultiScale(part, movedWithout, multiScaleParameters(1.0, 0.1, 0.794328, 20, 0.05));
     expectSameSets(moved, movedWithout);
 }
 
 TEST(MultiScale, empty_cloud_cannot_be_cut_without_a_minimum)
 {
     SupervoxelSet set;
-    EXPECT_FALSE(vela::segmentMultiScale(vela::makeWorkCloud(), set, 1.0, 0.1, 0.8, 0, 0.05));
+    EXPECT_FALSE(vela::segmentMultiScale(vela::makeWorkCloud(), set, multiScaleParameters(1.0, 0.1, 0.8, 0, 0.05)));
     EXPECT_EQ(set.nonplanarCount, 0);
 }
 

@@ -69,15 +69,24 @@ inline CommandResult runCommand(const std::string& commandLine, const TempDir& s
     return result;
 }
 
-// The real clouds beside the project; empty when the folder is absent.
-inline std::string sharedDataFile(const std::string& name)
+// The folder of the real sample clouds, as the build was configured
+// (VELASEG_SHARED_DIR); empty when the test program was built without one.
+inline std::string sharedDataDir()
 {
 #ifdef VELASEG_DATA_DIR
-    const std::filesystem::path path = std::filesystem::path(VELASEG_DATA_DIR) / name;
-    if (std::filesystem::exists(path)) return path.string();
-#endif
-    (void)name;
+    return VELASEG_DATA_DIR;
+#else
     return std::string();
+#endif
+}
+
+// A real cloud of that folder; empty when it is not there.
+inline std::string sharedDataFile(const std::string& name)
+{
+    const std::string dir = sharedDataDir();
+    if (dir.empty()) return std::string();
+    const std::filesystem::path path = std::filesystem::path(dir) / name;
+    return std::filesystem::exists(path) ? path.string() : std::string();
 }
 
 }  // namespace testsupport

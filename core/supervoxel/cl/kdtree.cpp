@@ -88,39 +88,37 @@ void KDTree::partition(int begin, int end, int axis, double cut, int& lim1, int&
     lim2 = left;
 }
 
-KDTree::Node* KDTree::buildRange(int begin, int end, Bound* box, int depth)
+void KDTree::fillLeaf(Node* node, int begin, int end, const Bound* box)
 {
-    Node* node = pool_.take();
-    if (depth > depth_) depth_ = depth;
-    if (end - begin <= kLeafSize) {
-        node->begin = begin;
-        node->end = end;
-        node->cell = static_cast<int>(cells_.size());
-        cells_.push_back(Cell{{box[0], box[1], box[2]}});
-        // The leaf's slots of the index array are final now: copy its
-        // coordinates into place and fit its box.
-        for (int a = 0; a < 3; ++a) {
-            node->low[a] = DBL_MAX;
-            node->high[a] = -DBL_MAX;
-        }
-        for (std::size_t i = static_cast<std::size_t>(begin); i < static_cast<std::size_t>(end); ++i) {
-            const std::size_t index = static_cast<std::size_t>(indices_[i]);
-            const Point3D<double>& p = points_[index];
-            cellOf_[index] = node->cell;
-            orderedX_[i] = p.x;
-            orderedY_[i] = p.y;
-            orderedZ_[i] = p.z;
-            node->low[0] = std::min(node->low[0], p.x);
-            node->high[0] = std::max(node->high[0], p.x);
-            node->low[1] = std::min(node->low[1], p.y);
-            node->high[1] = std::max(node->high[1], p.y);
-            node->low[2] = std::min(node->low[2], p.z);
-            node->high[2] = std::max(node->high[2], p.z);
-        }
-        return node;
+    node->begin = begin;
+    node->end = end;
+    node->cell = static_cast<int>(cells_.size());
+    cells_.push_back(Cell{{box[0], box[1], box[2]}});
+    // The leaf's slots of the index array are final now: copy its
+    // coordinates into place and fit its box.
+    for (int a = 0; a < 3; ++a) {
+        node->low[a] = DBL_MAX;
+        node->high[a] = -DBL_MAX;
     }
+    for (std::size_t i = static_cast<std::size_t>(begin); i < static_cast<std::size_t>(end); ++i) {
+        const std::size_t index = static_cast<std::size_t>(indices_[i]);
+        const Point3D<double>& p = points_[index];
+        cellOf_[index] = node->cell;
+        orderedX_[i] = p.x;
+        orderedY_[i] = p.y;
+        orderedZ_[i] = p.z;
+        node->low[0] = std::min(node->low[0], p.x);
+        node->high[0] = std::max(node->high[0], p.x);
+        node->low[1] = std::min(node->low[1], p.y);
+        node->high[1] = std::max(node->high[1], p.y);
+        node->low[2] = std::min(node->low[2], p.z);
+        node->high[2] = std::max(node->high[2], p.z);
+    }
+}
 
-    int axis = 0;
+void KDTree::chooseSplit(int begin, int end, const Bound* box, int& axis, double& cut) const
+{
+    axis = 0;
     double widest = box[0].high - box[0].low;
     for (int a = 1; a < 3; ++a) {
         const double extent = box[a].high - box[a].low;
@@ -132,7 +130,7 @@ KDTree::Node* KDTree::buildRange(int begin, int end, Bound* box, int depth)
     double lo, hi;
     computeMinMax(begin, end, axis, lo, hi);
     double spread = hi - lo;
-    double cut = (lo + hi) / 2;
+    cut = (lo + hi) / 2;
     for (int a = 0; a < 3; ++a) {
         if (a == axis) continue;
         // The box only bounds the spread; the points are scanned only when
@@ -147,7 +145,20 @@ KDTree::Node* KDTree::buildRange(int begin, int end, Bound* box, int depth)
             }
         }
     }
+}
 
+KDTree::Node* KDTree::buildRange(int begin, int end, Bound* box, int depth)
+{
+    Node* node = pool_.take();
+    if (depth > depth_) depth_ = depth;
+    if (end - begin <= kLeafSize) {
+        fillLeaf(node, begin, end, box);
+        return node;
+    }
+
+    int axis;
+    double cut;
+    chooseSplit(begin, end, box, axis, cut);
     int lim1, lim2;
     partition(begin, end, axis, cut, lim1, lim2);
     const int mid = begin + (end - begin) / 2;
@@ -305,6 +316,30 @@ bool KDTree::confirms(const Point3D<double>& q, const int* list, int k) const
     return true;
 }
 
+namespace {
+
+// The search's first lower bound: per axis, the squared distance from q to
+// the root box when q lies outside it (else 0), and their sum.
+inline double rootBound(const KDTree::Bound* box, const Point3D<double>& q, double axisDist[3])
+{
+    double minDist = 0.0;
+    for (int a = 0; a < 3; ++a) {
+        axisDist[a] = 0.0;
+        const double v = q[a];
+        if (v < box[a].low) {
+            axisDist[a] = (v - box[a].low) * (v - box[a].low);
+            minDist += axisDist[a];
+        }
+        if (v > box[a].high) {
+            axisDist[a] = (v - box[a].high) * (v - box[a].high);
+            minDist += axisDist[a];
+        }
+    }
+    return minDist;
+}
+
+}  // namespace
+
 // Depth first, nearer child first; the far child is searched when the list's
 // worst distance reaches the incrementally kept lower bound of its cell.
 // Among equal distances the point met first wins, so the order of the walk
@@ -335,19 +370,7 @@ void KDTree::searchClassic(const Point3D<double>& q, int k, int* result, double*
     int top = 0;
 
     double axisDist[3];
-    double minDist = 0.0;
-    for (int a = 0; a < 3; ++a) {
-        axisDist[a] = 0.0;
-        const double v = q[a];
-        if (v < box_[a].low) {
-            axisDist[a] = (v - box_[a].low) * (v - box_[a].low);
-            minDist += axisDist[a];
-        }
-        if (v > box_[a].high) {
-            axisDist[a] = (v - box_[a].high) * (v - box_[a].high);
-            minDist += axisDist[a];
-        }
-    }
+    double minDist = rootBound(box_, q, axisDist);
 
     const Node* node = root_;
     for (;;) {

@@ -77,6 +77,8 @@ public:
 
 private:
     Node* buildRange(int begin, int end, Bound* box, int depth);
+    void fillLeaf(Node* node, int begin, int end, const Bound* box);
+    void chooseSplit(int begin, int end, const Bound* box, int& axis, double& cut) const;
     void computeMinMax(int begin, int end, int axis, double& lo, double& hi) const;
     void partition(int begin, int end, int axis, double cut, int& lim1, int& lim2);
 

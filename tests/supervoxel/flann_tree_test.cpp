@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 #include <pcl/kdtree/kdtree_flann.h>
 
-#include "segmenter/flann_tree.h"
+#include "supervoxel/cl/flann_tree.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "segmenter/flann_tree.h"
+#include "supervoxel/cl/flann_tree.h"
 
 #include <cmath>
 

@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "planar/nfa.h"
+#include "planar/detail/exchange_order.h"
 
 namespace vela_reference {
 

@@ -1,4 +1,4 @@
-#include "planar/plane_fit.h"
+#include "supervoxel/plane_fit.h"
 
 #include <cmath>
 #include <utility>
@@ -12,19 +12,21 @@
 
 namespace vela {
 
-bool fitPlaneDescriptor(const WorkCloud& cloudPtr, PlaneDescriptor& descriptor, bool fullFit)
-{
-    // Our own reference keeps the points alive for the call.
-    const WorkCloud held = cloudPtr;
-    const pcl::PointCloud<WorkPoint>& cloud = *held;
+namespace {
 
+// Bounding box and box centre: float sum, halved in double, stored as float.
+void fitBox(const pcl::PointCloud<WorkPoint>& cloud, PlaneDescriptor& descriptor)
+{
     pcl::getMinMax3D(cloud, descriptor.boxMin, descriptor.boxMax);
-    // The box centre: float sum, halved in double, stored as float.
     descriptor.centre.x = static_cast<float>(static_cast<double>(descriptor.boxMin.x + descriptor.boxMax.x) * 0.5);
     descriptor.centre.y = static_cast<float>(static_cast<double>(descriptor.boxMin.y + descriptor.boxMax.y) * 0.5);
     descriptor.centre.z = static_cast<float>(static_cast<double>(descriptor.boxMin.z + descriptor.boxMax.z) * 0.5);
-    if (!fullFit) return true;
+}
 
+// Centroid, and the shape features and curvature from the eigenvalues of
+// the covariance.
+void fitShape(const pcl::PointCloud<WorkPoint>& cloud, PlaneDescriptor& descriptor)
+{
     const Eigen::Index n = static_cast<Eigen::Index>(cloud.points.size());
     Eigen::MatrixXd x(n, 3);
     for (Eigen::Index i = 0; i < n; ++i) {
@@ -59,8 +61,14 @@ bool fitPlaneDescriptor(const WorkCloud& cloudPtr, PlaneDescriptor& descriptor, 
     descriptor.planarity = (s2 - s3) / s1;
     descriptor.scattering = s3 / s1;
     descriptor.curvature = lambda[2] / ((lambda[1] + lambda[0]) + lambda[2]);
+    descriptor.curvatureF = static_cast<float>(descriptor.curvature);
+}
 
-    cl::Array<cl::Point3D<double>> points(static_cast<std::size_t>(n));
+// Normal, offset through the centroid and largest residual, in single
+// precision like the stored normal.
+void fitPlane(const pcl::PointCloud<WorkPoint>& cloud, PlaneDescriptor& descriptor)
+{
+    cl::Array<cl::Point3D<double>> points(cloud.points.size());
     for (std::size_t i = 0; i < points.size(); ++i) {
         const WorkPoint& p = cloud.points[i];
         points[i] = cl::Point3D<double>(p.x, p.y, p.z);
@@ -69,9 +77,7 @@ bool fitPlaneDescriptor(const WorkCloud& cloudPtr, PlaneDescriptor& descriptor, 
     descriptor.normal.a = static_cast<float>(normal.x);
     descriptor.normal.b = static_cast<float>(normal.y);
     descriptor.normal.c = static_cast<float>(normal.z);
-    descriptor.curvatureF = static_cast<float>(descriptor.curvature);
 
-    // Offset and residuals in single precision, like the stored normal.
     const float a = descriptor.normal.a, b = descriptor.normal.b, c = descriptor.normal.c;
     const float s = (b * descriptor.centre.y + a * descriptor.centre.x) + c * descriptor.centre.z;
     descriptor.d = static_cast<double>(-s);
@@ -82,6 +88,18 @@ bool fitPlaneDescriptor(const WorkCloud& cloudPtr, PlaneDescriptor& descriptor, 
         const double residual = std::fabs(static_cast<double>(t) + descriptor.d);
         if (residual > descriptor.maxResidual) descriptor.maxResidual = residual;
     }
+}
+
+}  // namespace
+
+bool fitPlaneDescriptor(const WorkCloud& cloudPtr, PlaneDescriptor& descriptor, bool fullFit)
+{
+    // Our own reference keeps the points alive for the call.
+    const WorkCloud held = cloudPtr;
+    fitBox(*held, descriptor);
+    if (!fullFit) return true;
+    fitShape(*held, descriptor);
+    fitPlane(*held, descriptor);
     return true;
 }
 

@@ -6,8 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include "planar/plane_fit.h"
 #include "supervoxel/clustering.h"
+#include "supervoxel/plane_fit.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "planar/exchange_order.h"
+#include "planar/detail/exchange_order.h"
 
 namespace vela {
 
