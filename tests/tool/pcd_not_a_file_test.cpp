@@ -1,6 +1,7 @@
-// velaseg given a PCD name that is no regular file: the run must end, with
-// the refusal on standard error, instead of waiting on a reader forever.
-// (set_points refuses such a name on its own too: PcdInput tests.)
+// velaseg given a PCD name that is no regular file, or a malformed PCD file:
+// the run must end with one refusal line on standard error, instead of
+// waiting on a reader forever or crashing inside it. (set_points refuses
+// such files on its own too: PcdInput tests.)
 #include <filesystem>
 
 #include <gtest/gtest.h>
@@ -31,4 +32,13 @@ TEST(VelasegPcdInput, directory_fifo_or_endless_device_named_pcd_ends_the_run_wi
         EXPECT_NE(r.exitCode, 124) << name << " was still being read after a minute";
         EXPECT_NE(r.err.find(std::string(name) + ": not a regular file"), std::string::npos) << r.err;
     }
+}
+
+TEST(VelasegPcdInput, malformed_pcd_ends_the_run_with_one_line_naming_the_problem)
+{
+    testsupport::TempDir dir;
+    testsupport::writeFile(dir.file("bad.pcd"), "FIELDS x y z\nSIZE -1 4 4\nTYPE F F F\nPOINTS 1\nDATA ascii\n1 2 3\n");
+    const testsupport::CommandResult r = runBounded(dir, "bad.pcd");
+    EXPECT_EQ(r.err, "set_points: bad.pcd: header line 2: SIZE '-1' of field 'x' is not 1, 2, 4 or 8; no points read\n");
+    EXPECT_NE(r.exitCode, 0);
 }
