@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Coverage-guided fuzzing of one input kind with libFuzzer, outside the suite.
-#   fuzz.sh las|pcd|ini [SECONDS]     (default: 600 seconds)
+#   fuzz.sh las|pcd|ply|xyz|ini [SECONDS]     (default: 600 seconds)
 # Installs clang and libFuzzer when missing, builds into build-libfuzzer/
 # (clang, AddressSanitizer, UndefinedBehaviorSanitizer, coverage) and fuzzes
 # from the built-in seeds. Crashing inputs land in build-libfuzzer/findings-KIND/.
 set -euo pipefail
-kind=${1:?usage: fuzz.sh las|pcd|ini [SECONDS]}
+kind=${1:?usage: fuzz.sh las|pcd|ply|xyz|ini [SECONDS]}
 seconds=${2:-600}
-case "$kind" in las|pcd|ini) ;; *) echo "fuzz.sh: unknown kind $kind" >&2; exit 2 ;; esac
+case "$kind" in las|pcd|ply|xyz|ini) ;; *) echo "fuzz.sh: unknown kind $kind" >&2; exit 2 ;; esac
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build-libfuzzer
 

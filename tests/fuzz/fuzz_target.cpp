@@ -1,7 +1,9 @@
 #include "fuzz/fuzz_target.h"
 
-#include "las_reader.h"
+#include <utility>
+
 #include "parameter_file.h"
+#include "point_input.h"
 
 namespace fuzz {
 
@@ -12,6 +14,10 @@ const char* extensionOf(InputKind kind)
         return ".las";
     case InputKind::pcd:
         return ".pcd";
+    case InputKind::ply:
+        return ".ply";
+    case InputKind::xyz:
+        return ".xyz";
     case InputKind::ini:
         break;
     }
@@ -20,7 +26,7 @@ const char* extensionOf(InputKind kind)
 
 bool kindNamed(const std::string& name, InputKind& kind)
 {
-    for (InputKind k : {InputKind::las, InputKind::pcd, InputKind::ini}) {
+    for (InputKind k : {InputKind::las, InputKind::pcd, InputKind::ply, InputKind::xyz, InputKind::ini}) {
         if (name == extensionOf(k) + 1) {
             kind = k;
             return true;
@@ -33,9 +39,13 @@ void runInput(InputKind kind, const std::string& path, const std::vector<VELA::S
 {
     VELA::VELA_Plane segmenter;
     std::vector<VELA::SVPoint3d> points;
-    if (kind == InputKind::las) velaseg::readLasFile(path, points);
-    if (kind == InputKind::pcd) segmenter.set_points(path, points);
-    if (kind == InputKind::ini) points = scene;
+    if (kind == InputKind::ini) {
+        points = scene;
+    } else {
+        velaseg::InputCloud input;
+        velaseg::readInput(path, segmenter, input);
+        points = std::move(input.points);
+    }
 
     segmenter.set_parameters(segmenter.get_mu(points));
     if (kind == InputKind::ini) {

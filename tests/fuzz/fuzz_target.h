@@ -9,16 +9,18 @@
 
 namespace fuzz {
 
-enum class InputKind { las, pcd, ini };
+enum class InputKind { las, pcd, ply, xyz, ini };
+constexpr int kInputKinds = 5;
 
-// ".las", ".pcd" or ".ini".
+// ".las", ".pcd", ".ply", ".xyz" or ".ini".
 const char* extensionOf(InputKind kind);
 
-// "las", "pcd" or "ini" as a kind; false for anything else.
+// "las", "pcd", "ply", "xyz" or "ini" as a kind; false for anything else.
 bool kindNamed(const std::string& name, InputKind& kind);
 
-// A LAS or PCD file is read and segmented. A parameter file amends the
-// parameters derived for `scene`, which is then segmented with them.
+// A point cloud file is read as velaseg reads it and segmented. A parameter
+// file amends the parameters derived for `scene`, which is then segmented
+// with them.
 void runInput(InputKind kind, const std::string& path, const std::vector<VELA::SVPoint3d>& scene);
 
 }  // namespace fuzz

@@ -5,7 +5,7 @@
 //
 //   velaseg-fuzz run [--count N] [--seed S] [--first I] [--batch B]
 //                    [--time-limit SEC] [--memory-limit MB] [--failures DIR]
-//   velaseg-fuzz one las|pcd|ini FILE
+//   velaseg-fuzz one las|pcd|ply|xyz|ini FILE
 //   velaseg-fuzz seeds DIR
 #include <algorithm>
 #include <chrono>
@@ -154,7 +154,7 @@ std::string keep(const Input& input, const RunOptions& options)
 
 // The statistics of a run.
 struct Tally {
-    std::uint64_t perKind[3] = {0, 0, 0};
+    std::uint64_t perKind[fuzz::kInputKinds] = {};
     int failures = 0;
     double slowest = 0.0;  // of the batches
     long mostGrown = 0;
@@ -225,8 +225,9 @@ int runMutations(const RunOptions& options, const char* self)
 
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     const std::uint64_t* k = tally.perKind;
-    std::cout << "velaseg-fuzz: " << k[0] + k[1] + k[2] << " mutated inputs (" << k[0] << " LAS, " << k[1]
-              << " PCD, " << k[2] << " parameter files; seed " << options.seed << ") in " << seconds
+    std::cout << "velaseg-fuzz: " << k[0] + k[1] + k[2] + k[3] + k[4] << " mutated inputs (" << k[0] << " LAS, "
+              << k[1] << " PCD, " << k[2] << " PLY, " << k[3] << " XYZ, " << k[4] << " parameter files; seed "
+              << options.seed << ") in " << seconds
               << " s, the slowest batch of " << options.batch << " " << tally.slowest
               << " s, memory grown by at most " << tally.mostGrown << " MB: " << tally.failures << " failed"
               << std::endl;
@@ -248,7 +249,7 @@ int usage()
 {
     std::cerr << "usage: velaseg-fuzz run [--count N] [--seed S] [--first I] [--batch B] [--time-limit SEC]"
                  " [--memory-limit MB] [--failures DIR]\n"
-                 "       velaseg-fuzz one las|pcd|ini FILE\n"
+                 "       velaseg-fuzz one las|pcd|ply|xyz|ini FILE\n"
                  "       velaseg-fuzz seeds DIR\n";
     return 2;
 }

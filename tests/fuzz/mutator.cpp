@@ -41,7 +41,10 @@ const char* const kLines[] = {"POINTS 1000000000",    "SIZE -1 4 4",           "
                               "delta=",               "phid=",                 "theta=-5",
                               "gamma=0",              "kappa=0",               "kappa=-5",
                               "phic=1e300",           "epsilon=-1e300",        "kappa=2147483647",
-                              "tau=1e-300",           "gamma=1e30"};
+                              "tau=1e-300",           "gamma=1e30",             "element vertex 1000000000",
+                              "element vertex -1",    "property double x",     "property list uchar int x",
+                              "format binary_big_endian 1.0",                  "end_header",
+                              "1e39 0 0",             "0,0,1e300,255,255,255", "nan nan nan"};
 
 template <typename T, std::size_t N>
 const T& pick(Random& random, const T (&values)[N])

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <pcl/io/pcd_io.h>
+#include <pcl/io/ply_io.h>
 #include <pcl/point_types.h>
 
 #include "las_reader.h"
@@ -132,6 +133,40 @@ pcl::PointCloud<pcl::PointXYZRGB> organised(const std::vector<VELA::SVPoint3d>& 
     return cloud;
 }
 
+Seed plySeed(const std::string& name, const pcl::PointCloud<pcl::PointXYZRGB>& cloud, bool binary)
+{
+    Seed seed = seedOf(name, InputKind::ply, bytesWritten(".ply", [&](const std::string& file) {
+                           return (binary ? pcl::io::savePLYFileBinary(file, cloud)
+                                          : pcl::io::savePLYFileASCII(file, cloud)) == 0;
+                       }));
+    const std::size_t end = seed.bytes.find("end_header\n");
+    const std::size_t body = end == std::string::npos ? seed.bytes.size() : end + 11;
+    seed.textBytes = binary ? body : seed.bytes.size();
+    if (binary)
+        for (std::size_t at = body; at < body + 48 && at + 4 <= seed.bytes.size(); at += 4)
+            seed.fields.push_back({at, 4, true});
+    return seed;
+}
+
+// Text points as other programs write them: blanks or commas, colour or
+// not, comments.
+Seed xyzSeed(const std::string& name, const std::vector<VELA::SVPoint3d>& points, bool commasAndColour)
+{
+    std::ostringstream text;
+    text.precision(17);
+    text << "# house\n";
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        const VELA::SVPoint3d& p = points[i];
+        if (commasAndColour)
+            text << p.x << "," << p.y << "," << p.z << "," << i % 256 << "," << 128 << "," << 255 - i % 256 << "\n";
+        else
+            text << p.x << " " << p.y << "\t" << p.z << "\n";
+    }
+    Seed seed = seedOf(name, InputKind::xyz, text.str());
+    seed.textBytes = seed.bytes.size();
+    return seed;
+}
+
 Seed iniSeed(const std::string& name, const std::string& text)
 {
     Seed seed = seedOf(name, InputKind::ini, text);
@@ -170,6 +205,12 @@ std::vector<Seed> makeSeeds()
     seeds.push_back(pcdSeed("house_binary.pcd", cloud, 1));
     seeds.push_back(pcdSeed("house_compressed.pcd", cloud, 2));
     seeds.push_back(pcdSeed("organised_rgb_binary.pcd", organised(local), 1));
+
+    const pcl::PointCloud<pcl::PointXYZRGB> coloured = organised(local);
+    seeds.push_back(plySeed("house_ascii.ply", coloured, false));
+    seeds.push_back(plySeed("house_binary.ply", coloured, true));
+    seeds.push_back(xyzSeed("map_blanks.xyz", mapped, false));
+    seeds.push_back(xyzSeed("house_commas_colour.xyz", local, true));
 
     seeds.push_back(iniSeed("every_key.ini", "[PARA]\nkappa=30\nphic=0.05\ntau=0.1\nepsilon=0\ngamma=0.5\n"
                                              "delta=0.05\nphid=0.1\ntheta=10\n"));
