@@ -1,6 +1,8 @@
 // Whole segmentation per stage, on one thread and on N: wall seconds, CPU
 // seconds and peak resident memory of each stage, on a LAS/PCD cloud or a
-// generated scene, and whether both runs gave the same result.
+// generated scene, and whether both runs gave the same result. "loops %" is
+// the share of the single-threaded stage spent in parallel loops, "bound" the
+// speed-up N threads would give on N idle cores with that share.
 //
 //   pipeline_bench [--threads N] cloud.las|cloud.pcd [iter]
 //   pipeline_bench [--threads N] --scene HOUSES_X HOUSES_Y [SPACING] [iter]
@@ -9,6 +11,7 @@
 // runs on ../shared/data/autzen_trim.las when present. On a shared machine
 // wall time follows the load; CPU time above wall time shows the threads at
 // work.
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -77,6 +80,7 @@ struct Row {
     double seconds;
     double cpu;
     double peak;
+    double inLoops;  // wall seconds within the parallel loops
 };
 
 struct Run {
@@ -117,13 +121,17 @@ Run segmentOnce(const std::vector<VELA::SVPoint3d>& points, int iter, int thread
     resetPeak();
     Clock::time_point last = Clock::now();
     double lastCpu = cpuSeconds();
+    double lastInLoops = vela::parallelLoopSeconds();
     auto record = [&](const char* stage) {
         const Clock::time_point now = Clock::now();
         const double cpu = cpuSeconds();
-        run.rows.push_back({stage, std::chrono::duration<double>(now - last).count(), cpu - lastCpu, peakMegabytes()});
+        const double inLoops = vela::parallelLoopSeconds();
+        run.rows.push_back({stage, std::chrono::duration<double>(now - last).count(), cpu - lastCpu, peakMegabytes(),
+                            inLoops - lastInLoops});
         resetPeak();
         last = Clock::now();
         lastCpu = cpuSeconds();
+        lastInLoops = vela::parallelLoopSeconds();
     };
 
     VELA::tag_VELAParameter para;
@@ -151,6 +159,52 @@ Run segmentOnce(const std::vector<VELA::SVPoint3d>& points, int iter, int thread
             << " planes, " << set.independent[0].cloud->points.size() << " independent points";
     run.summary = summary.str();
     return run;
+}
+
+
+// What N threads can gain at most on a stage, from the share of its
+// single-threaded wall time spent in the parallel loops: the rest stays
+// sequential, however many threads there are.
+double speedUpBound(const Row& oneThread, int threads)
+{
+    const double rest = oneThread.seconds - oneThread.inLoops;
+    return oneThread.seconds / (rest + oneThread.inLoops / threads);
+}
+
+void printRow(const std::string& stage, const Row& a, const Row* b, int threads)
+{
+    std::cout << "  " << stage << std::string(26 - stage.size(), ' ') << std::setprecision(3) << std::setw(10)
+              << a.seconds << std::setw(8) << a.cpu << std::setprecision(1) << std::setw(9) << a.peak << std::setw(8)
+              << (a.seconds > 0.0 ? 100.0 * a.inLoops / a.seconds : 0.0);
+    if (b != nullptr)
+        std::cout << std::setprecision(3) << std::setw(12) << b->seconds << std::setw(8) << b->cpu
+                  << std::setprecision(1) << std::setw(9) << b->peak << std::setprecision(2) << std::setw(10)
+                  << a.seconds / b->seconds << std::setw(8) << speedUpBound(a, threads);
+    std::cout << "\n";
+}
+
+// One line per stage and the totals; with more than one thread, the N-thread
+// run beside the single-threaded one.
+void printTable(const Run& one, const Run& many, int threads)
+{
+    const bool compare = threads > 1;
+    std::cout << std::fixed << "  stage" << std::string(21, ' ') << "1 thread: wall s   cpu s  peak MB  loops %";
+    if (compare) std::cout << "  " << std::setw(2) << threads << " threads: wall s   cpu s  peak MB  speed-up  bound";
+    std::cout << "\n";
+    Row total[2] = {{"total", 0.0, 0.0, 0.0, 0.0}, {"total", 0.0, 0.0, 0.0, 0.0}};
+    for (std::size_t i = 0; i < one.rows.size(); ++i) {
+        const Row& a = one.rows[i];
+        const Row* b = compare && i < many.rows.size() ? &many.rows[i] : nullptr;
+        printRow(a.stage, a, b, threads);
+        for (int k = 0; k < 2; ++k) {
+            const Row& r = k == 0 ? a : (b != nullptr ? *b : a);
+            total[k].seconds += r.seconds;
+            total[k].cpu += r.cpu;
+            total[k].peak = std::max(total[k].peak, r.peak);
+            total[k].inLoops += r.inLoops;
+        }
+    }
+    printRow("total", total[0], compare ? &total[1] : nullptr, threads);
 }
 
 }  // namespace
@@ -192,30 +246,7 @@ int main(int argc, char** argv)
     const bool compare = threads > 1;
     const Run many = compare ? segmentOnce(points, iter, threads) : one;
 
-    std::cout << std::fixed << std::setprecision(3);
-    std::cout << "  stage                      1 thread: wall s   cpu s  peak MB";
-    if (compare) std::cout << "   " << std::setw(3) << threads << " threads: wall s   cpu s  peak MB   speed-up";
-    std::cout << "\n";
-    double total[2] = {0.0, 0.0};
-    for (std::size_t i = 0; i < one.rows.size(); ++i) {
-        const Row& a = one.rows[i];
-        std::cout << "  " << a.stage << std::string(26 - a.stage.size(), ' ') << std::setw(16) << a.seconds
-                  << std::setw(8) << a.cpu << std::setw(9) << std::setprecision(1) << a.peak << std::setprecision(3);
-        total[0] += a.seconds;
-        if (compare && i < many.rows.size()) {
-            const Row& b = many.rows[i];
-            std::cout << std::setw(20) << b.seconds << std::setw(8) << b.cpu << std::setw(9) << std::setprecision(1)
-                      << b.peak << std::setprecision(2) << std::setw(10) << a.seconds / b.seconds
-                      << std::setprecision(3);
-            total[1] += b.seconds;
-        }
-        std::cout << "\n";
-    }
-    std::cout << "  total" << std::string(21, ' ') << std::setw(16) << total[0];
-    if (compare)
-        std::cout << std::string(17, ' ') << std::setw(20) << total[1] << std::string(17, ' ') << std::setprecision(2)
-                  << std::setw(10) << total[0] / total[1];
-    std::cout << "\n";
+    printTable(one, many, compare ? threads : 1);
     if (compare && one.fingerprint != many.fingerprint) {
         std::cout << "  DIFFERENT RESULTS on 1 and " << threads << " threads\n";
         return 1;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <exception>
 #include <iostream>
@@ -131,15 +133,44 @@ Pool& pool()
     return *made;
 }
 
+std::atomic<std::int64_t> loopNanoseconds(0);
+thread_local int loopDepth = 0;
+
+// Adds the time of the outermost parallel loop of the calling thread.
+class LoopTimer {
+public:
+    LoopTimer() : outermost_(loopDepth++ == 0)
+    {
+        if (outermost_) start_ = Clock::now();
+    }
+    ~LoopTimer()
+    {
+        --loopDepth;
+        if (!outermost_) return;
+        const auto spent = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start_);
+        loopNanoseconds += static_cast<std::int64_t>(spent.count());
+    }
+    LoopTimer(const LoopTimer&) = delete;
+    LoopTimer& operator=(const LoopTimer&) = delete;
+
+private:
+    using Clock = std::chrono::steady_clock;
+    bool outermost_;
+    Clock::time_point start_;
+};
+
 }  // namespace
 
 int poolThreads() { return pool().threads; }
+
+double parallelLoopSeconds() { return static_cast<double>(loopNanoseconds.load()) * 1e-9; }
 
 void parallelRanges(std::size_t count, std::size_t grain,
                     const std::function<void(std::size_t begin, std::size_t end)>& body)
 {
     if (count == 0) return;
     grain = std::max<std::size_t>(grain, 1);
+    const LoopTimer timer;
     Pool& p = pool();
     if (p.threads == 1 || count <= grain) {
         body(0, count);

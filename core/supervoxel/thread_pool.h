@@ -20,6 +20,11 @@ int poolThreads();
 void parallelRanges(std::size_t count, std::size_t grain,
                     const std::function<void(std::size_t begin, std::size_t end)>& body);
 
+// Wall seconds spent in parallelRanges since the process started, loops run
+// within loops of the same thread counted once. On one thread, its share of a run is the part more
+// threads can shorten; the benchmarks weigh the two.
+double parallelLoopSeconds();
+
 // body(i) for every i in [0, count), as parallelRanges splits it.
 template <typename Body>
 void parallelFor(std::size_t count, std::size_t grain, const Body& body)

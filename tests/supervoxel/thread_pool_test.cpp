@@ -1,7 +1,9 @@
 #include "supervoxel/thread_pool.h"
 
 #include <atomic>
+#include <chrono>
 #include <new>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -42,6 +44,22 @@ TEST(ThreadPool, pool_size_holds_while_its_scope_lasts)
         EXPECT_EQ(vela::poolThreads(), 7);
     }
     EXPECT_EQ(vela::poolThreads(), before);
+}
+
+TEST(ThreadPool, loop_time_counts_a_loop_within_a_loop_once)
+{
+    // Benchmarks divide by it: a nested loop counted twice would claim more
+    // of a stage for the loops than the stage lasted.
+    const vela::PoolSize pool(1);
+    const double before = vela::parallelLoopSeconds();
+    const auto start = std::chrono::steady_clock::now();
+    vela::parallelFor(1, 1, [](std::size_t) {
+        vela::parallelFor(1, 1, [](std::size_t) { std::this_thread::sleep_for(std::chrono::milliseconds(50)); });
+    });
+    const double outside = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double inLoops = vela::parallelLoopSeconds() - before;
+    EXPECT_GE(inLoops, 0.05);
+    EXPECT_LE(inLoops, outside);
 }
 
 TEST(ThreadPool, allocation_failure_in_a_task_reaches_the_caller)
