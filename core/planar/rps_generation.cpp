@@ -97,6 +97,18 @@ bool testedCloudsShared(const SupervoxelSet& set, double tau)
     return std::adjacent_find(clouds.begin(), clouds.end()) != clouds.end();
 }
 
+// Positions of the first `count` supervoxels by decreasing number of
+// points, ties in position order.
+std::vector<std::size_t> largestFirst(const SupervoxelSet& set, std::size_t count)
+{
+    std::vector<std::size_t> order(count);
+    for (std::size_t i = 0; i < count; ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return set.supervoxels[a].cloud->points.size() > set.supervoxels[b].cloud->points.size();
+    });
+    return order;
+}
+
 }  // namespace
 
 bool generateRPS(SupervoxelSet& set, const VELA::tag_VELAParameter& para)
@@ -104,10 +116,14 @@ bool generateRPS(SupervoxelSet& set, const VELA::tag_VELAParameter& para)
     const std::size_t count = static_cast<std::size_t>(std::max(set.planarCount, 0));
     std::vector<CutOutcome> outcomes(count);
     auto test = [&](std::size_t i) { outcomes[i] = cutToFit(set.supervoxels[i], para); };
-    if (testedCloudsShared(set, para.tau))
+    if (testedCloudsShared(set, para.tau)) {
         for (std::size_t i = 0; i < count; ++i) test(i);
-    else
-        parallelFor(count, 1, test);
+    } else {
+        // One large supervoxel can take most of the stage: the largest start
+        // first, so that the small ones fill the other threads meanwhile.
+        const std::vector<std::size_t> order = largestFirst(set, count);
+        parallelFor(count, 1, [&](std::size_t k) { test(order[k]); });
+    }
 
     // In supervoxel order, as one supervoxel after the other would have left them.
     std::vector<int> removed;

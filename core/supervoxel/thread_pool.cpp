@@ -15,6 +15,7 @@
 #include <tbb/blocked_range.h>
 #include <tbb/global_control.h>
 #include <tbb/parallel_for.h>
+#include <tbb/partitioner.h>
 #include <tbb/task_arena.h>
 
 #include "vela_plane.h"
@@ -113,9 +114,13 @@ void resize(Pool& pool, int threads)
 void runRanges(Pool& pool, std::size_t count, std::size_t grain,
                const std::function<void(std::size_t begin, std::size_t end)>& body)
 {
+    // Split down to the grain, no further and no coarser: a loop over a few
+    // costly items (the supervoxels of RPS generation) must give each its
+    // own task, or two of them could share one thread while the other idles.
     pool.arena->execute([&] {
-        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, count, grain),
-                          [&](const tbb::blocked_range<std::size_t>& r) { body(r.begin(), r.end()); });
+        tbb::parallel_for(
+            tbb::blocked_range<std::size_t>(0, count, grain),
+            [&](const tbb::blocked_range<std::size_t>& r) { body(r.begin(), r.end()); }, tbb::simple_partitioner());
     });
 }
 

@@ -15,8 +15,9 @@ int poolThreads();
 
 // Calls body(begin, end) on consecutive ranges that together cover
 // [0, count) once, concurrently on the pool, and returns when all are done.
-// Ranges are about `grain` long or more. With one thread, or when the work
-// makes one range, the whole range runs on the caller.
+// Ranges are at most `grain` long, so that costly items get tasks of their
+// own. With one thread, or when the work makes one range, the whole range
+// runs on the caller.
 void parallelRanges(std::size_t count, std::size_t grain,
                     const std::function<void(std::size_t begin, std::size_t end)>& body);
 

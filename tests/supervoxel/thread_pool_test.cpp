@@ -1,5 +1,6 @@
 #include "supervoxel/thread_pool.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <new>
@@ -22,6 +23,9 @@ TEST(ThreadPool, every_index_is_taken_exactly_once_for_any_thread_count_and_grai
                 std::vector<std::atomic<int>> taken(count);
                 vela::parallelRanges(count, grain, [&](std::size_t begin, std::size_t end) {
                     ASSERT_LT(begin, end);
+                    if (threads > 1 && count > grain) {
+                        ASSERT_LE(end - begin, std::max<std::size_t>(grain, 1));
+                    }
                     for (std::size_t i = begin; i < end; ++i) ++taken[i];
                 });
                 for (std::size_t i = 0; i < count; ++i)
