@@ -471,7 +471,7 @@ VELASEG_LAZ_INLINE void readPoint(ArithmeticDecoder& d, PointwiseState& s, std::
 
 ChunkDecode decodePointwiseChunk(const std::vector<LazItem>& items, const std::uint8_t* begin,
                                  const std::uint8_t* end, ChunkEnd endKind, std::uint64_t points,
-                                 std::vector<std::uint8_t>& records)
+                                 RecordBuffer& records)
 {
     ChunkDecode result;
     result.stop = begin;
@@ -487,6 +487,7 @@ ChunkDecode decodePointwiseChunk(const std::vector<LazItem>& items, const std::u
         result.stop = end;
         return result;
     }
+    prepareRecords(records, points, recordLength, static_cast<std::size_t>(end - begin));
     std::memcpy(recordAt(records, 0, points, recordLength), begin, recordLength);
     auto state = std::make_unique<PointwiseState>();
     std::size_t offset = 0;
