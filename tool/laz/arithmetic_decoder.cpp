@@ -64,6 +64,7 @@ void updateBitModel(BitModel& model)
 std::uint32_t searchBeyondEntry(const SymbolModel& model, std::uint32_t from, std::uint32_t dv)
 {
     // The entries past the last symbol stop the search.
+    dv = dv < kPastLast ? dv : kPastLast - 1;
     std::uint32_t s = from;
     while (model.dist[s + 1] <= dv) {
         ++s;

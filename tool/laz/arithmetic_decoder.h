@@ -157,7 +157,9 @@ void initSymbolModel(SymbolModel& model, std::uint32_t symbols);
 void updateSymbolModel(SymbolModel& model);
 
 // The answer when the table's entry does not reach it: the slice holds more
-// than two symbols. Searches on from symbol `from`.
+// than two symbols, or a damaged stream left value beyond the range (which
+// decodes the last symbol, as a literal search does). Searches on from
+// symbol `from`, at or below the answer.
 std::uint32_t searchBeyondEntry(const SymbolModel& model, std::uint32_t from, std::uint32_t dv);
 
 VELASEG_LAZ_INLINE SymbolModel& ready(SymbolModel& model, std::uint32_t symbols)
@@ -172,34 +174,29 @@ VELASEG_LAZ_INLINE std::uint32_t decodeSymbol(ArithmeticDecoder& decoder, Symbol
 {
     const std::uint32_t full = decoder.length;
     const std::uint32_t unit = full >> 15;
-    // dist[s] * unit <= value exactly when dist[s] <= value / unit. A
-    // damaged stream can leave value beyond the range: it then decodes the
-    // last symbol, as a literal search does.
-    std::uint32_t dv = decoder.value / unit;
-    dv = dv < kPastLast ? dv : kPastLast - 1;
-    std::uint32_t t = dv >> model.tableShift;
-    t = t < model.tableSize ? t : model.tableSize;
-    const std::uint64_t entry = model.table[t];
+    // dist[s] * unit <= value exactly when dist[s] <= value / unit.
+    const std::uint32_t dv = decoder.value / unit;
+    const std::uint32_t slice = dv >> model.tableShift;
+    const std::uint64_t entry = model.table[slice < model.tableSize ? slice : model.tableSize];
     std::uint32_t s = static_cast<std::uint32_t>(entry & 0xFFFF);
     std::uint32_t low = static_cast<std::uint32_t>(entry >> 16) & 0xFFFF;
     std::uint32_t high = static_cast<std::uint32_t>(entry >> 32) & 0xFFFF;
     const std::uint32_t next = static_cast<std::uint32_t>(entry >> 48);
     if (__builtin_expect(dv >= next, 0)) {
-        s = searchBeyondEntry(model, s + 2, dv);
+        s = searchBeyondEntry(model, s, dv);
         low = model.dist[s];
         high = model.dist[s + 1];
     } else {
-        // The second candidate or the first, by mask: which one is as good
-        // as random.
-        const std::uint32_t second = dv >= high ? ~0u : 0u;
-        s -= second;
-        low = (high & second) | (low & ~second);
-        high = (next & second) | (high & ~second);
+        // The first candidate or the second: as good as random, so a
+        // conditional move rather than a branch.
+        const bool second = __builtin_expect_with_probability(dv >= high, 1, 0.5);
+        s += second;
+        low = second ? high : low;
+        high = second ? next : high;
     }
     const std::uint32_t x = low * unit;
     // The last symbol takes the rounding slack of the range.
-    const std::uint32_t last = high == kPastLast ? ~0u : 0u;
-    const std::uint32_t y = (full & last) | ((high * unit) & ~last);
+    const std::uint32_t y = high == kPastLast ? full : high * unit;
     decoder.value -= x;
     decoder.length = y - x;
     if (decoder.length < kMinLength) {
