@@ -58,8 +58,7 @@ VELASEG_LAZ_INLINE std::int32_t decompress(ArithmeticDecoder& decoder, IntegerDe
         const std::uint32_t c = detail::readCorrector(decoder, ic, k);
         // c covers [0, 2^k): the upper half maps to 2^(k-1)+1 .. 2^k, the
         // lower half to -(2^k-1) .. -2^(k-1).
-        const std::uint32_t upper = c >= (1u << (k - 1)) ? ~0u : 0u;
-        corrector = ((c + 1) & upper) | ((c - ((1u << k) - 1)) & ~upper);
+        corrector = c >= (1u << (k - 1)) ? c + 1 : c - ((1u << k) - 1);
     } else {
         corrector = static_cast<std::uint32_t>(ic.corrMin);
     }
@@ -67,10 +66,11 @@ VELASEG_LAZ_INLINE std::int32_t decompress(ArithmeticDecoder& decoder, IntegerDe
     // Below 32 bits the sum is folded back into [0, corrRange); for 32 bits
     // corrRange is 0 and both corrections vanish.
     const std::uint32_t range = ic.corrRange;
-    const std::uint32_t negative = static_cast<std::int32_t>(real) < 0 ? ~0u : 0u;
-    const std::uint32_t beyond = real >= range ? ~0u : 0u;
-    real += range & negative;
-    real -= range & beyond & ~negative;
+    if (static_cast<std::int32_t>(real) < 0) {
+        real += range;
+    } else if (real >= range) {
+        real -= range;
+    }
     return static_cast<std::int32_t>(real);
 }
 
