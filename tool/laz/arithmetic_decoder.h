@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -187,16 +188,18 @@ VELASEG_LAZ_INLINE std::uint32_t decodeSymbol(ArithmeticDecoder& decoder, Symbol
         low = model.dist[s];
         high = model.dist[s + 1];
     } else {
-        // The first candidate or the second: as good as random, so a
-        // conditional move rather than a branch.
-        const bool second = __builtin_expect_with_probability(dv >= high, 1, 0.5);
+        // The first candidate or the second: as good as random, so one
+        // conditional move (of both bounds at once) rather than a branch.
+        const bool second = dv >= high;
         s += second;
-        low = second ? high : low;
-        high = second ? next : high;
+        const std::uint32_t bounds = static_cast<std::uint32_t>(second ? entry >> 32 : entry >> 16);
+        low = bounds & 0xFFFF;
+        high = bounds >> 16;
     }
     const std::uint32_t x = low * unit;
-    // The last symbol takes the rounding slack of the range.
-    const std::uint32_t y = high == kPastLast ? full : high * unit;
+    // The last symbol takes the rounding slack of the range: past it, high
+    // times unit exceeds full, and below it never reaches full.
+    const std::uint32_t y = static_cast<std::uint32_t>(std::min<std::uint64_t>(std::uint64_t(high) * unit, full));
     decoder.value -= x;
     decoder.length = y - x;
     if (decoder.length < kMinLength) {
