@@ -6,13 +6,13 @@
 // step does is therefore inline (the rare model updates aside, which never
 // see the decoder): a caller that keeps its decoder in a local variable
 // keeps value and length in registers rather than storing and reloading
-// them at every step, and selections are written as arithmetic, not as
-// branches the processor would mispredict.
+// them at every step, and data-dependent selections are conditional moves,
+// not branches the processor would mispredict.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <algorithm>
 #include <cstring>
 #include <memory>
 
