@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "supervoxel/cl/kdtree.h"
+#include "supervoxel/cl/large_pages.h"
 #include "supervoxel/cl/octree.h"
 
 namespace vela {
@@ -229,7 +230,7 @@ void initialiseFusion(Fusion& f, const cl::Array<cl::tag_PointWithNormal>& point
     f.target = target;
     const std::size_t n = f.n;
 
-    f.valid.resize(n);
+    cl::resizeOnLargePages(f.valid, n);
     for (std::size_t i = 0; i < n; ++i) {
         const int* list = neighbourList(f, i);
         int c = 0;
@@ -237,8 +238,10 @@ void initialiseFusion(Fusion& f, const cl::Array<cl::tag_PointWithNormal>& point
         f.valid[i] = static_cast<std::uint8_t>(c);
     }
 
-    f.records.resize(n);
-    f.reps.resize(n);
+    cl::resizeOnLargePages(f.records, n);
+    cl::resizeOnLargePages(f.reps, n);
+    // Room for every list of the first pass: untouched room costs no memory.
+    cl::reserveOnLargePages(f.work.items, n * kNeighbourCount);
     f.work.neighbours = f.neighbours;
     for (std::size_t i = 0; i < n; ++i) {
         ClusterRecord& ri = f.records[i];
@@ -253,6 +256,7 @@ void initialiseFusion(Fusion& f, const cl::Array<cl::tag_PointWithNormal>& point
     }
     f.count = static_cast<int>(n);
 
+    cl::reserveOnLargePages(f.dist, n);
     f.dist.assign(n, DBL_MAX);
     for (std::size_t i = 0; i < n; ++i) {
         const int* list = neighbourList(f, i);
@@ -372,7 +376,7 @@ struct PointQueue {
 
 void resetQueue(PointQueue& q, std::size_t n)
 {
-    q.ring.resize(n);
+    cl::resizeOnLargePages(q.ring, n);
     q.queued.assign(n, 0);
     q.head = 0;
     q.size = 0;
@@ -402,7 +406,7 @@ inline std::size_t dequeue(PointQueue& q)
 void refineBoundaries(Fusion& f, cl::Array<int>& labels)
 {
     const std::size_t n = f.n;
-    labels.resize(n);
+    cl::resizeOnLargePages(labels, n);
     for (std::size_t i = 0; i < n; ++i) labels[i] = findRoot(f.records.data(), static_cast<int>(i));
     for (std::size_t i = 0; i < n; ++i) f.dist[i] = distanceBetween(f, i, static_cast<std::size_t>(labels[i]));
 
@@ -480,9 +484,9 @@ Neighbourhoods carryNeighbourhoods(const Neighbourhoods& hoods, const std::vecto
     std::vector<int> renumbered(hoods.separated.size(), -1);
     for (std::size_t j = 0; j < kept.size(); ++j) renumbered[kept[j]] = static_cast<int>(j);
     Neighbourhoods next;
-    next.lists.resize(kept.size() * kNeighbourCount);
-    next.normals.resize(kept.size());
-    next.separated.resize(kept.size());
+    cl::resizeOnLargePages(next.lists, kept.size() * kNeighbourCount);
+    cl::resizeOnLargePages(next.normals, kept.size());
+    cl::resizeOnLargePages(next.separated, kept.size());
     for (std::size_t j = 0; j < kept.size(); ++j) {
         const std::size_t i = kept[j];
         bool whole = hoods.separated[i] != 0;
@@ -505,10 +509,11 @@ bool clusterSupervoxels(cl::Array<cl::Point3D<double>> points, double r, cl::Arr
     Neighbourhoods& hood = carried != nullptr ? *carried : local;
     const bool reuse = hood.separated.size() == n && hood.lists.size() == n * kNeighbourCount && hood.normals.size() == n;
     if (!reuse) {
-        hood.lists.resize(n * kNeighbourCount);
-        hood.separated.resize(n);
+        cl::resizeOnLargePages(hood.lists, n * kNeighbourCount);
+        cl::resizeOnLargePages(hood.separated, n);
     }
-    cl::Array<cl::tag_PointWithNormal> withNormals(n);
+    cl::Array<cl::tag_PointWithNormal> withNormals;
+    cl::resizeOnLargePages(withNormals, n);
     {
         cl::KDTree tree;
         tree.build(points);
@@ -541,7 +546,7 @@ bool clusterSupervoxels(cl::Array<cl::Point3D<double>> points, double r, cl::Arr
     const int target = countOccupiedVoxels(withNormals, r);
     mergeSupervoxels(withNormals, hood.lists, target, r, labels, supervoxels);
     if (carried != nullptr) {
-        hood.normals.resize(n);
+        cl::resizeOnLargePages(hood.normals, n);
         for (std::size_t i = 0; i < n; ++i) hood.normals[i] = withNormals[i].normal;
     }
     return true;
