@@ -35,6 +35,9 @@ check() {  # name result-md5 stdout-md5 input [iter_type]
 if [ -f "$data/autzen_trim.las" ] && [ -f "$data/table_scene_mug_stereo_textured.pcd" ]; then
     for f in "$data"/*.las "$data"/*.pcd "$data"/laz/*.las; do ln -s "$f" .; done
     check autzen b195d3721f81bdaccfd80d151b91322e 9868d9f63c339d1ac07bdb22779c0819 autzen_trim.las
+    # The compressed twin: the same result; only the type line differs.
+    ln -s "$data/laz/autzen_trim.laz" .
+    check autzen-laz b195d3721f81bdaccfd80d151b91322e a49656590d742845aad10ed59a1180fa autzen_trim.laz
     check autzen-iter1 8f267df4c67557eb4b282ee72443474b 5b8db40e5564a5f8a507a9c7a6cf9907 autzen_trim.las 1
     check table_scene 61cd7667e12cf336470d765161e56527 a7eceeb950e12d50f81a7ca16cbafc72 table_scene_mug_stereo_textured.pcd
     check office1 aff2ec7df4cd7417d13f62be112b3897 07db584dad9923e865f2af739989cbe2 office1.pcd

@@ -4,7 +4,7 @@
 # refreshed at most once per call.
 set -euo pipefail
 
-packages=(build-essential cmake pkg-config libpcl-dev libgtest-dev libcli11-dev nlohmann-json3-dev xvfb xauth)
+packages=(build-essential cmake pkg-config libpcl-dev libgtest-dev libcli11-dev nlohmann-json3-dev libtbb-dev xvfb xauth)
 
 missing=()
 for p in "${packages[@]}"; do

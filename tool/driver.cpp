@@ -98,7 +98,7 @@ bool writeOutputs(const RunOptions& o, const InputCloud& input, const Segmentati
     }
     if (!o.labelsFile.empty()) {
         const LabelledRows rows = labelRows(input.points, &input.skipped, s.planes, s.planeIndices, input.hasColour);
-        const LasLabelSource las{o.pcFile, uncompressedLasRecords(o.pcFile)};
+        const LasLabelSource las{o.pcFile, lasInputRecords(o.pcFile)};
         const bool fromLas = input.type == "las" || input.type == "laz";
         error.clear();
         if (!writeLabels(o.labelsFile, rows, fromLas ? &las : nullptr, error)) {

@@ -11,7 +11,6 @@ namespace {
 
 constexpr std::size_t kVlrHeaderBytes = 54;
 constexpr std::size_t kVlrCountAt = 100;
-constexpr std::size_t kBlockBytes = std::size_t(4) << 20;
 
 std::uint16_t u16At(const std::uint8_t* at) { return static_cast<std::uint16_t>(at[0] | (at[1] << 8)); }
 
@@ -85,33 +84,11 @@ bool readLasInputLayout(const std::string& fileName, LasInputLayout& layout, std
     return true;
 }
 
-LasRecordSource uncompressedLasRecords(const std::string& fileName)
+LasRecordSource lasInputRecords(const std::string& fileName)
 {
     return [fileName](const LasRecordBlockSink& sink) {
-        std::ifstream in(fileName, std::ios::binary);
-        if (!in) return false;
-        const std::uint64_t fileSize = fileSizeOf(in);
-        std::uint8_t first[kLas14HeaderSize] = {};
-        const std::size_t firstBytes = static_cast<std::size_t>(std::min<std::uint64_t>(fileSize, sizeof first));
-        in.read(reinterpret_cast<char*>(first), static_cast<std::streamsize>(firstBytes));
-        const LasHeader header = decodeLasHeader(first, firstBytes);
-        if (!lasHeaderProblem(header, fileSize).empty()) return false;
-
-        // The reader's rule: the header's count, but never more than fit.
-        const std::size_t length = header.recordLength;
-        const std::uint64_t wanted = std::min(header.pointCount, (fileSize - header.pointDataOffset) / length);
-        const std::size_t perBlock = std::max<std::size_t>(1, kBlockBytes / length);
-        std::vector<std::uint8_t> block(static_cast<std::size_t>(std::min<std::uint64_t>(perBlock, wanted)) * length);
-        in.seekg(static_cast<std::streamoff>(header.pointDataOffset));
-        for (std::uint64_t done = 0; done < wanted;) {
-            const std::size_t asked = static_cast<std::size_t>(std::min<std::uint64_t>(perBlock, wanted - done));
-            in.read(reinterpret_cast<char*>(block.data()), static_cast<std::streamsize>(asked * length));
-            const std::size_t got = static_cast<std::size_t>(in.gcount()) / length;
-            sink(block.data(), got);
-            done += got;
-            if (got < asked) break;
-        }
-        return true;
+        LasHeader header;
+        return readLasRecords(fileName, LasFields::all, header, sink) == LasReadStatus::read;
     };
 }
 

@@ -36,8 +36,9 @@ using LasRecordBlockSink = std::function<void(const std::uint8_t* records, std::
 // they could not be read.
 using LasRecordSource = std::function<bool(const LasRecordBlockSink& sink)>;
 
-// The records of an uncompressed LAS file, exactly those the LAS reader
-// turns into points (a truncated file ends with its last whole record).
-LasRecordSource uncompressedLasRecords(const std::string& fileName);
+// The records of a LAS or LAZ file, uncompressed, exactly those the LAS
+// reader turns into points (a truncated file ends with its last whole
+// record; a damaged LAZ chunk is left out as a whole).
+LasRecordSource lasInputRecords(const std::string& fileName);
 
 }  // namespace velaseg

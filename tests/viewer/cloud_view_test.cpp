@@ -116,7 +116,15 @@ Screenshot screenshotAndClose(const std::string& png, const std::function<void()
     }
     if (window) {
         if (whileOpen) whileOpen();
-        std::this_thread::sleep_for(std::chrono::seconds(2));  // let it render
+        // A loaded machine (or a sanitizer build) can take seconds to draw the
+        // first frame: grab until something besides the background shows.
+        for (int i = 0; i < 60; ++i) {  // up to 30 s
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            shot = grab(display, window, png);
+            if (shot.redPixels + shot.greenPixels + shot.otherPixels > 0) break;
+        }
+        // The first frame may precede the camera's settling; take a later one.
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
         shot = grab(display, window, png);
         closeWindow(display, window);
     }
