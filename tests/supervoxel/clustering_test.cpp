@@ -198,6 +198,22 @@ TEST(Clustering, merge_matches_literal_version)
     }
 }
 
+TEST(Clustering, merge_of_a_large_cloud_down_to_few_clusters_matches_literal_version)
+{
+    // Enough points and passes for long work lists: clusters absorb many
+    // others, lists outgrow their place and the list buffer is compacted.
+    const std::vector<Point> input = bentSheet(12000, 5);
+    const Prepared prep = prepare(input);
+    for (int K : {40, 1}) {
+        cl::Array<int> labels, supervoxels;
+        vela::mergeSupervoxels(prep.points, prep.neighbours, K, 0.2, labels, supervoxels);
+        std::vector<int> wantLabels, wantSupervoxels;
+        literalMerge(prep.points, prep.neighbours, K, 0.2, wantLabels, wantSupervoxels);
+        ASSERT_EQ(std::vector<int>(supervoxels.begin(), supervoxels.end()), wantSupervoxels) << K;
+        ASSERT_EQ(std::vector<int>(labels.begin(), labels.end()), wantLabels) << K;
+    }
+}
+
 TEST(Clustering, merge_with_coincident_points_matches_literal_version)
 {
     // Forty copies of one point come first: their normals are not numbers,
