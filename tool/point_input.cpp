@@ -50,12 +50,11 @@ bool readInput(const std::string& pcFile, VELA::VELA_Plane& segmenter, InputClou
     if (!std::filesystem::exists(status)) return refuse(pcFile, "no such file");
     if (!std::filesystem::is_regular_file(status)) return refuse(pcFile, "not a regular file");
 
+    // Each reader names the problem of a file it refuses, in one line.
     bool read = false;
     if (input.type == "pcd") {
         read = segmenter.set_points(pcFile, input.points, input.skipped);
-        if (!read) refuse(pcFile, "not a readable PCD file");
     } else if (input.type == "las" || input.type == "laz") {
-        // The reader names the problem of a file it refuses.
         read = readLasFile(pcFile, input.points);
         input.hasColour = read && lasHasColour(pcFile);
     } else if (input.type == "ply") {

@@ -136,7 +136,9 @@ public:
     void set_parameters(tag_VELAParameter para);
 
     // Appends the points of a PCD file (colour dropped, non-finite points
-    // skipped) and prints the total count. Always true.
+    // skipped) and prints the total count. A file that is not a regular,
+    // consistent PCD file adds nothing and is named on stderr with the
+    // reason. Always true.
     bool set_points(std::string file_name, std::vector<SVPoint3d>& points);
     // The same, and every point left out is listed in `skipped` (in row
     // order), so that a caller can line results up with the rows of the file.

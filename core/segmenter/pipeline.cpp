@@ -95,18 +95,38 @@ struct Work {
     WorkCloud cloud;
 };
 
-Work prepare(const std::vector<VELA::SVPoint3d>& points)
+// Says on stderr what the frame could not hold: the points left out of a
+// call's `total`, and coordinates of the frame's point too large for an offset.
+void reportFrame(const char* method, std::size_t total, std::size_t kept, const VELA::SVPoint3d* first)
+{
+    if (kept < total)
+        std::cerr << method << ": left out " << total - kept << " of " << total
+                  << " points whose coordinates are not finite in the single-precision working frame" << std::endl;
+    if (first != nullptr && beyondOffsetRange(*first))
+        std::cerr << method << ": coordinates of 9.2e18 or more cannot be shifted near the origin;"
+                  << " the single-precision working frame keeps only their leading digits" << std::endl;
+}
+
+Work prepare(const std::vector<VELA::SVPoint3d>& points, const char* method)
 {
     Work work;
     work.offset = baseOffsetOf(points);
     work.cloud = buildWorkCloud(points, work.offset);
+    reportFrame(method, points.size(), work.cloud->points.size(), framePoint(points));
     return work;
 }
 
-bool hasWork(const std::vector<VELA::SVPoint3d>& points)
+// Whether any point can take part; when points were given but none can,
+// stderr says so.
+bool hasWork(const std::vector<VELA::SVPoint3d>& points, const char* method)
 {
+    const BaseOffset offset = baseOffsetOf(points);
     for (const VELA::SVPoint3d& p : points)
-        if (isFinitePoint(p)) return true;
+        if (inFrame(p, offset)) return true;
+    if (!points.empty())
+        std::cerr << method << ": none of the " << points.size()
+                  << " points has coordinates finite in the single-precision working frame; nothing segmented"
+                  << std::endl;
     return false;
 }
 
@@ -174,7 +194,7 @@ void segmentFully(const std::vector<VELA::SVPoint3d>& points, const VELA::tag_VE
                   FullRun& run)
 {
     printParameterBlock(para);
-    run.work = prepare(points);
+    run.work = prepare(points, "VELA_PlaneSegmentation");
     const std::int64_t start = millisecondClock();
     runPipeline(run.work.cloud, run.set, run.segments, para, iter);
     printElapsed(start);
@@ -237,9 +257,9 @@ bool runPipeline(WorkCloud cloud, SupervoxelSet& set, SegmentSet& segments, cons
 namespace VELA {
 
 // Every method refuses an input with no point that can take part (an empty
-// vector, or only non-finite coordinates): there is no first point to choose
-// the frame from and nothing to segment. It then returns false before
-// printing anything.
+// vector, or only coordinates the working frame cannot hold): there is no
+// first point to choose the frame from and nothing to segment. It then
+// returns false before printing anything on stdout.
 //
 // The working cloud is kept until the call ends: when the first stage cuts
 // nothing, its independent record shares that cloud, and those points must
@@ -248,7 +268,7 @@ namespace VELA {
 bool VELA_Plane::VELA_PlaneSegmentation(std::vector<SVPoint3d> points, std::vector<std::vector<SVPoint3d>>& planes,
                                         std::vector<SVPoint3d>& others, std::vector<tag_PCoefficient>& coefficients)
 {
-    if (!vela::hasWork(points)) return false;
+    if (!vela::hasWork(points, "VELA_PlaneSegmentation")) return false;
     vela::FullRun run;
     vela::segmentFully(points, get_para(), iter, run);
     vela::collectPlanes(points, run, planes, others, coefficients, nullptr);
@@ -260,7 +280,7 @@ bool VELA_Plane::VELA_PlaneSegmentation(std::vector<SVPoint3d> points, std::vect
                                         std::vector<std::vector<std::size_t>>& plane_indices,
                                         const ProgressCallback& progress)
 {
-    if (!vela::hasWork(points)) return false;
+    if (!vela::hasWork(points, "VELA_PlaneSegmentation")) return false;
     const vela::ProgressListener listener = [&progress](const vela::ProgressReport& r) {
         progress(tag_Progress{r.stage, r.level, r.iteration});
     };
@@ -274,7 +294,7 @@ bool VELA_Plane::VELA_PlaneSegmentation(std::vector<SVPoint3d> points, std::vect
 bool VELA_Plane::VELA_PlaneSegmentation(std::vector<SVPoint3d> points, std::map<int, int>& labels,
                                         std::map<int, tag_PCoefficient>& coefficients)
 {
-    if (!vela::hasWork(points)) return false;
+    if (!vela::hasWork(points, "VELA_PlaneSegmentation")) return false;
     vela::FullRun run;
     vela::segmentFully(points, get_para(), iter, run);
     vela::SupervoxelSet& set = run.set;
@@ -308,10 +328,10 @@ bool VELA_Plane::VELA_PlaneSegmentation(std::vector<SVPoint3d> points, std::map<
 bool VELA_Plane::VELA_RPSGeneration(std::vector<SVPoint3d> points, std::vector<std::vector<SVPoint3d>>& rps,
                                     std::vector<SVPoint3d>& independent, std::vector<tag_PCoefficient>& coefficients)
 {
-    if (!vela::hasWork(points)) return false;
+    if (!vela::hasWork(points, "VELA_RPSGeneration")) return false;
     const tag_VELAParameter p = get_para();
     vela::printParameterBlock(p);
-    const vela::Work work = vela::prepare(points);
+    const vela::Work work = vela::prepare(points, "VELA_RPSGeneration");
 
     vela::SupervoxelSet set;
     const std::int64_t start = vela::millisecondClock();
@@ -336,15 +356,17 @@ bool VELA_Plane::VELA_RegionGrowing(std::vector<std::vector<SVPoint3d>> rps,
                                     std::vector<std::vector<SVPoint3d>>& planes,
                                     std::vector<tag_PCoefficient>& coefficients)
 {
-    if (rps.empty() || !vela::hasWork(rps[0])) return false;
+    if (rps.empty() || !vela::hasWork(rps[0], "VELA_RegionGrowing")) return false;
     const vela::BaseOffset o = vela::baseOffsetOf(rps[0]);
 
     vela::SupervoxelSet set;
+    std::size_t total = 0, kept = 0;
     for (std::size_t i = 0; i < rps.size(); ++i) {
         vela::Supervoxel sv;
         sv.cloud = vela::makeWorkCloud();
+        total += rps[i].size();
         for (const SVPoint3d& p : rps[i]) {
-            if (!vela::isFinitePoint(p)) continue;  // no place in any fit
+            if (!vela::inFrame(p, o)) continue;  // no place in any fit
             vela::WorkPoint w;                       // colour field unused: opaque black
             w.x = vela::shifted(p.x, o.x);
             w.y = vela::shifted(p.y, o.y);
@@ -354,9 +376,11 @@ bool VELA_Plane::VELA_RegionGrowing(std::vector<std::vector<SVPoint3d>> rps,
         vela::setRowShape(*sv.cloud);
         vela::fitPlaneDescriptor(sv.cloud, sv.descriptor, true);
         sv.id = static_cast<std::int32_t>(i);
+        kept += sv.cloud->points.size();
         set.supervoxels.push_back(sv);
         ++set.planarCount;
     }
+    vela::reportFrame("VELA_RegionGrowing", total, kept, vela::framePoint(rps[0]));
 
     vela::SegmentSet segments;
     vela::growRegions(set, segments, get_para(), 1.0);

@@ -18,7 +18,7 @@ double VELA_Plane::get_mu(std::vector<SVPoint3d> points) const
     pcl::PointCloud<pcl::PointXYZ>::Ptr cloud(new pcl::PointCloud<pcl::PointXYZ>);
     cloud->points.reserve(points.size());
     for (const SVPoint3d& p : points) {
-        if (!vela::isFinitePoint(p)) continue;  // never handed to the kd-tree
+        if (!vela::inFrame(p, offset)) continue;  // never handed to the kd-tree
         cloud->points.emplace_back(vela::shifted(p.x, offset.x), vela::shifted(p.y, offset.y),
                                    vela::shifted(p.z, offset.z));
     }

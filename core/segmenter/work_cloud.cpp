@@ -10,7 +10,7 @@ WorkCloud buildWorkCloud(const std::vector<VELA::SVPoint3d>& points, const BaseO
     cl::reserveOnLargePages(cloud->points, points.size());
     for (std::size_t i = 0; i < points.size(); ++i) {
         const VELA::SVPoint3d& p = points[i];
-        if (!isFinitePoint(p)) continue;
+        if (!inFrame(p, offset)) continue;
         WorkPoint w;
         w.x = shifted(p.x, offset.x);
         w.y = shifted(p.y, offset.y);

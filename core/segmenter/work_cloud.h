@@ -8,9 +8,9 @@
 
 namespace vela {
 
-// One working point per finite input point, in input order, in the frame of
-// `offset`, each carrying its input index. Non-finite points are left out:
-// they belong to no output. Width and height stay 0.
+// One working point per input point that the frame of `offset` holds (see
+// inFrame), in input order, each carrying its input index. The others are
+// left out: they belong to no output. Width and height stay 0.
 WorkCloud buildWorkCloud(const std::vector<VELA::SVPoint3d>& points, const BaseOffset& offset);
 
 }  // namespace vela

@@ -1,6 +1,7 @@
 #include "supervoxel/clustering.h"
 
 #include <algorithm>
+#include <array>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
@@ -8,7 +9,6 @@
 
 #include "supervoxel/cl/kdtree.h"
 #include "supervoxel/cl/large_pages.h"
-#include "supervoxel/cl/octree.h"
 
 namespace vela {
 
@@ -82,26 +82,27 @@ int countOccupiedCells(std::size_t n, double r, PointAt pointAt)
             if (v > hi[a]) hi[a] = v;
         }
     }
-    int extent[3];
-    for (int a = 0; a < 3; ++a)
-        extent[a] = lo[a] > hi[a] ? 1 : static_cast<int>((hi[a] - lo[a]) / r + 1.0);
+    // Grid sizes and cell numbers stay in double: a few points far from the
+    // rest make grids of more cells than an int can number, yet the count of
+    // distinct occupied cells never exceeds the number of points.
+    double last[3];
+    for (int a = 0; a < 3; ++a) {
+        last[a] = lo[a] > hi[a] ? 0.0 : std::trunc((hi[a] - lo[a]) / r + 1.0) - 1.0;
+        if (!(last[a] > 0.0)) last[a] = 0.0;
+    }
 
-    // Only the number of distinct cells is used, so the order in which they
-    // are recorded cannot matter: point order keeps the octree walks local.
-    cl::Octree<bool> cells(extent[0], extent[1], extent[2]);
+    std::vector<std::array<double, 3>> cells(n);
     for (std::size_t k = 0; k < n; ++k) {
         const cl::Point3D<double>& p = pointAt(k);
-        int cell[3];
         for (int a = 0; a < 3; ++a) {
-            int c = static_cast<int>((p[a] - lo[a]) / r);
-            if (c < 0) c = 0;
-            if (c > extent[a] - 1) c = extent[a] - 1;
-            cell[a] = c;
+            double c = std::trunc((p[a] - lo[a]) / r);
+            if (!(c > 0.0)) c = 0.0;
+            if (c > last[a]) c = last[a];
+            cells[k][static_cast<std::size_t>(a)] = c;
         }
-        bool inserted;
-        cells.insert(cell[0], cell[1], cell[2], true, inserted);
     }
-    return static_cast<int>(cells.leafCount());
+    std::sort(cells.begin(), cells.end());
+    return static_cast<int>(std::unique(cells.begin(), cells.end()) - cells.begin());
 }
 
 }  // namespace
@@ -584,7 +585,8 @@ Neighbourhoods carryNeighbourhoods(const Neighbourhoods& hoods, const std::vecto
         const std::size_t i = kept[j];
         bool whole = hoods.separated[i] != 0;
         for (std::size_t k = 0; whole && k < static_cast<std::size_t>(kNeighbourCount); ++k) {
-            const int to = renumbered[static_cast<std::size_t>(hoods.lists[i * kNeighbourCount + k])];
+            const int from = hoods.lists[i * kNeighbourCount + k];
+            const int to = from >= 0 ? renumbered[static_cast<std::size_t>(from)] : -1;
             next.lists[j * kNeighbourCount + k] = to;
             whole = to >= 0;
         }

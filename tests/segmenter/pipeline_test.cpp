@@ -249,6 +249,96 @@ TEST(Pipeline, non_finite_points_belong_to_no_output)
     EXPECT_EQ(run.labels.count(static_cast<int>(scene.points.size() - 1)), 0u);
 }
 
+TEST(Pipeline, points_beyond_the_single_precision_frame_belong_to_no_output_and_are_counted)
+{
+    velaseg::Scene scene = house();
+    const std::vector<SVPoint3d> kept = scene.points;
+    scene.points.emplace_back(1e39, 0.0, 0.0);  // overflows float after the shift
+    scene.points.emplace_back(0.0, 0.0, 1e30);  // fits float; its distances would not
+    VELA::VELA_Plane plane = segmenterFor(scene.points);
+    EXPECT_EQ(plane.get_para().rmin, segmenterFor(kept).get_para().rmin);  // the spacing ignores them too
+    testing::internal::CaptureStderr();
+    const LabelRun run = segmentWithLabels(plane, scene.points);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "VELA_PlaneSegmentation: left out 2 of " + std::to_string(scene.points.size()) +
+                  " points whose coordinates are not finite in the single-precision working frame\n");
+    EXPECT_EQ(run.labels.size(), kept.size());
+    expectPlanesFound(scene, run, 0.01);
+}
+
+TEST(Pipeline, far_identical_outliers_leave_the_plane_whole)
+{
+    // Grids of cells between the plane and the outliers hold more cells than
+    // an int can number; the plane must still come out.
+    std::vector<SVPoint3d> points;
+    for (int i = 0; i < 20; ++i)
+        for (int j = 0; j < 20; ++j) points.emplace_back(0.1 * i, 0.1 * j, 0.0);
+    points.emplace_back(1e12, 1e12, 1e12);
+    points.emplace_back(1e12, 1e12, 1e12);
+    VELA::VELA_Plane plane = segmenterFor(points);
+    std::vector<std::vector<SVPoint3d>> planes;
+    std::vector<SVPoint3d> others;
+    std::vector<tag_PCoefficient> coefficients;
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(plane.VELA_PlaneSegmentation(points, planes, others, coefficients));
+    testing::internal::GetCapturedStdout();
+    ASSERT_EQ(planes.size(), 1u);
+    EXPECT_EQ(planes[0].size(), 400u);
+    EXPECT_EQ(others.size(), 2u);
+}
+
+TEST(Pipeline, map_coordinates_beyond_the_32_bit_offset_keep_every_plane)
+{
+    // At 2.2e9 a 32-bit offset cannot be formed; without one, float spacing
+    // there is 256 and every plane is lost.
+    const velaseg::Scene near = house(2.0e9, 2.0e9, 100.0);
+    const velaseg::Scene far = house(2.2e9, 2.2e9, 100.0);
+    VELA::VELA_Plane nearPlane = segmenterFor(near.points);
+    VELA::VELA_Plane farPlane = segmenterFor(far.points);
+    const LabelRun nearRun = segmentWithLabels(nearPlane, near.points);
+    const LabelRun farRun = segmentWithLabels(farPlane, far.points);
+    std::map<int, int> farOf;
+    for (const velaseg::ScenePlane& truth : far.planes) {
+        const auto [nearLabel, nearShare] = majorityLabel(nearRun, truth);
+        const auto [farLabel, farShare] = majorityLabel(farRun, truth);
+        EXPECT_GE(nearShare, 0.9) << truth.name;
+        EXPECT_GE(farShare, 0.9) << truth.name;
+        EXPECT_GE(farLabel, 0) << truth.name;
+        farOf[nearLabel] = farLabel;
+    }
+    std::size_t agree = 0;
+    for (const auto& [index, label] : nearRun.labels) agree += farOf.count(label) && farRun.labels.at(index) == farOf[label];
+    EXPECT_GT(static_cast<double>(agree) / static_cast<double>(near.points.size()), 0.999);
+}
+
+TEST(Pipeline, coordinates_beyond_a_64_bit_offset_are_named_on_stderr)
+{
+    std::vector<SVPoint3d> points{SVPoint3d(1e19, 5.0, 5.0)};  // chooses the frame: x offset 0
+    const velaseg::Scene scene = house();
+    points.insert(points.end(), scene.points.begin(), scene.points.end());
+    VELA::VELA_Plane plane = segmenterFor(points);
+    testing::internal::CaptureStderr();
+    const LabelRun run = segmentWithLabels(plane, points);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("VELA_PlaneSegmentation: left out 1 of "), std::string::npos) << err;
+    EXPECT_NE(err.find("VELA_PlaneSegmentation: coordinates of 9.2e18 or more cannot be shifted near the origin"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(run.labels.size(), scene.points.size());
+
+    // Nothing the frame can hold: refused, and said so.
+    VELA::VELA_Plane fresh;
+    std::vector<std::vector<SVPoint3d>> planes;
+    std::vector<SVPoint3d> others;
+    std::vector<tag_PCoefficient> coefficients;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(fresh.VELA_PlaneSegmentation({SVPoint3d(1e39, 0, 0), SVPoint3d(0, 1e39, 0)}, planes, others,
+                                              coefficients));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "VELA_PlaneSegmentation: none of the 2 points has coordinates finite in the single-precision working "
+              "frame; nothing segmented\n");
+}
+
 TEST(RpsGeneration, prints_its_own_stages_and_returns_every_point_once)
 {
     const velaseg::Scene scene = house();

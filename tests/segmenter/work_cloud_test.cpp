@@ -18,11 +18,16 @@ TEST(BaseOffset, whole_thousands_truncated_toward_zero)
     EXPECT_EQ(vela::baseOffsetComponent(-2500.0), -2000);
 }
 
-TEST(BaseOffset, components_that_do_not_fit_an_int_become_zero)
+TEST(BaseOffset, components_beyond_32_bits_are_formed_in_64_and_beyond_those_become_zero)
 {
-    EXPECT_EQ(vela::baseOffsetComponent(2147483999.0), 2147483000);  // the largest that fits
-    EXPECT_EQ(vela::baseOffsetComponent(2147484000.0), 0);
-    EXPECT_EQ(vela::baseOffsetComponent(-2147484000.0), 0);
+    EXPECT_EQ(vela::baseOffsetComponent(2147483999.0), 2147483000);  // the largest a 32-bit product holds
+    EXPECT_EQ(vela::baseOffsetComponent(2147484000.0), 2147484000);
+    EXPECT_EQ(vela::baseOffsetComponent(-2147484000.0), -2147484000);
+    EXPECT_EQ(vela::baseOffsetComponent(2200000123.5), 2200000000);
+    EXPECT_EQ(vela::baseOffsetComponent(9.1e18), 9100000000000000000);
+    EXPECT_FALSE(vela::beyondOffsetRange(SVPoint3d(9.1e18, -9.1e18, 0)));
+    EXPECT_EQ(vela::baseOffsetComponent(9.2e18), 0);
+    EXPECT_TRUE(vela::beyondOffsetRange(SVPoint3d(0, -9.2e18, 0)));
     EXPECT_EQ(vela::baseOffsetComponent(1e300), 0);
     EXPECT_EQ(vela::baseOffsetComponent(std::numeric_limits<double>::quiet_NaN()), 0);
     EXPECT_EQ(vela::baseOffsetComponent(-std::numeric_limits<double>::infinity()), 0);
@@ -44,6 +49,18 @@ TEST(WorkCloud, points_are_shifted_and_tagged_with_their_input_index)
     EXPECT_EQ(vela::inputIndex(cloud->points[1]), 1u);
     EXPECT_EQ(cloud->width, 0u);
     EXPECT_EQ(cloud->height, 0u);
+}
+
+TEST(WorkCloud, points_beyond_two_to_the_62_from_the_frame_are_left_out_with_non_finite_ones)
+{
+    // 1e39 overflows float; 1e30 fits, but distances from it would not.
+    const std::vector<SVPoint3d> input{{10, 20, 30}, {1e39, 0, 0}, {0, -1e30, 0}, {0, 0, 4.6e18}, {0, 0, 4.7e18}};
+    const vela::BaseOffset offset = vela::baseOffsetOf(input);
+    const vela::WorkCloud cloud = vela::buildWorkCloud(input, offset);
+    ASSERT_EQ(cloud->points.size(), 2u);
+    EXPECT_EQ(vela::inputIndex(cloud->points[0]), 0u);
+    EXPECT_EQ(vela::inputIndex(cloud->points[1]), 3u);
+    EXPECT_EQ(cloud->points[1].z, 4.6e18f);
 }
 
 TEST(WorkCloud, non_finite_points_are_left_out_but_indices_stay_input_indices)

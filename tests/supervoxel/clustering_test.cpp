@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "supervoxel/cl/kdtree.h"
+#include "supervoxel/cl/octree.h"
 #include "supervoxel/clustering.h"
 
 namespace {
@@ -410,6 +411,74 @@ TEST(Clustering, occupied_cells_match_a_set_of_cells)
         EXPECT_EQ(vela::countOccupiedVoxels(pts, r), static_cast<int>(cells.size())) << r;
     }
     EXPECT_EQ(vela::countOccupiedVoxels(cl::Array<cl::tag_PointWithNormal>(), 1.0), 0);
+}
+
+// The count as first written: an octree over an int grid, filled in a
+// shuffled order. Only valid while the grid fits an int.
+int literalOccupiedVoxels(const cl::Array<cl::tag_PointWithNormal>& pts, double r)
+{
+    double lo[3] = {DBL_MAX, DBL_MAX, DBL_MAX}, hi[3] = {-DBL_MAX, -DBL_MAX, -DBL_MAX};
+    for (const auto& p : pts)
+        for (int a = 0; a < 3; ++a) {
+            lo[a] = std::min(lo[a], p.point[a]);
+            hi[a] = std::max(hi[a], p.point[a]);
+        }
+    int size[3];
+    for (int a = 0; a < 3; ++a) size[a] = lo[a] > hi[a] ? 1 : static_cast<int>((hi[a] - lo[a]) / r + 1.0);
+    std::vector<std::size_t> order(pts.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::shuffle(order.begin(), order.end(), std::mt19937(5489));
+    cl::Octree<bool> cells(size[0], size[1], size[2]);
+    for (std::size_t i : order) {
+        int c[3];
+        for (int a = 0; a < 3; ++a)
+            c[a] = std::clamp(static_cast<int>((pts[i].point[a] - lo[a]) / r), 0, size[a] - 1);
+        bool inserted;
+        cells.insert(c[0], c[1], c[2], true, inserted);
+    }
+    return static_cast<int>(cells.leafCount());
+}
+
+TEST(Clustering, occupied_cells_match_the_octree_count)
+{
+    std::mt19937 gen(23);
+    for (std::size_t n : {1u, 2u, 17u, 500u, 4000u}) {
+        std::uniform_real_distribution<double> u(-50.0, 50.0);
+        cl::Array<cl::tag_PointWithNormal> pts(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            // Every fifth point on a lattice, so that points sit on cell borders.
+            pts[i].point = i % 5 == 0 ? Point(std::round(u(gen)), std::round(u(gen)) * 0.5, 0.25 * std::round(u(gen)))
+                                      : Point(u(gen), u(gen) * 0.1, u(gen) * 0.01);
+        }
+        for (double r : {0.01, 0.25, 0.5, 3.0, 1000.0})
+            EXPECT_EQ(vela::countOccupiedVoxels(pts, r), literalOccupiedVoxels(pts, r)) << n << " points, r " << r;
+    }
+}
+
+TEST(Clustering, far_outliers_count_their_own_cell_without_overflow)
+{
+    // 20 x 20 points 0.1 apart and two identical points at 1e12: 8 x 8 cells
+    // of 0.25 and one more.
+    cl::Array<cl::tag_PointWithNormal> pts;
+    cl::tag_PointWithNormal p;
+    for (int i = 0; i < 20; ++i)
+        for (int j = 0; j < 20; ++j) {
+            p.point = Point(0.1 * i, 0.1 * j, 0);
+            pts.push_back(p);
+        }
+    p.point = Point(1e12, 1e12, 1e12);
+    pts.push_back(p);
+    pts.push_back(p);
+    EXPECT_EQ(vela::countOccupiedVoxels(pts, 0.25), 65);
+    // So small a resolution that the outliers' cell number is infinite:
+    // every point of the plane in a cell of its own, and one cell more.
+    EXPECT_EQ(vela::countOccupiedVoxels(pts, 1e-300), 401);
+    // Resolutions that make no grid still give a count within 1 ... n.
+    for (double r : {0.0, -1.0, std::nan("")}) {
+        const int count = vela::countOccupiedVoxels(pts, r);
+        EXPECT_GE(count, 1) << r;
+        EXPECT_LE(count, static_cast<int>(pts.size())) << r;
+    }
 }
 
 TEST(Clustering, distance_ignores_normal_orientation)

@@ -361,6 +361,36 @@ TEST(KDTree, fewer_points_than_k_leave_minus_one_slots)
     EXPECT_EQ(nothing[2], -1);
 }
 
+TEST(KDTree, points_at_infinity_fill_no_slot_and_no_list_reads_one)
+{
+    // Neighbouring index slots bound each other's searches: a list with -1
+    // slots must not be read as points.
+    Array<Point> pts;
+    const double inf = HUGE_VAL;
+    for (int i = 0; i < 40; ++i) pts.push_back(Point(0.1 * i, 0.05 * (i % 3), 0));
+    for (int i = 0; i < 20; ++i) pts.push_back(Point(i % 2 ? inf : -inf, 0.1 * i, i % 3 ? inf : 0));
+    const std::size_t n = pts.size();
+    const int k = 15;
+    KDTree tree;
+    tree.build(pts);
+    std::vector<int> lists(n * k, -2);
+    std::vector<std::uint8_t> separated(n, 7);
+    tree.queryAll(k, lists.data(), separated.data());
+    for (std::size_t i = 0; i < n; ++i) {
+        const bool finite = i < 40;
+        for (int s = 0; s < k; ++s) {
+            const int j = lists[i * k + static_cast<std::size_t>(s)];
+            if (finite) {
+                EXPECT_TRUE(j >= 0 && j < 40) << i << " slot " << s;  // finite points never reach infinite ones
+            } else {
+                EXPECT_EQ(j, -1) << i << " slot " << s;  // every distance from infinity is infinite
+            }
+        }
+        EXPECT_LE(separated[i], 1);
+        EXPECT_FALSE(tree.confirms(tree.points()[i], lists.data() + i * k, k) && !finite);
+    }
+}
+
 TEST(KDTree, partition_and_split_follow_the_two_sweep_scheme)
 {
     // Eleven points on the x axis: one split at cut 5, lim1 = 4, lim2 = 7,

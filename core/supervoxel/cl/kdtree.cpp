@@ -272,6 +272,12 @@ void KDTree::queryAll(int k, int* lists, std::uint8_t* separated, const std::uin
             if (havePrevious) {
                 bound = 0.0;
                 for (std::size_t j = 0; j < wanted; ++j) {
+                    // Points at an infinite distance fill no slot: such a
+                    // list bounds nothing.
+                    if (previous[j] < 0) {
+                        bound = DBL_MAX;
+                        break;
+                    }
                     const Point3D<double>& p = points_[static_cast<std::size_t>(previous[j])];
                     const double dx = q.x - p.x;
                     const double dy = q.y - p.y;
@@ -301,6 +307,7 @@ bool KDTree::confirms(const Point3D<double>& q, const int* list, int k) const
 {
     if (depth_ > kMaxBoundedDepth) return false;
     for (int j = 0; j < k; ++j) {
+        if (list[j] < 0) return false;
         const std::size_t index = static_cast<std::size_t>(list[j]);
         const Point3D<double>& p = points_[index];
         const double dx = q.x - p.x;

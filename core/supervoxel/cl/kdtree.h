@@ -46,8 +46,9 @@ public:
     void build(Array<Point3D<double>>& points);
 
     // The k nearest points of q by ascending squared distance; among equal
-    // distances the one met first in the traversal comes first. Slots beyond
-    // the number of points hold -1. `result` must have room for k entries.
+    // distances the one met first in the traversal comes first. Slots no
+    // point fills hold -1: those beyond the number of points, and all when
+    // distances are infinite. `result` must have room for k entries.
     void query(const Point3D<double>& q, int k, int* result) const;
     Array<int> query(const Point3D<double>& q, int k) const
     {
@@ -57,7 +58,7 @@ public:
     }
 
     // query() for every point of the tree; the list of point i goes to
-    // lists[i * k ... i * k + k - 1]. Points whose `known` entry is set are
+    // lists[i * k ... i * k + k - 1], -1 slots included. Points whose `known` entry is set are
     // skipped. With `separated`, the entry of every searched point is set to
     // 1 when its k nearest lie at distinct distances, all below that of any
     // other point, and to 0 otherwise.
