@@ -91,15 +91,28 @@ int countOccupiedCells(std::size_t n, double r, PointAt pointAt)
         if (!(last[a] > 0.0)) last[a] = 0.0;
     }
 
+    auto cellOf = [&](const cl::Point3D<double>& p, int a) {
+        double c = std::trunc((p[a] - lo[a]) / r);
+        if (!(c > 0.0)) c = 0.0;
+        if (c > last[a]) c = last[a];
+        return c;
+    };
+    // Grids of up to 2^21 cells a side number their cells in one word.
+    constexpr double kSide = 2097152.0;
+    if (last[0] < kSide && last[1] < kSide && last[2] < kSide) {
+        std::vector<std::uint64_t> cells(n);
+        for (std::size_t k = 0; k < n; ++k) {
+            const cl::Point3D<double>& p = pointAt(k);
+            cells[k] = static_cast<std::uint64_t>(cellOf(p, 2)) << 42 | static_cast<std::uint64_t>(cellOf(p, 1)) << 21 |
+                       static_cast<std::uint64_t>(cellOf(p, 0));
+        }
+        std::sort(cells.begin(), cells.end());
+        return static_cast<int>(std::unique(cells.begin(), cells.end()) - cells.begin());
+    }
     std::vector<std::array<double, 3>> cells(n);
     for (std::size_t k = 0; k < n; ++k) {
         const cl::Point3D<double>& p = pointAt(k);
-        for (int a = 0; a < 3; ++a) {
-            double c = std::trunc((p[a] - lo[a]) / r);
-            if (!(c > 0.0)) c = 0.0;
-            if (c > last[a]) c = last[a];
-            cells[k][static_cast<std::size_t>(a)] = c;
-        }
+        for (int a = 0; a < 3; ++a) cells[k][static_cast<std::size_t>(a)] = cellOf(p, a);
     }
     std::sort(cells.begin(), cells.end());
     return static_cast<int>(std::unique(cells.begin(), cells.end()) - cells.begin());
@@ -143,6 +156,7 @@ struct alignas(64) FusionPoint {
     int tail;                // the explicit rest of the work list, in the tail buffer; -1: none yet
     std::uint16_t ownMask;   // bit k: neighbour k of the point's own list is listed, in bit order, before the tail
     std::uint8_t inert;      // normal not a number: every distance to it is not a number
+    float nearest;           // at most the distance to its nearest own neighbour
 };
 static_assert(sizeof(FusionPoint) == 64, "a fusion point fills one cache line");
 
@@ -263,6 +277,13 @@ struct Fusion {
 
 inline const int* neighbourList(const Fusion& f, std::size_t i) { return f.neighbours + i * kNeighbourCount; }
 
+// The largest float not above v.
+inline float lowerFloat(double v)
+{
+    const float f = static_cast<float>(v);
+    return static_cast<double>(f) > v ? std::nextafter(f, -HUGE_VALF) : f;
+}
+
 // Every point its own cluster, whose work list is its neighbour list; lambda
 // from the median distance of a point to its nearest neighbour.
 void initialiseFusion(Fusion& f, const int* neighbours, int target, double r)
@@ -305,6 +326,7 @@ void initialiseFusion(Fusion& f, const int* neighbours, int target, double r)
             // min(dist, d): a distance that is not a number never replaces.
             if (d < f.dist[i]) f.dist[i] = d;
         }
+        pts[i].nearest = lowerFloat(f.dist[i]);
     }
     // The selection may reorder `dist`: it is computed afresh before its
     // next use.
@@ -359,6 +381,28 @@ void collectTail(Fusion& f, int owner)
     for (int t = 0; t < length; ++t) meet(f, tail[t], 0);
 }
 
+// Whether the walk from i can only reject: it has no tail, every cluster its
+// own neighbours name is that neighbour alone or led by it, and its nearest
+// neighbour is too far for lambda -- so is every other, at any size. The
+// walk's outcome is then i's own list less itself, which this leaves.
+bool rejectsAllOwn(Fusion& f, int i)
+{
+    FusionPoint& pi = f.points[static_cast<std::size_t>(i)];
+    if (f.lambda - static_cast<double>(pi.nearest) > 0 || f.tails.length(pi) != 0) return false;
+    const int* own = neighbourList(f, static_cast<std::size_t>(i));
+    unsigned self = 0;
+    for (unsigned m = pi.ownMask; m != 0; m &= m - 1) {
+        const int k = __builtin_ctz(m);
+        const int j = own[k];
+        if (j == i)
+            self |= 1u << k;
+        else if (f.parent[static_cast<std::size_t>(j)] != j)
+            return false;
+    }
+    pi.ownMask = static_cast<std::uint16_t>(pi.ownMask & ~self);
+    return true;
+}
+
 // The walk from representative i: every cluster met through the work lists
 // whose cost stays under lambda is fused into i and its work list walked in
 // turn; the others become i's new work list, in the order met. True when the
@@ -367,6 +411,7 @@ bool walkFrom(Fusion& f, int i)
 {
     FusionPoint* pts = f.points.data();
     FusionPoint& pi = pts[i];
+    if (rejectsAllOwn(f, i)) return f.count == f.target;
     f.visited[static_cast<std::size_t>(i)] = 1;
     reserveCandidates(f, 1);
     f.candidates[0] = i;

@@ -481,6 +481,23 @@ TEST(Clustering, far_outliers_count_their_own_cell_without_overflow)
     }
 }
 
+TEST(Clustering, occupied_cells_of_grids_just_below_and_above_two_to_the_21_a_side)
+{
+    // Cell numbers up to 2^21 - 1 a side are counted in one word; one more
+    // cell takes the general count. Both give the set's count.
+    for (double far : {2097150.5, 2097151.5, 2097152.5, 4194304.5}) {
+        cl::Array<cl::tag_PointWithNormal> pts;
+        cl::tag_PointWithNormal p;
+        for (double x : {0.0, 0.5, 1.5, far, far - 1.0, far - 0.25}) {
+            for (double y : {0.0, far}) {
+                p.point = Point(x, y, x);
+                pts.push_back(p);
+            }
+        }
+        EXPECT_EQ(vela::countOccupiedVoxels(pts, 1.0), literalOccupiedVoxels(pts, 1.0)) << far;
+    }
+}
+
 TEST(Clustering, distance_ignores_normal_orientation)
 {
     cl::tag_PointWithNormal a, b;
