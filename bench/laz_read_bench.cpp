@@ -3,6 +3,10 @@
 // colour only), best of several runs per case.
 //
 // usage: laz_read_bench [laz directory] [repetitions]
+//        laz_read_bench --once FILE [full|lazy] [repetitions]
+// The second form reads one file on VELASEG_THREADS threads, once by
+// default, for a profiler (callgrind's instruction counts do not depend on
+// the load) or for comparing two builds turn by turn.
 // Run it while the machine is otherwise idle: best-of runs only filter out
 // short disturbances. The "1 thread cpu" column divides by the process's
 // CPU time instead of the wall clock: on a machine shared with other work
@@ -61,10 +65,24 @@ Best bestSeconds(const std::string& file, velaseg::LasFields fields, int repetit
     return best;
 }
 
+int readOnce(const std::string& file, const std::string& mode, int repetitions)
+{
+    const velaseg::LasFields fields =
+        mode == "lazy" ? velaseg::LasFields::coordinatesAndColour : velaseg::LasFields::all;
+    std::uint64_t points = 0;
+    const Best best = bestSeconds(file, fields, repetitions, points);
+    std::cout << file << " " << (mode == "lazy" ? "lazy" : "full") << ": " << points << " points in " << best.wall
+              << " s, " << points / best.wall / 1e6 << " M/s, " << points / best.cpu / 1e6 << " M/cpu-s\n";
+    return points != 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    if (argc > 2 && std::string(argv[1]) == "--once") {
+        return readOnce(argv[2], argc > 3 ? argv[3] : "full", argc > 4 ? std::max(1, std::atoi(argv[4])) : 1);
+    }
 #ifdef VELASEG_DATA_DIR
     fs::path dir = fs::path(VELASEG_DATA_DIR) / "laz";
 #else

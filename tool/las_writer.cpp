@@ -112,54 +112,53 @@ void encodeRecord(std::uint8_t* record, const std::int32_t* xyz, const std::arra
     }
 }
 
-}  // namespace
-
-bool writeLasFile(const std::string& fileName, const std::vector<VELA::SVPoint3d>& points,
-                  const LasWriteOptions& options)
+// Why the options cannot be written, or empty when they can.
+std::string checkOptions(const LasWriteOptions& options, std::uint64_t count)
 {
     if (options.versionMinor < 0 || options.versionMinor > 4) {
-        return fail(fileName, "LAS version 1." + std::to_string(options.versionMinor) + " is not written");
+        return "LAS version 1." + std::to_string(options.versionMinor) + " is not written";
     }
     if (options.pointFormat < 0 || options.pointFormat > kLasMaxPointFormat) {
-        return fail(fileName, "unknown point format " + std::to_string(options.pointFormat));
+        return "unknown point format " + std::to_string(options.pointFormat);
     }
     for (int axis = 0; axis < 3; ++axis) {
         if (!(std::isfinite(options.scale[axis]) && options.scale[axis] > 0.0 &&
               std::isfinite(options.offset[axis]))) {
-            return fail(fileName, "scale factors must be positive and offsets finite");
+            return "scale factors must be positive and offsets finite";
         }
     }
-    if (!options.colours16.empty() && options.colours16.size() != points.size()) {
-        return fail(fileName, "16-bit colours given for " + std::to_string(options.colours16.size()) +
-                                  " points, but there are " + std::to_string(points.size()));
+    if (!options.colours16.empty() && options.colours16.size() != count) {
+        return "16-bit colours given for " + std::to_string(options.colours16.size()) + " points, but there are " +
+               std::to_string(count);
     }
-    const std::uint64_t count = points.size();
     if (options.versionMinor < 4 && count > std::numeric_limits<std::uint32_t>::max()) {
-        return fail(fileName, "more than 4294967295 points need LAS 1.4");
+        return "more than 4294967295 points need LAS 1.4";
     }
-    const std::size_t recordLength = lasPointRecordMinLength(options.pointFormat) + options.extraBytes;
-    if (recordLength > std::numeric_limits<std::uint16_t>::max()) {
-        return fail(fileName, "point record longer than 65535 bytes");
+    if (lasPointRecordMinLength(options.pointFormat) + options.extraBytes > std::numeric_limits<std::uint16_t>::max()) {
+        return "point record longer than 65535 bytes";
     }
     const std::size_t headerSize = standardHeaderSize(options.versionMinor) + options.extraHeaderBytes;
     if (headerSize > std::numeric_limits<std::uint16_t>::max()) {
-        return fail(fileName, "header longer than 65535 bytes");
+        return "header longer than 65535 bytes";
     }
-    const std::uint64_t pointDataOffset = headerSize + std::uint64_t(options.gapBeforePoints);
-    if (pointDataOffset > std::numeric_limits<std::uint32_t>::max()) {
-        return fail(fileName, "point data offset beyond 32 bits");
+    if (headerSize + std::uint64_t(options.gapBeforePoints) > std::numeric_limits<std::uint32_t>::max()) {
+        return "point data offset beyond 32 bits";
     }
+    return std::string();
+}
 
-    std::vector<std::int32_t> stored;
-    std::string reason;
-    if (!quantise(points, options, stored, reason)) {
-        return fail(fileName, reason);
-    }
+// The header block and the gap after it, up to the first point record.
+std::vector<std::uint8_t> encodeHeader(const std::vector<std::int32_t>& stored, std::uint64_t count,
+                                       const LasWriteOptions& options)
+{
+    const std::size_t headerSize = standardHeaderSize(options.versionMinor) + options.extraHeaderBytes;
+    const std::uint64_t pointDataOffset = headerSize + std::uint64_t(options.gapBeforePoints);
+    const std::size_t recordLength = lasPointRecordMinLength(options.pointFormat) + options.extraBytes;
 
     // Bounds of what is stored, not of the input, so they hold for the reader.
     double low[3] = {0.0, 0.0, 0.0};
     double high[3] = {0.0, 0.0, 0.0};
-    for (std::size_t i = 0; i < points.size(); ++i) {
+    for (std::size_t i = 0; i < count; ++i) {
         for (int axis = 0; axis < 3; ++axis) {
             const double value = stored[3 * i + axis] * options.scale[axis] + options.offset[axis];
             low[axis] = i == 0 ? value : std::min(low[axis], value);
@@ -198,13 +197,14 @@ bool writeLasFile(const std::string& fileName, const std::vector<VELA::SVPoint3d
     for (std::size_t i = standardHeaderSize(options.versionMinor); i < head.size(); ++i) {
         head[i] = 0xAB;  // neither header fields nor points: readers must skip it
     }
+    return head;
+}
 
-    std::ofstream out(fileName, std::ios::binary | std::ios::trunc);
-    if (!out) {
-        return fail(fileName, "the file cannot be created");
-    }
-    out.write(reinterpret_cast<const char*>(head.data()), static_cast<std::streamsize>(head.size()));
-
+// The point records, encoded and written a block at a time.
+void writeRecords(std::ofstream& out, const std::vector<VELA::SVPoint3d>& points,
+                  const std::vector<std::int32_t>& stored, const LasWriteOptions& options)
+{
+    const std::size_t recordLength = lasPointRecordMinLength(options.pointFormat) + options.extraBytes;
     const std::size_t perBlock = std::max<std::size_t>(1, kBlockBytes / recordLength);
     std::vector<std::uint8_t> block(std::min(perBlock, points.size()) * recordLength);
     for (std::size_t first = 0; first < points.size() && out; first += perBlock) {
@@ -221,6 +221,30 @@ bool writeLasFile(const std::string& fileName, const std::vector<VELA::SVPoint3d
         }
         out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(n * recordLength));
     }
+}
+
+}  // namespace
+
+bool writeLasFile(const std::string& fileName, const std::vector<VELA::SVPoint3d>& points,
+                  const LasWriteOptions& options)
+{
+    const std::string invalid = checkOptions(options, points.size());
+    if (!invalid.empty()) {
+        return fail(fileName, invalid);
+    }
+    std::vector<std::int32_t> stored;
+    std::string reason;
+    if (!quantise(points, options, stored, reason)) {
+        return fail(fileName, reason);
+    }
+    const std::vector<std::uint8_t> head = encodeHeader(stored, points.size(), options);
+
+    std::ofstream out(fileName, std::ios::binary | std::ios::trunc);
+    if (!out) {
+        return fail(fileName, "the file cannot be created");
+    }
+    out.write(reinterpret_cast<const char*>(head.data()), static_cast<std::streamsize>(head.size()));
+    writeRecords(out, points, stored, options);
     out.close();
     if (!out) {
         return fail(fileName, "writing the file failed");

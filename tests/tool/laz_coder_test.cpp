@@ -158,6 +158,29 @@ TEST(LazArithmeticDecoder, table_search_finds_the_same_symbols_as_the_literal_se
     }
 }
 
+TEST(LazArithmeticDecoder, damaged_stream_whose_value_fills_the_range_decodes_as_the_literal_search)
+{
+    // Four 0xFF bytes start value equal to length, which no encoder writes:
+    // value / unit then lies past every slice, and each symbol must be the
+    // last, as the literal search has it, without reading past the table.
+    const Bytes stream(64, 0xFF);
+    for (std::uint32_t symbols : {2u, 17u, 256u, 2048u}) {
+        SCOPED_TRACE(symbols);
+        ArithmeticDecoder fast = startOn(stream);
+        ArithmeticDecoder literal = startOn(stream);
+        SymbolModel fastModel;
+        SymbolModel literalModel;
+        initSymbolModel(fastModel, symbols);
+        initSymbolModel(literalModel, symbols);
+        for (int i = 0; i < 200; ++i) {
+            const std::uint32_t expected = literalDecodeSymbol(literal, literalModel);
+            ASSERT_EQ(decodeSymbol(fast, fastModel), expected);
+            ASSERT_EQ(fast.value, literal.value);
+            ASSERT_EQ(fast.length, literal.length);
+        }
+    }
+}
+
 TEST(LazIntegerDecompressor, chunk_table_of_simple_laz_gives_its_one_chunk_size)
 {
     // Class 15 (33-symbol model), high symbol 139, 7 raw bits 69:

@@ -5,7 +5,10 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace velaseg::laz {
@@ -26,12 +29,39 @@ struct ChunkDecode {
 // open end may look this far past the data.
 constexpr std::uint32_t kMissingFlushBytes = 4;
 
+// An allocator whose default construction leaves bytes as they are: the
+// decoders write every byte of every record, so zeroing a record buffer
+// first would only add a pass over it.
+template <class T>
+struct UninitialisedAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = UninitialisedAllocator<U>;
+    };
+    UninitialisedAllocator() = default;
+    template <class U>
+    UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept
+    {
+    }
+    template <class U>
+    void construct(U* at) noexcept
+    {
+        ::new (static_cast<void*>(at)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* at, Args&&... args)
+    {
+        ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
+    }
+};
+
+using RecordBuffer = std::vector<std::uint8_t, UninitialisedAllocator<std::uint8_t>>;
+
 // Where record `index` of a chunk claiming `claimed` records of `length`
 // bytes goes. The buffer grows with the records actually decoded (doubling,
 // from a few thousand), so a count claimed by damaged or hostile data never
 // sizes it by itself.
-inline std::uint8_t* recordAt(std::vector<std::uint8_t>& records, std::uint64_t index, std::uint64_t claimed,
-                              std::size_t length)
+inline std::uint8_t* recordAt(RecordBuffer& records, std::uint64_t index, std::uint64_t claimed, std::size_t length)
 {
     const std::size_t need = static_cast<std::size_t>(index + 1) * length;
     if (need > records.size()) {
@@ -39,6 +69,18 @@ inline std::uint8_t* recordAt(std::vector<std::uint8_t>& records, std::uint64_t 
         records.resize(static_cast<std::size_t>(std::min(claimed, grown)) * length);
     }
     return records.data() + static_cast<std::size_t>(index) * length;
+}
+
+// Sizes the buffer before decoding, so that it need not grow record by
+// record (each doubling copies what was decoded): for as many records as
+// the chunk claims, up to one per coded byte. A point costs more than a byte
+// in practice, and a byte of the file justifies a record.
+inline void prepareRecords(RecordBuffer& records, std::uint64_t claimed, std::size_t length, std::size_t codedBytes)
+{
+    const std::uint64_t expected = std::min<std::uint64_t>(claimed, std::max<std::uint64_t>(4096, codedBytes));
+    if (records.size() < expected * length) {
+        records.resize(static_cast<std::size_t>(expected) * length);
+    }
 }
 
 }  // namespace velaseg::laz

@@ -4,26 +4,9 @@ namespace velaseg::laz {
 
 namespace {
 
-// The corrector's top bits go through a model of at most 2^8 symbols; the
-// bits below them are read raw.
-constexpr std::uint32_t kBitsHigh = 8;
-
 std::int32_t asSigned(std::uint32_t bits)
 {
     return static_cast<std::int32_t>(bits);  // two's complement, defined since C++20 and by g++
-}
-
-std::uint32_t readCorrector(ArithmeticDecoder& decoder, IntegerDecompressor& ic, std::uint32_t k)
-{
-    const std::uint32_t modelBits = k < kBitsHigh ? k : kBitsHigh;
-    SymbolModel& model = ready(ic.corrModels[k], 1u << modelBits);
-    if (k <= kBitsHigh) {
-        return decodeSymbol(decoder, model);
-    }
-    const std::uint32_t lowBits = k - kBitsHigh;
-    const std::uint32_t high = decodeSymbol(decoder, model);
-    const std::uint32_t low = readBits(decoder, lowBits);
-    return (high << lowBits) | low;
 }
 
 }  // namespace
@@ -51,33 +34,6 @@ void initIntegerDecompressor(IntegerDecompressor& ic, std::uint32_t bits, std::u
     for (SymbolModel& model : ic.corrModels) {
         model.symbols = 0;
     }
-}
-
-std::int32_t decompress(ArithmeticDecoder& decoder, IntegerDecompressor& ic, std::int32_t prediction,
-                        std::uint32_t context)
-{
-    const std::uint32_t k = decodeSymbol(decoder, ic.kModels[context]);
-    ic.k = k;
-    std::uint32_t corrector;
-    if (k == 0) {
-        corrector = decodeBit(decoder, ic.corr0);
-    } else if (k < 32) {
-        const std::uint32_t c = readCorrector(decoder, ic, k);
-        // c covers [0, 2^k): the upper half maps to 2^(k-1)+1 .. 2^k, the
-        // lower half to -(2^k-1) .. -2^(k-1).
-        corrector = c >= (1u << (k - 1)) ? c + 1 : c - ((1u << k) - 1);
-    } else {
-        corrector = static_cast<std::uint32_t>(ic.corrMin);
-    }
-    std::uint32_t real = static_cast<std::uint32_t>(prediction) + corrector;
-    if (ic.corrRange != 0) {
-        if (asSigned(real) < 0) {
-            real += ic.corrRange;
-        } else if (real >= ic.corrRange) {
-            real -= ic.corrRange;
-        }
-    }
-    return asSigned(real);
 }
 
 }  // namespace velaseg::laz

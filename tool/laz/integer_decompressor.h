@@ -24,9 +24,54 @@ struct IntegerDecompressor {
 // Fresh models for `bits` (1 to 32) wide values and `contexts` contexts.
 void initIntegerDecompressor(IntegerDecompressor& ic, std::uint32_t bits, std::uint32_t contexts);
 
+namespace detail {
+
+// The corrector's top bits go through a model of at most 2^8 symbols; the
+// bits below them are read raw.
+constexpr std::uint32_t kBitsHigh = 8;
+
+VELASEG_LAZ_INLINE std::uint32_t readCorrector(ArithmeticDecoder& decoder, IntegerDecompressor& ic, std::uint32_t k)
+{
+    const std::uint32_t modelBits = k < kBitsHigh ? k : kBitsHigh;
+    SymbolModel& model = ready(ic.corrModels[k], 1u << modelBits);
+    const std::uint32_t high = decodeSymbol(decoder, model);
+    if (k <= kBitsHigh) {
+        return high;
+    }
+    const std::uint32_t lowBits = k - kBitsHigh;
+    return (high << lowBits) | readBits(decoder, lowBits);
+}
+
+}  // namespace detail
+
 // `prediction` plus the decoded corrector; below 32 bits folded into
 // [0, 2^bits). `context` must be below the decompressor's context count.
-std::int32_t decompress(ArithmeticDecoder& decoder, IntegerDecompressor& ic, std::int32_t prediction,
-                        std::uint32_t context);
+VELASEG_LAZ_INLINE std::int32_t decompress(ArithmeticDecoder& decoder, IntegerDecompressor& ic,
+                                           std::int32_t prediction, std::uint32_t context)
+{
+    const std::uint32_t k = decodeSymbol(decoder, ic.kModels[context]);
+    ic.k = k;
+    std::uint32_t corrector;
+    if (k == 0) {
+        corrector = decodeBit(decoder, ic.corr0);
+    } else if (k < 32) {
+        const std::uint32_t c = detail::readCorrector(decoder, ic, k);
+        // c covers [0, 2^k): the upper half maps to 2^(k-1)+1 .. 2^k, the
+        // lower half to -(2^k-1) .. -2^(k-1).
+        corrector = c >= (1u << (k - 1)) ? c + 1 : c - ((1u << k) - 1);
+    } else {
+        corrector = static_cast<std::uint32_t>(ic.corrMin);
+    }
+    std::uint32_t real = static_cast<std::uint32_t>(prediction) + corrector;
+    // Below 32 bits the sum is folded back into [0, corrRange); for 32 bits
+    // corrRange is 0 and both corrections vanish.
+    const std::uint32_t range = ic.corrRange;
+    if (static_cast<std::int32_t>(real) < 0) {
+        real += range;
+    } else if (real >= range) {
+        real -= range;
+    }
+    return static_cast<std::int32_t>(real);
+}
 
 }  // namespace velaseg::laz

@@ -525,12 +525,13 @@ std::string readLayeredChunkLayout(const std::vector<LazItem>& items, const std:
 
 ChunkDecode decodeLayeredChunk(const std::vector<LazItem>& items, const LayeredChunkLayout& layout,
                                const std::uint8_t* begin, bool coordinatesAndColour,
-                               std::vector<std::uint8_t>& records)
+                               RecordBuffer& records)
 {
     std::size_t recordLength = 0;
     for (const LazItem& item : items) {
         recordLength += item.size;
     }
+    prepareRecords(records, layout.points, recordLength, layout.bytes);
     std::memcpy(recordAt(records, 0, layout.points, recordLength), begin, recordLength);
     ChunkDecode result;
     result.points = 1;

@@ -35,6 +35,6 @@ std::string readLayeredChunkLayout(const std::vector<LazItem>& items, const std:
 // chunk's first point. Each decoded layer must be consumed exactly.
 ChunkDecode decodeLayeredChunk(const std::vector<LazItem>& items, const LayeredChunkLayout& layout,
                                const std::uint8_t* begin, bool coordinatesAndColour,
-                               std::vector<std::uint8_t>& records);
+                               RecordBuffer& records);
 
 }  // namespace velaseg::laz

@@ -55,7 +55,7 @@ struct Context {
 
 struct DecodedChunk {
     std::size_t index = 0;
-    std::vector<std::uint8_t> records;
+    RecordBuffer records;
     std::uint64_t points = 0;
     const std::uint8_t* stop = nullptr;
     std::string problem;
@@ -113,21 +113,21 @@ void decodePointwise(const Context& c, const PlannedChunk& chunk, const std::uin
 // would cost a page fault per 4 KiB written, more than decoding a point.
 struct BufferPool {
     std::mutex mutex;
-    std::vector<std::vector<std::uint8_t>> free;
+    std::vector<RecordBuffer> free;
 };
 
-std::vector<std::uint8_t> takeBuffer(BufferPool& pool)
+RecordBuffer takeBuffer(BufferPool& pool)
 {
     const std::lock_guard<std::mutex> lock(pool.mutex);
     if (pool.free.empty()) {
         return {};
     }
-    std::vector<std::uint8_t> buffer = std::move(pool.free.back());
+    RecordBuffer buffer = std::move(pool.free.back());
     pool.free.pop_back();
     return buffer;
 }
 
-void returnBuffer(BufferPool& pool, std::vector<std::uint8_t>&& buffer)
+void returnBuffer(BufferPool& pool, RecordBuffer&& buffer)
 {
     const std::lock_guard<std::mutex> lock(pool.mutex);
     pool.free.push_back(std::move(buffer));

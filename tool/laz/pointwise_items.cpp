@@ -42,7 +42,7 @@ Point10 loadPoint10(const std::uint8_t* at)
     return p;
 }
 
-void storePoint10(const Point10& p, std::uint8_t* at)
+VELASEG_LAZ_INLINE void storePoint10(const Point10& p, std::uint8_t* at)
 {
     store32(at, p.x);
     store32(at + 4, p.y);
@@ -55,22 +55,22 @@ void storePoint10(const Point10& p, std::uint8_t* at)
     store16(at + 18, p.psid);
 }
 
-std::int32_t s32(std::uint32_t v)
+VELASEG_LAZ_INLINE std::int32_t s32(std::uint32_t v)
 {
     return static_cast<std::int32_t>(v);
 }
 
-std::uint32_t even(std::uint32_t k)
+VELASEG_LAZ_INLINE std::uint32_t even(std::uint32_t k)
 {
     return k & ~1u;
 }
 
-std::int32_t median3(const std::int32_t v[3])
+VELASEG_LAZ_INLINE std::int32_t median3(const std::int32_t v[3])
 {
     return std::max(std::min(v[0], v[1]), std::min(std::max(v[0], v[1]), v[2]));
 }
 
-std::uint8_t symbol256(ArithmeticDecoder& decoder, SymbolModel& model)
+VELASEG_LAZ_INLINE std::uint8_t symbol256(ArithmeticDecoder& decoder, SymbolModel& model)
 {
     return static_cast<std::uint8_t>(decodeSymbol(decoder, ready(model, 256)));
 }
@@ -112,7 +112,7 @@ void startPoint10V1(Point10V1& s, const std::uint8_t* first)
     s.slot = 0;
 }
 
-void readPoint10V1(ArithmeticDecoder& d, Point10V1& s, std::uint8_t* out)
+VELASEG_LAZ_INLINE void readPoint10V1(ArithmeticDecoder& d, Point10V1& s, std::uint8_t* out)
 {
     Point10& last = s.last;
     const std::int32_t ddx = decompress(d, s.dx, median3(s.dxHistory), 0);
@@ -184,7 +184,7 @@ void startPoint10V2(Point10V2& s, const std::uint8_t* first)
     std::fill(std::begin(s.medianY), std::end(s.medianY), StreamingMedian5());
 }
 
-void readPoint10V2(ArithmeticDecoder& d, Point10V2& s, std::uint8_t* out)
+VELASEG_LAZ_INLINE void readPoint10V2(ArithmeticDecoder& d, Point10V2& s, std::uint8_t* out)
 {
     Point10& last = s.last;
     const std::uint32_t changed = decodeSymbol(d, s.changed);
@@ -259,14 +259,16 @@ void startGpsTimeV1(GpsTimeV1& s, const std::uint8_t* first)
     initIntegerDecompressor(s.ic, 32, 6);
 }
 
-std::int32_t times(std::int32_t a, std::int32_t b)
+VELASEG_LAZ_INLINE std::int32_t times(std::int32_t a, std::int32_t b)
 {
     return s32(static_cast<std::uint32_t>(a) * static_cast<std::uint32_t>(b));
 }
 
-void readGpsTimeV1(ArithmeticDecoder& d, GpsTimeV1& s, std::uint8_t* out)
+VELASEG_LAZ_INLINE void readGpsTimeV1(ArithmeticDecoder& d, GpsTimeV1& s, std::uint8_t* out)
 {
-    auto advance = [&s](std::int32_t diff) { s.time += static_cast<std::uint64_t>(static_cast<std::int64_t>(diff)); };
+    const auto advance = [&s](std::int32_t diff) {
+        s.time += static_cast<std::uint64_t>(static_cast<std::int64_t>(diff));
+    };
     if (s.lastDiff == 0) {
         const std::uint32_t symbol = decodeSymbol(d, s.zeroDiff);
         if (symbol == 1) {
@@ -316,7 +318,7 @@ struct RgbV1 {
     IntegerDecompressor ic;
 };
 
-void readRgbV1(ArithmeticDecoder& d, RgbV1& s, std::uint8_t* out)
+VELASEG_LAZ_INLINE void readRgbV1(ArithmeticDecoder& d, RgbV1& s, std::uint8_t* out)
 {
     const std::uint32_t used = decodeSymbol(d, s.used);
     for (std::uint32_t i = 0; i < 6; ++i) {
@@ -332,7 +334,7 @@ struct RgbV2 {
     RgbModels models;
 };
 
-void readRgbV2(ArithmeticDecoder& d, RgbV2& s, std::uint8_t* out)
+VELASEG_LAZ_INLINE void readRgbV2(ArithmeticDecoder& d, RgbV2& s, std::uint8_t* out)
 {
     std::uint16_t rgb[3];
     decodeRgb(d, s.models, s.last, rgb);
@@ -348,7 +350,7 @@ struct ExtraBytes {
     IntegerDecompressor ic;           // version 1: one context per byte
 };
 
-void readExtraBytesV1(ArithmeticDecoder& d, ExtraBytes& s, std::uint8_t* out)
+VELASEG_LAZ_INLINE void readExtraBytesV1(ArithmeticDecoder& d, ExtraBytes& s, std::uint8_t* out)
 {
     for (std::uint32_t i = 0; i < s.last.size(); ++i) {
         s.last[i] = static_cast<std::uint8_t>(decompress(d, s.ic, s.last[i], i));
@@ -356,7 +358,7 @@ void readExtraBytesV1(ArithmeticDecoder& d, ExtraBytes& s, std::uint8_t* out)
     }
 }
 
-void readExtraBytesV2(ArithmeticDecoder& d, ExtraBytes& s, std::uint8_t* out)
+VELASEG_LAZ_INLINE void readExtraBytesV2(ArithmeticDecoder& d, ExtraBytes& s, std::uint8_t* out)
 {
     for (std::size_t i = 0; i < s.last.size(); ++i) {
         s.last[i] = static_cast<std::uint8_t>(s.last[i] + decodeSymbol(d, s.models[i]));
@@ -371,7 +373,11 @@ struct WavePacket13 {
 
 void readWavePacket13(ArithmeticDecoder& d, WavePacket13& s, std::uint8_t* out)
 {
-    decodeWavePacket(d, s.models, s.last, out);
+    // Rare and not inline: a copy goes to the call, so the caller's decoder
+    // can stay in registers.
+    ArithmeticDecoder copy = d;
+    decodeWavePacket(copy, s.models, s.last, out);
+    d = copy;
     std::memcpy(s.last, out, kWavePacketSize);
 }
 
@@ -440,7 +446,7 @@ Reader startItem(PointwiseState& s, const LazItem& item, const std::uint8_t* fir
     }
 }
 
-void readPoint(ArithmeticDecoder& d, PointwiseState& s, std::uint8_t* record)
+VELASEG_LAZ_INLINE void readPoint(ArithmeticDecoder& d, PointwiseState& s, std::uint8_t* record)
 {
     for (std::size_t i = 0; i < s.readers.size(); ++i) {
         std::uint8_t* out = record + s.offsets[i];
@@ -465,7 +471,7 @@ void readPoint(ArithmeticDecoder& d, PointwiseState& s, std::uint8_t* record)
 
 ChunkDecode decodePointwiseChunk(const std::vector<LazItem>& items, const std::uint8_t* begin,
                                  const std::uint8_t* end, ChunkEnd endKind, std::uint64_t points,
-                                 std::vector<std::uint8_t>& records)
+                                 RecordBuffer& records)
 {
     ChunkDecode result;
     result.stop = begin;
@@ -481,6 +487,7 @@ ChunkDecode decodePointwiseChunk(const std::vector<LazItem>& items, const std::u
         result.stop = end;
         return result;
     }
+    prepareRecords(records, points, recordLength, static_cast<std::size_t>(end - begin));
     std::memcpy(recordAt(records, 0, points, recordLength), begin, recordLength);
     auto state = std::make_unique<PointwiseState>();
     std::size_t offset = 0;

@@ -16,6 +16,6 @@ namespace velaseg::laz {
 // early, with a problem, when the stream runs out.
 ChunkDecode decodePointwiseChunk(const std::vector<LazItem>& items, const std::uint8_t* begin,
                                  const std::uint8_t* end, ChunkEnd endKind, std::uint64_t points,
-                                 std::vector<std::uint8_t>& records);
+                                 RecordBuffer& records);
 
 }  // namespace velaseg::laz

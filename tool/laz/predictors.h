@@ -23,7 +23,57 @@ inline std::int32_t median(const StreamingMedian5& m)
     return m.v[2];
 }
 
-void addToMedian(StreamingMedian5& m, std::int32_t x);
+VELASEG_LAZ_INLINE void addToMedian(StreamingMedian5& m, std::int32_t x)
+{
+    std::int32_t* v = m.v;
+    if (m.high) {
+        if (x < v[2]) {
+            v[4] = v[3];
+            v[3] = v[2];
+            if (x < v[0]) {
+                v[2] = v[1];
+                v[1] = v[0];
+                v[0] = x;
+            } else if (x < v[1]) {
+                v[2] = v[1];
+                v[1] = x;
+            } else {
+                v[2] = x;
+            }
+        } else {
+            if (x < v[3]) {
+                v[4] = v[3];
+                v[3] = x;
+            } else {
+                v[4] = x;
+            }
+            m.high = false;
+        }
+    } else {
+        if (v[2] < x) {
+            v[0] = v[1];
+            v[1] = v[2];
+            if (v[4] < x) {
+                v[2] = v[3];
+                v[3] = v[4];
+                v[4] = x;
+            } else if (v[3] < x) {
+                v[2] = v[3];
+                v[3] = x;
+            } else {
+                v[2] = x;
+            }
+        } else {
+            if (v[1] < x) {
+                v[0] = v[1];
+                v[1] = x;
+            } else {
+                v[0] = x;
+            }
+            m.high = true;
+        }
+    }
+}
 
 // Context tables indexed [number of returns][return number]: 3-bit fields
 // for formats 0 to 5, 4-bit fields for formats 6 to 10.
@@ -41,8 +91,61 @@ struct RgbModels {
 
 void resetRgbModels(RgbModels& models);
 
+namespace detail {
+
+VELASEG_LAZ_INLINE std::uint32_t clamp8(std::int32_t v)
+{
+    return v <= 0 ? 0u : v >= 255 ? 255u : static_cast<std::uint32_t>(v);
+}
+
+// A byte's change, from its model.
+VELASEG_LAZ_INLINE std::int32_t rgbDelta(ArithmeticDecoder& decoder, RgbModels& models, int byte)
+{
+    return static_cast<std::int32_t>(decodeSymbol(decoder, ready(models.bytes[byte], 256)));
+}
+
+}  // namespace detail
+
 // Decodes one colour into rgb from the previous colour `last`.
-void decodeRgb(ArithmeticDecoder& decoder, RgbModels& models, const std::uint16_t last[3], std::uint16_t rgb[3]);
+VELASEG_LAZ_INLINE void decodeRgb(ArithmeticDecoder& decoder, RgbModels& models, const std::uint16_t last[3],
+                                  std::uint16_t rgb[3])
+{
+    const std::uint32_t s = decodeSymbol(decoder, ready(models.used, 128));
+    const std::int32_t lastLo[3] = {last[0] & 0xFF, last[1] & 0xFF, last[2] & 0xFF};
+    const std::int32_t lastHi[3] = {last[0] >> 8, last[1] >> 8, last[2] >> 8};
+
+    const std::int32_t redLo = (s & 1) ? (detail::rgbDelta(decoder, models, 0) + lastLo[0]) & 0xFF : lastLo[0];
+    const std::int32_t redHi = (s & 2) ? (detail::rgbDelta(decoder, models, 1) + lastHi[0]) & 0xFF : lastHi[0];
+    rgb[0] = static_cast<std::uint16_t>(redLo | (redHi << 8));
+    if ((s & 64) == 0) {
+        // Grey: green and blue equal red.
+        rgb[1] = rgb[0];
+        rgb[2] = rgb[0];
+        return;
+    }
+    // Low bytes, then high bytes: green follows red's change, blue the mean
+    // of red's and green's (a C division, truncating toward zero).
+    std::int32_t diff = redLo - lastLo[0];
+    const std::int32_t greenLo =
+        (s & 4) ? (detail::rgbDelta(decoder, models, 2) + detail::clamp8(diff + lastLo[1])) & 0xFF : lastLo[1];
+    std::int32_t blueLo = lastLo[2];
+    if (s & 16) {
+        const std::int32_t c = detail::rgbDelta(decoder, models, 4);
+        diff = (diff + (greenLo - lastLo[1])) / 2;
+        blueLo = (c + detail::clamp8(diff + lastLo[2])) & 0xFF;
+    }
+    diff = redHi - lastHi[0];
+    const std::int32_t greenHi =
+        (s & 8) ? (detail::rgbDelta(decoder, models, 3) + detail::clamp8(diff + lastHi[1])) & 0xFF : lastHi[1];
+    std::int32_t blueHi = lastHi[2];
+    if (s & 32) {
+        const std::int32_t c = detail::rgbDelta(decoder, models, 5);
+        diff = (diff + (greenHi - lastHi[1])) / 2;
+        blueHi = (c + detail::clamp8(diff + lastHi[2])) & 0xFF;
+    }
+    rgb[1] = static_cast<std::uint16_t>(greenLo | (greenHi << 8));
+    rgb[2] = static_cast<std::uint16_t>(blueLo | (blueHi << 8));
+}
 
 // GPS time as a u64 bit pattern, followed in up to four interleaved
 // sequences (several scanners write one file).
@@ -68,8 +171,125 @@ enum class GpsNumbering { pointwise, layered };
 // Starts from `first`; the models are built when the first time is decoded.
 void resetGpsTime(GpsTimeState& state, GpsTimeModels& models, std::uint64_t first);
 
+namespace detail {
+
+// Wrapping i32 product: the encoder multiplies in C ints and relies on the wrap.
+VELASEG_LAZ_INLINE std::int32_t times(std::int32_t a, std::int32_t b)
+{
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) * static_cast<std::uint32_t>(b));
+}
+
+VELASEG_LAZ_INLINE std::uint64_t plus(std::uint64_t time, std::int32_t diff)
+{
+    return time + static_cast<std::uint64_t>(static_cast<std::int64_t>(diff));
+}
+
+VELASEG_LAZ_INLINE void fullTime(ArithmeticDecoder& decoder, GpsTimeState& s, GpsTimeModels& models)
+{
+    s.next = (s.next + 1) & 3;
+    const std::int32_t high =
+        decompress(decoder, models.ic, static_cast<std::int32_t>(static_cast<std::uint32_t>(s.time[s.last] >> 32)), 8);
+    const std::uint32_t low = readInt(decoder);
+    s.time[s.next] = (std::uint64_t(static_cast<std::uint32_t>(high)) << 32) | low;
+    s.last = s.next;
+    s.diff[s.last] = 0;
+    s.extreme[s.last] = 0;
+}
+
+// A difference that is far from the current one replaces it only after it
+// has been seen four times in a row.
+VELASEG_LAZ_INLINE void countExtreme(GpsTimeState& s, std::int32_t d)
+{
+    if (++s.extreme[s.last] > 3) {
+        s.diff[s.last] = d;
+        s.extreme[s.last] = 0;
+    }
+}
+
+// Symbols 0 and 2..510 of the multi model: the time moves by a multiple of
+// the current difference plus a corrector.
+VELASEG_LAZ_INLINE void decodeMultiple(ArithmeticDecoder& decoder, GpsTimeState& s, GpsTimeModels& models,
+                                       std::uint32_t symbol)
+{
+    const std::int32_t current = s.diff[s.last];
+    std::int32_t d;
+    if (symbol == 0) {
+        d = decompress(decoder, models.ic, 0, 7);
+        countExtreme(s, d);
+    } else if (symbol < 500) {
+        d = decompress(decoder, models.ic, times(static_cast<std::int32_t>(symbol), current), symbol < 10 ? 2 : 3);
+    } else if (symbol == 500) {
+        d = decompress(decoder, models.ic, times(500, current), 4);
+        countExtreme(s, d);
+    } else {
+        const std::int32_t factor = 500 - static_cast<std::int32_t>(symbol);  // -1 .. -10
+        if (factor > -10) {
+            d = decompress(decoder, models.ic, times(factor, current), 5);
+        } else {
+            d = decompress(decoder, models.ic, times(-10, current), 6);
+            countExtreme(s, d);
+        }
+    }
+    s.time[s.last] = plus(s.time[s.last], d);
+}
+
+}  // namespace detail
+
 // Decodes the next time; afterwards state.time[state.last] holds it.
-void decodeGpsTime(ArithmeticDecoder& decoder, GpsTimeState& state, GpsTimeModels& models, GpsNumbering numbering);
+VELASEG_LAZ_INLINE void decodeGpsTime(ArithmeticDecoder& decoder, GpsTimeState& s, GpsTimeModels& models,
+                                      GpsNumbering numbering)
+{
+    // The pointwise numbering puts "unchanged" first in the zero model and
+    // at 511 in the multi model; every later symbol moves up by one.
+    const std::uint32_t shift = numbering == GpsNumbering::pointwise ? 1 : 0;
+    ready(models.multi, 515 + shift);
+    ready(models.zeroDiff, 5 + shift);
+    if (models.ic.bits == 0) {
+        initIntegerDecompressor(models.ic, 32, 9);
+    }
+    // A switch to another sequence decodes that sequence's time next; a loop
+    // rather than recursion, so a damaged stream cannot exhaust the stack.
+    for (;;) {
+        if (s.diff[s.last] == 0) {
+            std::uint32_t symbol = decodeSymbol(decoder, models.zeroDiff);
+            if (shift != 0 && symbol == 0) {
+                return;
+            }
+            symbol -= shift;
+            if (symbol == 0) {
+                s.diff[s.last] = decompress(decoder, models.ic, 0, 0);
+                s.time[s.last] = detail::plus(s.time[s.last], s.diff[s.last]);
+                s.extreme[s.last] = 0;
+                return;
+            }
+            if (symbol == 1) {
+                detail::fullTime(decoder, s, models);
+                return;
+            }
+            s.last = (s.last + symbol - 1) & 3;
+            continue;
+        }
+        std::uint32_t symbol = decodeSymbol(decoder, models.multi);
+        if (symbol == 1) {
+            s.time[s.last] = detail::plus(s.time[s.last], decompress(decoder, models.ic, s.diff[s.last], 1));
+            s.extreme[s.last] = 0;
+            return;
+        }
+        if (symbol < 511) {
+            detail::decodeMultiple(decoder, s, models, symbol);
+            return;
+        }
+        if (shift != 0 && symbol == 511) {
+            return;
+        }
+        symbol -= shift;
+        if (symbol == 511) {
+            detail::fullTime(decoder, s, models);
+            return;
+        }
+        s.last = (s.last + symbol - 511) & 3;
+    }
+}
 
 // Wave packet descriptors (29 bytes: index, u64 offset, u32 size and four
 // floats taken as their bit patterns), predicted from the previous one.
