@@ -5,6 +5,7 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cloud_view.h"
@@ -164,7 +165,10 @@ int runVelaseg(int argc, char** argv, std::int64_t startMs)
             progress = std::make_unique<ProgressLine>(startMs, standardErrorIsTerminal());
         std::vector<VELA::SVPoint3d> others;
         std::vector<VELA::tag_PCoefficient> coefficients;
-        segmenter.VELA_PlaneSegmentation(input.points, segmentation.planes, others, coefficients,
+        // The segmenter takes the points by value; only the labels need them
+        // afterwards, so without labels they are handed over, not copied.
+        segmenter.VELA_PlaneSegmentation(options.labelsFile.empty() ? std::move(input.points) : input.points,
+                                         segmentation.planes, others, coefficients,
                                          segmentation.planeIndices,
                                          progress ? progress->callback() : VELA::ProgressCallback());
     }

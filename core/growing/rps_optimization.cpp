@@ -52,6 +52,127 @@ void erasePositions(pcl::PointCloud<WorkPoint>& cloud, const std::vector<int>& a
 
 }  // namespace
 
+namespace {
+
+// A point's k nearest centres matter only when it lies in the enlarged box of
+// one of them; a point in no searched box keeps the best distance 99999, so
+// any delta below that leaves it where it is. The points that lie in a
+// searched box are found through a uniform grid over the independent points,
+// each box visiting the cells it covers.
+struct PointGrid {
+    double origin[3];
+    double cell = 1.0;
+    int dims[3] = {1, 1, 1};
+    std::vector<std::uint32_t> start;  // per cell, into `points`
+    std::vector<std::uint32_t> points;
+
+    // Monotone in v and clamped, so that a range of values maps to a range
+    // of cells.
+    int index(int axis, double v) const
+    {
+        const double t = std::floor((v - origin[axis]) / cell);
+        if (!(t > 0.0)) return 0;
+        if (t >= static_cast<double>(dims[axis] - 1)) return dims[axis] - 1;
+        return static_cast<int>(t);
+    }
+    std::size_t cellOf(const WorkPoint& p) const
+    {
+        return (static_cast<std::size_t>(index(2, p.z)) * static_cast<std::size_t>(dims[1]) +
+                static_cast<std::size_t>(index(1, p.y))) * static_cast<std::size_t>(dims[0]) +
+               static_cast<std::size_t>(index(0, p.x));
+    }
+};
+
+// About one cell per point, cubic cells over the bounds; false when the
+// points have no finite bounds to lay a grid over.
+bool layOutGrid(const pcl::PointCloud<WorkPoint>& cloud, PointGrid& grid)
+{
+    if (cloud.points.empty()) return false;
+    double lo[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, hi[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
+    for (const WorkPoint& p : cloud.points) {
+        const double v[3] = {p.x, p.y, p.z};
+        for (int a = 0; a < 3; ++a) {
+            if (!std::isfinite(v[a])) return false;
+            lo[a] = std::min(lo[a], v[a]);
+            hi[a] = std::max(hi[a], v[a]);
+        }
+    }
+    double extent = 0.0, magnitude = 0.0;
+    for (int a = 0; a < 3; ++a) {
+        extent = std::max(extent, hi[a] - lo[a]);
+        magnitude = std::max(magnitude, std::max(std::fabs(lo[a]), std::fabs(hi[a])));
+    }
+    const double n = static_cast<double>(cloud.points.size());
+    // Cells far above the float spacing of the coordinates, so that the
+    // one-cell margin of a box covers any rounding of its test.
+    grid.cell = std::max(extent / std::max(1.0, std::cbrt(n)), 1e-4 * magnitude + 1e-30);
+    std::size_t cells = 1;
+    for (int a = 0; a < 3; ++a) {
+        grid.origin[a] = lo[a];
+        grid.dims[a] = static_cast<int>(std::min((hi[a] - lo[a]) / grid.cell, 4096.0)) + 1;
+        cells *= static_cast<std::size_t>(grid.dims[a]);
+    }
+    grid.start.assign(cells + 1, 0);
+    for (const WorkPoint& p : cloud.points) ++grid.start[grid.cellOf(p) + 1];
+    for (std::size_t c = 0; c < cells; ++c) grid.start[c + 1] += grid.start[c];
+    grid.points.resize(cloud.points.size());
+    std::vector<std::uint32_t> next(grid.start.begin(), grid.start.end() - 1);
+    for (std::size_t j = 0; j < cloud.points.size(); ++j)
+        grid.points[next[grid.cellOf(cloud.points[j])]++] = static_cast<std::uint32_t>(j);
+    return true;
+}
+
+// Marks the points that lie in the enlarged box of at least one of the RPS;
+// false when the boxes cannot be laid on the grid, or would visit far more
+// cells than there are points (then every point is to be searched).
+bool markPointsInBoxes(const pcl::PointCloud<WorkPoint>& cloud, const SupervoxelSet& set,
+                       const std::vector<int>& rps, double gamma, std::vector<std::uint8_t>& inBox)
+{
+    if (!(gamma > 0.0) || !std::isfinite(gamma)) return false;
+    PointGrid grid;
+    if (!layOutGrid(cloud, grid)) return false;
+
+    struct CellRange {
+        int lo[3], hi[3];
+    };
+    std::vector<CellRange> ranges(rps.size());
+    double visits = 0.0;
+    for (std::size_t k = 0; k < rps.size(); ++k) {
+        const PlaneDescriptor& plane = set.supervoxels[static_cast<std::size_t>(rps[k])].descriptor;
+        const double lo[3] = {plane.boxMin.x, plane.boxMin.y, plane.boxMin.z};
+        const double hi[3] = {plane.boxMax.x, plane.boxMax.y, plane.boxMax.z};
+        double cells = 1.0;
+        for (int a = 0; a < 3; ++a) {
+            if (!std::isfinite(lo[a]) || !std::isfinite(hi[a]) || !(lo[a] <= hi[a])) return false;
+            // One cell of margin beyond gamma on each side.
+            ranges[k].lo[a] = grid.index(a, lo[a] - gamma - grid.cell);
+            ranges[k].hi[a] = grid.index(a, hi[a] + gamma + grid.cell);
+            cells *= ranges[k].hi[a] - ranges[k].lo[a] + 1;
+        }
+        visits += cells;
+    }
+    if (visits > 8.0 * static_cast<double>(grid.start.size() + cloud.points.size())) return false;
+
+    inBox.assign(cloud.points.size(), 0);
+    for (std::size_t k = 0; k < rps.size(); ++k) {
+        const PlaneDescriptor& plane = set.supervoxels[static_cast<std::size_t>(rps[k])].descriptor;
+        const CellRange& r = ranges[k];
+        for (int z = r.lo[2]; z <= r.hi[2]; ++z)
+            for (int y = r.lo[1]; y <= r.hi[1]; ++y) {
+                const std::size_t row = (static_cast<std::size_t>(z) * static_cast<std::size_t>(grid.dims[1]) +
+                                         static_cast<std::size_t>(y)) * static_cast<std::size_t>(grid.dims[0]);
+                for (std::uint32_t s = grid.start[row + static_cast<std::size_t>(r.lo[0])];
+                     s < grid.start[row + static_cast<std::size_t>(r.hi[0]) + 1]; ++s) {
+                    const std::uint32_t j = grid.points[s];
+                    if (!inBox[j] && insideEnlargedBox(plane, cloud.points[j], gamma)) inBox[j] = 1;
+                }
+            }
+    }
+    return true;
+}
+
+}  // namespace
+
 bool reassignIndependentPoints(SupervoxelSet& set, bool& changed, std::vector<std::uint8_t>& changedFlags,
                                double gamma, double delta)
 {
@@ -75,6 +196,10 @@ bool reassignIndependentPoints(SupervoxelSet& set, bool& changed, std::vector<st
                                                                       : static_cast<int>(wanted);
 
     pcl::PointCloud<WorkPoint>& independent = *set.independent[0].cloud;
+    // Without a box around it a point stays, unless delta accepts the
+    // distance 99999 that it then keeps.
+    std::vector<std::uint8_t> inBox;
+    const bool onlyInBoxes = delta < 99999.0 && markPointsInBoxes(independent, set, rpsOfCentre, gamma, inBox);
     // Points are tested against the RPS as they stood at the start, so they
     // are tested at the same time and moved afterwards, in point order.
     // -1: the point stays.
@@ -83,6 +208,7 @@ bool reassignIndependentPoints(SupervoxelSet& set, bool& changed, std::vector<st
         std::vector<int> neighbours;
         std::vector<float> squaredDistances;
         for (std::size_t j = begin; j < end; ++j) {
+            if (onlyInBoxes && !inBox[j]) continue;
             const WorkPoint& p = independent.points[j];
             float query[3];
             toQuery(p, query);

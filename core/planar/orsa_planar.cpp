@@ -118,6 +118,12 @@ bool planeDistances(const WorkCloud& cloud, const std::vector<float>& plane, con
 PointCoordinates coordinatesOf(const WorkCloud& cloud)
 {
     PointCoordinates coordinates;
+    fillCoordinates(cloud, coordinates);
+    return coordinates;
+}
+
+void fillCoordinates(const WorkCloud& cloud, PointCoordinates& coordinates)
+{
     const std::size_t n = cloud->points.size();
     coordinates.x.resize(n);
     coordinates.y.resize(n);
@@ -127,7 +133,6 @@ PointCoordinates coordinatesOf(const WorkCloud& cloud)
         coordinates.y[i] = cloud->points[i].y;
         coordinates.z[i] = cloud->points[i].z;
     }
-    return coordinates;
 }
 
 bool planeDistanceBits(const PointCoordinates& points, const std::vector<float>& plane,
@@ -217,14 +222,18 @@ bool scoreDeferred(const WorkCloud& cloud, const PointCoordinates& coordinates, 
     commitSortKeys(list);
 
     const std::uint32_t limit = scanLimitBits(tau);
+    // Counted first, so that the list only grows by what the previous
+    // hypothesis had fewer: its resizing then writes next to nothing.
+    std::size_t within = 0;
+    for (std::size_t i = 0; i < n; ++i) within += keys[i] <= limit;
     std::vector<std::uint32_t>& scanned = scratch.scanned;
-    scanned.resize(n);
+    scanned.resize(within + 1);
     std::size_t count = 0;
     for (std::size_t i = 0; i < n; ++i) {
         scanned[count] = keys[i];
         count += keys[i] <= limit;
     }
-    scanned.resize(count);
+    scanned.resize(within);
     if (!cutMayScoreBelow(table, scanned, tau, bestLogNfa, scratch.cutBounds)) return true;
     sortBitsAscending(scanned, scratch.buffers);
     NfaResult better;
@@ -233,6 +242,17 @@ bool scoreDeferred(const WorkCloud& cloud, const PointCoordinates& coordinates, 
     if (better.count > 0) result = better;
     return true;
 }
+
+// What one search works in.
+struct SearchSpace {
+    std::vector<int> shuffle;
+    HypothesisList list;
+    PointCoordinates coordinates;
+    HypothesisScratch scratch;
+};
+
+// Clouds up to this size keep their search space for the next search.
+constexpr int kKeptSearchPoints = 1 << 16;
 
 // The most meaningful cut found, and the hypothesis list it was found on.
 struct BestCut {
@@ -247,19 +267,26 @@ struct BestCut {
 bool searchBestCut(const WorkCloud& cloud, double tau, double epsilon, ResidualSorter sorter, BestCut& best)
 {
     const int n = static_cast<int>(cloud->points.size());
-    std::vector<int> shuffle(n);
+    // The lists of the search are sized by the cloud; those of small clouds,
+    // which come by the thousand, are kept for the thread's next search.
+    thread_local SearchSpace kept;
+    SearchSpace local;
+    SearchSpace& space = n <= kKeptSearchPoints ? kept : local;
+    std::vector<int>& shuffle = space.shuffle;
+    shuffle.resize(static_cast<std::size_t>(n));
     for (int i = 0; i < n; ++i) shuffle[i] = i;
     best.list = shuffle;
     // With a sorter, the hypothesis list stays written out.
-    HypothesisList list;
+    HypothesisList& list = space.list;
     resetHypothesisList(list, n, sortsKept(n));
     const NfaTable table = buildNfaTable(n, kSampleSize);
     SampleSource source = makeSampleSource();
-    const PointCoordinates coordinates = sorter ? PointCoordinates() : coordinatesOf(cloud);
+    PointCoordinates& coordinates = space.coordinates;
+    if (!sorter) fillCoordinates(cloud, coordinates);
 
     std::vector<int> sample;
     std::vector<float> plane;
-    HypothesisScratch scratch;
+    HypothesisScratch& scratch = space.scratch;
     sample.reserve(kSampleSize);
     plane.reserve(4);
 

@@ -1,11 +1,13 @@
 #include "segmenter/work_cloud.h"
 
+#include "supervoxel/cl/large_pages.h"
+
 namespace vela {
 
 WorkCloud buildWorkCloud(const std::vector<VELA::SVPoint3d>& points, const BaseOffset& offset)
 {
     WorkCloud cloud = makeWorkCloud();
-    cloud->points.reserve(points.size());
+    cl::reserveOnLargePages(cloud->points, points.size());
     for (std::size_t i = 0; i < points.size(); ++i) {
         const VELA::SVPoint3d& p = points[i];
         if (!inFrame(p, offset)) continue;

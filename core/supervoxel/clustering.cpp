@@ -8,16 +8,10 @@
 #include <vector>
 
 #include "supervoxel/cl/kdtree.h"
+#include "supervoxel/cl/large_pages.h"
 #include "supervoxel/thread_pool.h"
 
 namespace vela {
-
-namespace {
-
-// Points per task of the per-point loops: enough to outweigh handing a task over.
-constexpr std::size_t kPointGrain = 1024;
-
-}  // namespace
 
 cl::Vector3D<double> estimateNormal(const cl::Point3D<double>* points, std::size_t count)
 {
@@ -73,13 +67,18 @@ cl::Vector3D<double> estimateNormal(const cl::Point3D<double>* points, std::size
     return cl::Vector3D<double>(nx / length, ny / length, nz / length);
 }
 
-int countOccupiedVoxels(const cl::Array<cl::tag_PointWithNormal>& points, double r)
+namespace {
+
+// The occupied cells of points given by position (`pointAt(k)` for k < n).
+template <typename PointAt>
+int countOccupiedCells(std::size_t n, double r, PointAt pointAt)
 {
     double lo[3] = {DBL_MAX, DBL_MAX, DBL_MAX};
     double hi[3] = {-DBL_MAX, -DBL_MAX, -DBL_MAX};
-    for (const cl::tag_PointWithNormal& p : points) {
+    for (std::size_t k = 0; k < n; ++k) {
+        const cl::Point3D<double>& p = pointAt(k);
         for (int a = 0; a < 3; ++a) {
-            const double v = p.point[a];
+            const double v = p[a];
             if (v < lo[a]) lo[a] = v;
             if (v > hi[a]) hi[a] = v;
         }
@@ -93,19 +92,38 @@ int countOccupiedVoxels(const cl::Array<cl::tag_PointWithNormal>& points, double
         if (!(last[a] > 0.0)) last[a] = 0.0;
     }
 
-    const std::size_t n = points.size();
+    auto cellOf = [&](const cl::Point3D<double>& p, int a) {
+        double c = std::trunc((p[a] - lo[a]) / r);
+        if (!(c > 0.0)) c = 0.0;
+        if (c > last[a]) c = last[a];
+        return c;
+    };
+    // Grids of up to 2^21 cells a side number their cells in one word.
+    constexpr double kSide = 2097152.0;
+    if (last[0] < kSide && last[1] < kSide && last[2] < kSide) {
+        std::vector<std::uint64_t> cells(n);
+        for (std::size_t k = 0; k < n; ++k) {
+            const cl::Point3D<double>& p = pointAt(k);
+            cells[k] = static_cast<std::uint64_t>(cellOf(p, 2)) << 42 | static_cast<std::uint64_t>(cellOf(p, 1)) << 21 |
+                       static_cast<std::uint64_t>(cellOf(p, 0));
+        }
+        std::sort(cells.begin(), cells.end());
+        return static_cast<int>(std::unique(cells.begin(), cells.end()) - cells.begin());
+    }
     std::vector<std::array<double, 3>> cells(n);
     for (std::size_t k = 0; k < n; ++k) {
-        const cl::Point3D<double>& p = points[k].point;
-        for (int a = 0; a < 3; ++a) {
-            double c = std::trunc((p[a] - lo[a]) / r);
-            if (!(c > 0.0)) c = 0.0;
-            if (c > last[a]) c = last[a];
-            cells[k][static_cast<std::size_t>(a)] = c;
-        }
+        const cl::Point3D<double>& p = pointAt(k);
+        for (int a = 0; a < 3; ++a) cells[k][static_cast<std::size_t>(a)] = cellOf(p, a);
     }
     std::sort(cells.begin(), cells.end());
     return static_cast<int>(std::unique(cells.begin(), cells.end()) - cells.begin());
+}
+
+}  // namespace
+
+int countOccupiedVoxels(const cl::Array<cl::tag_PointWithNormal>& points, double r)
+{
+    return countOccupiedCells(points.size(), r, [&](std::size_t k) -> const cl::Point3D<double>& { return points[k].point; });
 }
 
 double supervoxelDistance(const cl::tag_PointWithNormal& a, const cl::tag_PointWithNormal& b, double r)
@@ -120,165 +138,206 @@ double supervoxelDistance(const cl::tag_PointWithNormal& a, const cl::tag_PointW
 
 namespace {
 
-// What the fusion keeps per point, together so that touching a cluster reads
-// one record: union-find link, cluster size (at roots) and the cluster's list
-// of adjacent points still to be tried.
-struct ClusterRecord {
-    int parent;
+// Points per task of the per-point loops: enough to outweigh handing a task over.
+constexpr std::size_t kPointGrain = 1024;
+
+// What the fusion reads of a cluster when it weighs it, in one cache line:
+// the coordinates and normal of its root point for the distance, its size,
+// and its work list. The union-find links and the marks of a walk, which
+// every entry of every list reads, are kept apart in compact arrays.
+//
+// A work list holds clusters, and reading it yields their current roots. A
+// cluster is as well named by any of its points as by the root it had when
+// it was listed, so the entries that a point's walk kept from its own
+// neighbour list are kept as bits over that list (its first neighbour that
+// led to each) instead of being copied out; only the entries that came from
+// fused clusters go to the tail buffer. The first pass, which rejects most
+// of what it meets, thus copies almost nothing.
+struct alignas(64) FusionPoint {
+    double x, y, z;
+    double nx, ny, nz;
     int size;
-    int start;   // in the work buffer; -1: still the point's neighbour list
-    int length;
-    int room;
-    std::uint8_t visited;
-    std::uint8_t inert;
+    int tail;                // the explicit rest of the work list, in the tail buffer; -1: none yet
+    std::uint16_t ownMask;   // bit k: neighbour k of the point's own list is listed, in bit order, before the tail
+    std::uint8_t inert;      // normal not a number: every distance to it is not a number
+    float nearest;           // at most the distance to its nearest own neighbour
 };
+static_assert(sizeof(FusionPoint) == 64, "a fusion point fills one cache line");
+
+// The same arithmetic as supervoxelDistance.
+inline double pointDistance(const FusionPoint& a, const FusionPoint& b, double r)
+{
+    const double dot = a.nx * b.nx + a.ny * b.ny + a.nz * b.nz;
+    const double dx = a.x - b.x;
+    const double dy = a.y - b.y;
+    const double dz = a.z - b.z;
+    const double length = std::sqrt(dx * dx + dy * dy + dz * dz);
+    return 1 - std::fabs(dot) + length / r * 0.4;
+}
 
 // Union-find root with path halving.
-inline int findRoot(ClusterRecord* records, int x)
+inline int findRoot(int* parent, int x)
 {
-    while (records[x].parent != x) {
-        const int grand = records[records[x].parent].parent;
-        records[x].parent = grand;
+    while (parent[x] != x) {
+        const int grand = parent[parent[x]];
+        parent[x] = grand;
         x = grand;
     }
     return x;
 }
 
 // The same root without shortening the path, so that many threads can ask.
-inline int rootOf(const ClusterRecord* records, int x)
+inline int rootOf(const int* parent, int x)
 {
-    while (records[x].parent != x) x = records[x].parent;
+    while (parent[x] != x) x = parent[x];
     return x;
 }
 
-// The work lists: at first each point's neighbour list, read where it is;
-// a replaced list goes to one buffer, written over its previous place there
-// when it fits and appended otherwise. The buffer is compacted when the dead
-// space dominates.
-struct WorkBuffer {
-    const int* neighbours;
+// The explicit parts of the work lists in one buffer: a replaced list is
+// written over its previous place when it fits there and appended otherwise;
+// the buffer is compacted when dead space dominates.
+struct TailBuffer {
+    struct Tail {
+        int start;
+        int length;
+        int room;
+    };
     std::vector<int> items;
-    std::size_t live = 0;  // entries of the lists held in `items`
+    std::vector<Tail> tails;
+    std::size_t live = 0;  // entries of the current tails
+    std::vector<int> packed;
 
-    const int* list(const ClusterRecord& record, int owner) const
+    void reset()
     {
-        return record.start < 0 ? neighbours + static_cast<std::size_t>(owner) * kNeighbourCount
-                                : items.data() + record.start;
+        items.clear();
+        tails.clear();
+        live = 0;
     }
 
-    void assign(ClusterRecord& record, const std::vector<int>& list)
+    int length(const FusionPoint& p) const { return p.tail < 0 ? 0 : tails[static_cast<std::size_t>(p.tail)].length; }
+    const int* begin(const FusionPoint& p) const { return items.data() + tails[static_cast<std::size_t>(p.tail)].start; }
+
+    void assign(FusionPoint& p, const std::vector<int>& list)
     {
+        if (p.tail < 0) {
+            if (list.empty()) return;
+            p.tail = static_cast<int>(tails.size());
+            tails.push_back(Tail{0, 0, 0});
+        }
+        Tail& t = tails[static_cast<std::size_t>(p.tail)];
         const int count = static_cast<int>(list.size());
-        if (record.start >= 0) live -= static_cast<std::size_t>(record.length);
         live += list.size();
-        if (record.start < 0 || count > record.room) {
-            record.start = static_cast<int>(items.size());
-            record.room = count;
+        live -= static_cast<std::size_t>(t.length);
+        if (count > t.room) {
+            t.start = static_cast<int>(items.size());
+            t.room = count;
             items.insert(items.end(), list.begin(), list.end());
         } else {
-            std::copy(list.begin(), list.end(), items.begin() + record.start);
+            std::copy(list.begin(), list.end(), items.begin() + t.start);
         }
-        record.length = count;
+        t.length = count;
     }
 
-    void clear(ClusterRecord& record)
+    void clear(const FusionPoint& p)
     {
-        if (record.start >= 0) live -= static_cast<std::size_t>(record.length);
-        record.length = 0;
+        if (p.tail < 0) return;
+        Tail& t = tails[static_cast<std::size_t>(p.tail)];
+        live -= static_cast<std::size_t>(t.length);
+        t.length = 0;
     }
 
-    void compactIfSparse(std::vector<ClusterRecord>& records)
+    void compactIfSparse()
     {
         if (items.size() <= 2 * live + 4096) return;
-        std::vector<int> packed;
-        packed.reserve(live);
-        for (ClusterRecord& record : records) {
-            if (record.start < 0) continue;
+        packed.clear();
+        for (Tail& t : tails) {
             const int at = static_cast<int>(packed.size());
-            packed.insert(packed.end(), items.begin() + record.start, items.begin() + record.start + record.length);
-            record.start = at;
-            record.room = record.length;
+            packed.insert(packed.end(), items.begin() + t.start, items.begin() + t.start + t.length);
+            t.start = at;
+            t.room = t.length;
         }
         items.swap(packed);
     }
 };
 
-// What the fusion and the boundary refinement of one call work on. The
-// buffers live here so that the phases below can share them.
+// What the fusion and the boundary refinement of one call work on.
 struct Fusion {
-    const cl::tag_PointWithNormal* points = nullptr;
+    std::vector<FusionPoint> points;  // filled with coordinates and normals by the caller
+    std::vector<int> parent;          // union-find links
+    std::vector<std::uint8_t> visited;  // marks of the current walk
     const int* neighbours = nullptr;  // kNeighbourCount per point
     std::size_t n = 0;
     double r = 0.0;
     int target = 0;  // wanted number of clusters
 
     std::vector<std::uint8_t> valid;  // valid entries of each neighbour list (missing ones trail)
-    std::vector<ClusterRecord> records;
-    WorkBuffer work;
-    std::vector<int> reps;    // the cluster roots, ascending
+    TailBuffer tails;
+    std::vector<int> reps;     // the cluster roots, ascending
     std::vector<double> dist;  // per point: to its nearest neighbour, later to its supervoxel's representative
-    int count = 0;            // number of clusters
-    double lambda = 0.0;      // the cost bound of a fusion
+    int count = 0;             // number of clusters
+    double lambda = 0.0;       // the cost bound of a fusion
 
-    // Scratch of one representative's walk.
+    // Scratch of one representative's walk: the clusters met, for those met
+    // through the walker's own neighbour list the bit that led there, and
+    // the rejected ones met otherwise.
     std::vector<int> candidates;
+    std::vector<std::uint8_t> ownBit;
     std::size_t candidateCount = 0;
     std::vector<int> rejected;
 };
 
-inline double distanceBetween(const Fusion& f, std::size_t i, std::size_t j)
-{
-    return supervoxelDistance(f.points[i], f.points[j], f.r);
-}
-
 inline const int* neighbourList(const Fusion& f, std::size_t i) { return f.neighbours + i * kNeighbourCount; }
+
+// The largest float not above v.
+inline float lowerFloat(double v)
+{
+    const float f = static_cast<float>(v);
+    return static_cast<double>(f) > v ? std::nextafter(f, -HUGE_VALF) : f;
+}
 
 // Every point its own cluster, whose work list is its neighbour list; lambda
 // from the median distance of a point to its nearest neighbour.
-void initialiseFusion(Fusion& f, const cl::Array<cl::tag_PointWithNormal>& points, const cl::Array<int>& neighbours,
-                      int target, double r)
+void initialiseFusion(Fusion& f, const int* neighbours, int target, double r)
 {
-    f.points = points.data();
-    f.neighbours = neighbours.data();
-    f.n = points.size();
+    f.neighbours = neighbours;
+    f.n = f.points.size();
     f.r = r;
     f.target = target;
     const std::size_t n = f.n;
+    FusionPoint* pts = f.points.data();
 
-    f.valid.resize(n);
+    cl::resizeOnLargePages(f.valid, n);
+    cl::resizeOnLargePages(f.reps, n);
+    cl::resizeOnLargePages(f.parent, n);
+    f.visited.assign(n, 0);
     for (std::size_t i = 0; i < n; ++i) {
         const int* list = neighbourList(f, i);
         int c = 0;
         while (c < kNeighbourCount && list[c] >= 0) ++c;
         f.valid[i] = static_cast<std::uint8_t>(c);
-    }
-
-    f.records.resize(n);
-    f.reps.resize(n);
-    f.work.neighbours = f.neighbours;
-    for (std::size_t i = 0; i < n; ++i) {
-        ClusterRecord& ri = f.records[i];
-        ri.parent = static_cast<int>(i);
-        ri.size = 1;
-        ri.start = -1;
-        ri.length = f.valid[i];
-        ri.room = 0;
-        ri.visited = 0;
-        ri.inert = std::isnan(f.points[i].normal.x) ? 1 : 0;
+        FusionPoint& p = pts[i];
+        f.parent[i] = static_cast<int>(i);
+        p.size = 1;
+        p.tail = -1;
+        p.ownMask = static_cast<std::uint16_t>((1u << c) - 1);
+        p.inert = std::isnan(p.nx) ? 1 : 0;
         f.reps[i] = static_cast<int>(i);
     }
     f.count = static_cast<int>(n);
+    f.tails.reset();
 
+    cl::reserveOnLargePages(f.dist, n);
     f.dist.assign(n, DBL_MAX);
-    parallelFor(n, kPointGrain, [&f](std::size_t i) {
+    parallelFor(n, kPointGrain, [&](std::size_t i) {
         const int* list = neighbourList(f, i);
         for (int k = 0; k < f.valid[i]; ++k) {
             const int j = list[k];
             if (j == static_cast<int>(i)) continue;
-            const double d = distanceBetween(f, i, static_cast<std::size_t>(j));
+            const double d = pointDistance(pts[i], pts[j], r);
             // min(dist, d): a distance that is not a number never replaces.
             if (d < f.dist[i]) f.dist[i] = d;
         }
+        pts[i].nearest = lowerFloat(f.dist[i]);
     });
     // The selection may reorder `dist`: it is computed afresh before its
     // next use.
@@ -286,58 +345,116 @@ void initialiseFusion(Fusion& f, const cl::Array<cl::tag_PointWithNormal>& point
     f.lambda = std::max(f.dist[n / 2], 2.220446049250313e-16);
 }
 
-// Appends to the walk's candidates the roots of a cluster's work list that
-// the walk has not met yet.
-inline void collectRoots(Fusion& f, int index)
+// Room for `more` candidates.
+inline void reserveCandidates(Fusion& f, std::size_t more)
 {
-    ClusterRecord* rec = f.records.data();
-    const ClusterRecord& owner = rec[index];
-    const std::size_t needed = f.candidateCount + static_cast<std::size_t>(owner.length);
-    if (f.candidates.size() < needed) f.candidates.resize(2 * needed);
-    int* out = f.candidates.data();
-    // Counted in a local: the byte stores below could otherwise alias it.
-    std::size_t count = f.candidateCount;
-    const int* x = f.work.list(owner, index);
-    for (const int* xe = x + owner.length; x != xe; ++x) {
-        const int root = findRoot(rec, *x);
-        out[count] = root;
-        count += rec[root].visited ^ 1;
-        rec[root].visited = 1;
+    const std::size_t needed = f.candidateCount + more;
+    if (f.candidates.size() < needed) {
+        f.candidates.resize(2 * needed);
+        f.ownBit.resize(2 * needed);
     }
-    f.candidateCount = count;
+}
+
+// Appends the cluster of point x to the walk's candidates unless the walk
+// met it already; `bit` says which own neighbour of the walker led there.
+inline void meet(Fusion& f, int x, std::uint8_t bit)
+{
+    const int root = findRoot(f.parent.data(), x);
+    // The walk weighs the cluster soon: its record is fetched now.
+    __builtin_prefetch(&f.points[static_cast<std::size_t>(root)]);
+    // Written unconditionally, kept only when new: no branch to mispredict.
+    f.candidates[f.candidateCount] = root;
+    f.ownBit[f.candidateCount] = bit;
+    f.candidateCount += f.visited[static_cast<std::size_t>(root)] ^ 1;
+    f.visited[static_cast<std::size_t>(root)] = 1;
+}
+
+// The clusters named by the owner's own neighbours that the walk has not met.
+void collectOwn(Fusion& f, int owner)
+{
+    const unsigned mask = f.points[static_cast<std::size_t>(owner)].ownMask;
+    const int* own = neighbourList(f, static_cast<std::size_t>(owner));
+    reserveCandidates(f, kNeighbourCount);
+    for (unsigned m = mask; m != 0; m &= m - 1) {
+        const int k = __builtin_ctz(m);
+        meet(f, own[k], static_cast<std::uint8_t>(k));
+    }
+}
+
+// The clusters of the owner's tail that the walk has not met.
+void collectTail(Fusion& f, int owner)
+{
+    FusionPoint* pts = f.points.data();
+    const int length = f.tails.length(pts[owner]);
+    if (length == 0) return;
+    reserveCandidates(f, static_cast<std::size_t>(length));
+    const int* tail = f.tails.begin(pts[owner]);
+    for (int t = 0; t < length; ++t) meet(f, tail[t], 0);
+}
+
+// Whether the walk from i can only reject: it has no tail, every cluster its
+// own neighbours name is that neighbour alone or led by it, and its nearest
+// neighbour is too far for lambda -- so is every other, at any size. The
+// walk's outcome is then i's own list less itself, which this leaves.
+bool rejectsAllOwn(Fusion& f, int i)
+{
+    FusionPoint& pi = f.points[static_cast<std::size_t>(i)];
+    if (f.lambda - static_cast<double>(pi.nearest) > 0 || f.tails.length(pi) != 0) return false;
+    const int* own = neighbourList(f, static_cast<std::size_t>(i));
+    unsigned self = 0;
+    for (unsigned m = pi.ownMask; m != 0; m &= m - 1) {
+        const int k = __builtin_ctz(m);
+        const int j = own[k];
+        if (j == i)
+            self |= 1u << k;
+        else if (f.parent[static_cast<std::size_t>(j)] != j)
+            return false;
+    }
+    pi.ownMask = static_cast<std::uint16_t>(pi.ownMask & ~self);
+    return true;
 }
 
 // The walk from representative i: every cluster met through the work lists
 // whose cost stays under lambda is fused into i and its work list walked in
-// turn; the others become i's new work list. True when the number of
-// clusters reached the target.
+// turn; the others become i's new work list, in the order met. True when the
+// number of clusters reached the target.
 bool walkFrom(Fusion& f, int i)
 {
-    ClusterRecord* rec = f.records.data();
-    ClusterRecord& ri = rec[i];
-    ri.visited = 1;
-    if (f.candidates.empty()) f.candidates.resize(64);
+    FusionPoint* pts = f.points.data();
+    FusionPoint& pi = pts[i];
+    if (rejectsAllOwn(f, i)) return f.count == f.target;
+    f.visited[static_cast<std::size_t>(i)] = 1;
+    reserveCandidates(f, 1);
     f.candidates[0] = i;
     f.candidateCount = 1;
-    collectRoots(f, i);
+    collectOwn(f, i);
+    // The clusters met through i's own neighbours come first and stay bits.
+    const std::size_t ownEnd = f.candidateCount;
+    collectTail(f, i);
+    unsigned keptBits = 0;
     f.rejected.clear();
     for (std::size_t c = 1; c < f.candidateCount; ++c) {
         const int j = f.candidates[c];
-        ClusterRecord& rj = rec[j];
-        const double d = distanceBetween(f, static_cast<std::size_t>(i), static_cast<std::size_t>(j));
-        if (f.lambda - static_cast<double>(rj.size) * d > 0) {
-            rj.parent = i;
-            ri.size += rj.size;
-            collectRoots(f, j);
-            f.work.clear(rj);
+        FusionPoint& pj = pts[j];
+        const double d = pointDistance(pi, pj, f.r);
+        if (f.lambda - static_cast<double>(pj.size) * d > 0) {
+            f.parent[static_cast<std::size_t>(j)] = i;
+            pi.size += pj.size;
+            collectOwn(f, j);
+            collectTail(f, j);
+            pj.ownMask = 0;
+            f.tails.clear(pj);
             --f.count;
             if (f.count == f.target) break;
+        } else if (c < ownEnd) {
+            keptBits |= 1u << f.ownBit[c];
         } else {
             f.rejected.push_back(j);
         }
     }
-    f.work.assign(ri, f.rejected);
-    for (std::size_t c = 0; c < f.candidateCount; ++c) rec[f.candidates[c]].visited = 0;
+    pi.ownMask = static_cast<std::uint16_t>(keptBits);
+    f.tails.assign(pi, f.rejected);
+    for (std::size_t c = 0; c < f.candidateCount; ++c) f.visited[static_cast<std::size_t>(f.candidates[c])] = 0;
     return f.count == f.target;
 }
 
@@ -345,18 +462,18 @@ bool walkFrom(Fusion& f, int i)
 // the clusters number the target, one is left, or 1002 passes have run.
 void fuse(Fusion& f)
 {
-    ClusterRecord* rec = f.records.data();
+    FusionPoint* pts = f.points.data();
     for (int pass = 0;; ++pass) {
         const std::size_t repCount = f.reps.size();
         for (std::size_t e = 0; e < repCount; ++e) {
             const int i = f.reps[e];
-            const ClusterRecord& ri = rec[i];
-            if (ri.length == 0) continue;
+            const FusionPoint& pi = pts[i];
+            if (pi.ownMask == 0 && f.tails.length(pi) == 0) continue;
             // A root whose normal is not a number can neither fuse nor be
             // fused (every distance to it is not a number): its walk would
             // change nothing but the end-of-walk target test, and such
             // points can keep a run going for all its passes.
-            if (ri.inert) {
+            if (pi.inert) {
                 if (f.count == f.target) break;
                 continue;
             }
@@ -365,10 +482,10 @@ void fuse(Fusion& f)
 
         std::size_t kept = 0;
         for (std::size_t e = 0; e < f.reps.size(); ++e)
-            if (findRoot(rec, f.reps[e]) == f.reps[e]) f.reps[kept++] = f.reps[e];
+            if (findRoot(f.parent.data(), f.reps[e]) == f.reps[e]) f.reps[kept++] = f.reps[e];
         f.reps.resize(kept);
         f.count = static_cast<int>(kept);
-        f.work.compactIfSparse(f.records);
+        f.tails.compactIfSparse();
 
         if (f.count == f.target) break;
         if (pass > 1000) break;
@@ -388,7 +505,7 @@ struct PointQueue {
 
 void resetQueue(PointQueue& q, std::size_t n)
 {
-    q.ring.resize(n);
+    cl::resizeOnLargePages(q.ring, n);
     q.queued.assign(n, 0);
     q.head = 0;
     q.size = 0;
@@ -418,10 +535,11 @@ inline std::size_t dequeue(PointQueue& q)
 void refineBoundaries(Fusion& f, cl::Array<int>& labels)
 {
     const std::size_t n = f.n;
-    labels.resize(n);
+    FusionPoint* pts = f.points.data();
+    cl::resizeOnLargePages(labels, n);
     parallelFor(n, kPointGrain, [&](std::size_t i) {
-        labels[i] = rootOf(f.records.data(), static_cast<int>(i));
-        f.dist[i] = distanceBetween(f, i, static_cast<std::size_t>(labels[i]));
+        labels[i] = rootOf(f.parent.data(), static_cast<int>(i));
+        f.dist[i] = pointDistance(pts[i], pts[labels[i]], f.r);
     });
 
     PointQueue queue;
@@ -451,7 +569,7 @@ void refineBoundaries(Fusion& f, cl::Array<int>& labels)
             for (int t = 0; t < triedCount; ++t) seen |= tried[t] == lj;
             if (seen) continue;
             tried[triedCount++] = lj;
-            const double d = distanceBetween(f, i, static_cast<std::size_t>(lj));
+            const double d = pointDistance(pts[i], pts[lj], f.r);
             if (f.dist[i] > d) {
                 labels[i] = lj;
                 f.dist[i] = d;
@@ -478,19 +596,39 @@ void relabel(const Fusion& f, cl::Array<int>& labels, cl::Array<int>& supervoxel
     for (std::size_t i = 0; i < f.n; ++i) labels[i] = position[static_cast<std::size_t>(labels[i])];
 }
 
+// The fusion and refinement of points whose coordinates and normals are in
+// f.points.
+void mergePrepared(Fusion& f, const int* neighbours, int target, double r, cl::Array<int>& labels,
+                   cl::Array<int>& supervoxels)
+{
+    labels.clear();
+    supervoxels.clear();
+    if (f.points.empty()) return;
+    initialiseFusion(f, neighbours, target, r);
+    if (f.n > 1) fuse(f);
+    refineBoundaries(f, labels);
+    relabel(f, labels, supervoxels);
+}
+
+void setPoint(FusionPoint& p, const cl::Point3D<double>& point, const cl::Vector3D<double>& normal)
+{
+    p.x = point.x;
+    p.y = point.y;
+    p.z = point.z;
+    p.nx = normal.x;
+    p.ny = normal.y;
+    p.nz = normal.z;
+}
+
 }  // namespace
 
 void mergeSupervoxels(const cl::Array<cl::tag_PointWithNormal>& points, const cl::Array<int>& neighbours,
                       int target, double r, cl::Array<int>& labels, cl::Array<int>& supervoxels)
 {
-    labels.clear();
-    supervoxels.clear();
-    if (points.empty()) return;
     Fusion fusion;
-    initialiseFusion(fusion, points, neighbours, target, r);
-    if (fusion.n > 1) fuse(fusion);
-    refineBoundaries(fusion, labels);
-    relabel(fusion, labels, supervoxels);
+    fusion.points.resize(points.size());
+    for (std::size_t i = 0; i < points.size(); ++i) setPoint(fusion.points[i], points[i].point, points[i].normal);
+    mergePrepared(fusion, neighbours.data(), target, r, labels, supervoxels);
 }
 
 namespace {
@@ -516,9 +654,9 @@ Neighbourhoods carryNeighbourhoods(const Neighbourhoods& hoods, const std::vecto
     std::vector<int> renumbered(hoods.separated.size(), -1);
     for (std::size_t j = 0; j < kept.size(); ++j) renumbered[kept[j]] = static_cast<int>(j);
     Neighbourhoods next;
-    next.lists.resize(kept.size() * kNeighbourCount);
-    next.normals.resize(kept.size());
-    next.separated.resize(kept.size());
+    cl::resizeOnLargePages(next.lists, kept.size() * kNeighbourCount);
+    cl::resizeOnLargePages(next.normals, kept.size());
+    cl::resizeOnLargePages(next.separated, kept.size());
     for (std::size_t j = 0; j < kept.size(); ++j) {
         const std::size_t i = kept[j];
         bool whole = hoods.separated[i] != 0;
@@ -542,44 +680,54 @@ bool clusterSupervoxels(cl::Array<cl::Point3D<double>> points, double r, cl::Arr
     Neighbourhoods& hood = carried != nullptr ? *carried : local;
     const bool reuse = hood.separated.size() == n && hood.lists.size() == n * kNeighbourCount && hood.normals.size() == n;
     if (!reuse) {
-        hood.lists.resize(n * kNeighbourCount);
-        hood.separated.resize(n);
+        cl::resizeOnLargePages(hood.lists, n * kNeighbourCount);
+        cl::resizeOnLargePages(hood.separated, n);
     }
-    cl::Array<cl::tag_PointWithNormal> withNormals(n);
+    // Taken-over lists need no search and no normal.
+    cl::Array<std::uint8_t> known;
     {
         cl::KDTree tree;
         tree.build(points);
-        const cl::Array<cl::Point3D<double>>& pts = tree.points();
-        // Taken-over lists need no search and no normal.
-        cl::Array<std::uint8_t> known;
         if (reuse) {
+            const cl::Array<cl::Point3D<double>>& pts = tree.points();
             known.resize(n);
             parallelFor(n, kPointGrain, [&](std::size_t i) {
                 known[i] = hood.separated[i] && tree.confirms(pts[i], hood.lists.data() + i * kNeighbourCount, kNeighbourCount);
             });
         }
         searchNeighbourhoods(tree, hood, carried != nullptr, reuse ? known.data() : nullptr);
-        parallelFor(n, kPointGrain, [&](std::size_t i) {
-            withNormals[i].point = pts[i];
-            if (reuse && known[i]) {
-                withNormals[i].normal = hood.normals[i];
-                return;
-            }
-            const int* list = hood.lists.data() + i * kNeighbourCount;
-            cl::Point3D<double> found[kNeighbourCount];
-            std::size_t m = 0;
-            for (int k = 0; k < kNeighbourCount && list[k] >= 0; ++k) found[m++] = pts[static_cast<std::size_t>(list[k])];
-            withNormals[i].normal = estimateNormal(found, m);
-        });
+        // The tree hands the points back and frees the rest before the
+        // normals and the fusion take their room.
+        tree.build(points);
     }
-    // The normals live in withNormals meanwhile; the separate copy is made
-    // again afterwards, so that the merging does not hold both.
+    const int target = countOccupiedCells(n, r, [&](std::size_t k) -> const cl::Point3D<double>& { return points[k]; });
+
+    // The fusion keeps each point's coordinates and normal in its own record;
+    // the separate copies are released meanwhile and the normals made again
+    // afterwards.
+    Fusion fusion;
+    cl::resizeOnLargePages(fusion.points, n);
+    parallelFor(n, kPointGrain, [&](std::size_t i) {
+        if (reuse && known[i]) {
+            setPoint(fusion.points[i], points[i], hood.normals[i]);
+            return;
+        }
+        const int* list = hood.lists.data() + i * kNeighbourCount;
+        cl::Point3D<double> found[kNeighbourCount];
+        std::size_t m = 0;
+        for (int k = 0; k < kNeighbourCount && list[k] >= 0; ++k) found[m++] = points[static_cast<std::size_t>(list[k])];
+        setPoint(fusion.points[i], points[i], estimateNormal(found, m));
+    });
+    cl::Array<std::uint8_t>().swap(known);
+    cl::Array<cl::Point3D<double>>().swap(points);
     cl::Array<cl::Vector3D<double>>().swap(hood.normals);
-    const int target = countOccupiedVoxels(withNormals, r);
-    mergeSupervoxels(withNormals, hood.lists, target, r, labels, supervoxels);
+    mergePrepared(fusion, hood.lists.data(), target, r, labels, supervoxels);
     if (carried != nullptr) {
-        hood.normals.resize(n);
-        for (std::size_t i = 0; i < n; ++i) hood.normals[i] = withNormals[i].normal;
+        cl::resizeOnLargePages(hood.normals, n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const FusionPoint& p = fusion.points[i];
+            hood.normals[i] = cl::Vector3D<double>(p.nx, p.ny, p.nz);
+        }
     }
     return true;
 }

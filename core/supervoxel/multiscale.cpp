@@ -9,6 +9,7 @@
 
 #include "supervoxel/cl/array.h"
 #include "supervoxel/cl/geometry.h"
+#include "supervoxel/cl/large_pages.h"
 #include "supervoxel/clustering.h"
 #include "supervoxel/display_colour.h"
 #include "supervoxel/plane_fit.h"
@@ -70,7 +71,8 @@ inline std::size_t clusterCount(const LevelClusters& c) { return c.first.size() 
 LevelClusters clusterLevel(const pcl::PointCloud<WorkPoint>& cloud, double r, Neighbourhoods& hoods)
 {
     const std::size_t n = cloud.points.size();
-    cl::Array<cl::Point3D<double>> points(n);
+    cl::Array<cl::Point3D<double>> points;
+    cl::resizeOnLargePages(points, n);
     for (std::size_t i = 0; i < n; ++i) points[i] = cl::Point3D<double>(cloud.points[i].x, cloud.points[i].y, cloud.points[i].z);
     cl::Array<int> labels;
     cl::Array<int> representatives;
@@ -82,7 +84,7 @@ LevelClusters clusterLevel(const pcl::PointCloud<WorkPoint>& cloud, double r, Ne
     clusters.first.assign(count + 1, 0);
     for (std::size_t i = 0; i < n; ++i) ++clusters.first[static_cast<std::size_t>(labels[i]) + 1];
     for (std::size_t c = 0; c < count; ++c) clusters.first[c + 1] += clusters.first[c];
-    clusters.byCluster.resize(n);
+    cl::resizeOnLargePages(clusters.byCluster, n);
     std::vector<std::size_t> next(clusters.first.begin(), clusters.first.end() - 1);
     for (std::size_t i = 0; i < n; ++i) clusters.byCluster[next[static_cast<std::size_t>(labels[i])]++] = i;
     return clusters;
@@ -146,7 +148,8 @@ LevelRest splitClusters(const pcl::PointCloud<WorkPoint>& cloud, const LevelClus
     std::vector<FittedCluster> fitted = fitClusters(cloud, clusters, para);
     LevelRest rest;
     rest.cloud = makeWorkCloud();
-    rest.from.reserve(cloud.points.size());
+    cl::reserveOnLargePages(rest.from, cloud.points.size());
+    cl::reserveOnLargePages(rest.cloud->points, cloud.points.size());
     for (std::size_t c = 0; c < clusterCount(clusters); ++c) {
         if (!fitted[c].planar) {
             for (std::size_t k = clusters.first[c]; k < clusters.first[c + 1]; ++k) {

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cmath>
 #include <random>
 
 #include <gtest/gtest.h>
@@ -142,6 +143,105 @@ TEST(ReassignIndependentPoints, any_thread_count_moves_the_same_points_in_the_sa
     for (std::size_t t = 1; t < outcomes.size(); ++t) {
         EXPECT_EQ(outcomes[t].clouds, outcomes[0].clouds) << testsupport::kThreadCounts[t] << " threads";
         EXPECT_EQ(outcomes[t].flags, outcomes[0].flags);
+    }
+}
+
+namespace literal {
+
+// One reassignment iteration as described: every independent point consults
+// its nearest flagged centres.
+bool reassignIndependentPoints(vela::SupervoxelSet& set, bool& changed, std::vector<std::uint8_t>& flags,
+                               double gamma, double delta)
+{
+    pcl::PointCloud<vela::WorkPoint>::Ptr centres(new pcl::PointCloud<vela::WorkPoint>);
+    std::vector<int> rpsOf;
+    for (std::size_t i = 0; i < flags.size(); ++i)
+        if (flags[i]) {
+            centres->push_back(set.supervoxels[i].descriptor.centre);
+            rpsOf.push_back(static_cast<int>(i));
+        }
+    if (rpsOf.empty()) return false;
+    std::fill(flags.begin(), flags.end(), 0);
+    pcl::KdTreeFLANN<vela::WorkPoint> tree;
+    tree.setInputCloud(centres);
+    const int k = static_cast<int>(std::ceil(1.0 / gamma) + 2.0);
+    pcl::PointCloud<vela::WorkPoint>& independent = *set.independent[0].cloud;
+    std::vector<int> removed, found;
+    std::vector<float> d2;
+    for (std::size_t j = 0; j < independent.points.size(); ++j) {
+        const vela::WorkPoint& p = independent.points[j];
+        if (tree.nearestKSearch(p, k, found, d2) <= 0) continue;
+        double best = 99999.0;
+        int bestRps = 0;
+        for (int n : found) {
+            const int r = rpsOf[n];
+            const vela::PlaneDescriptor& d = set.supervoxels[r].descriptor;
+            if (!(double(d.boxMin.x - p.x) < gamma && double(p.x - d.boxMax.x) < gamma &&
+                  double(d.boxMin.y - p.y) < gamma && double(p.y - d.boxMax.y) < gamma &&
+                  double(d.boxMin.z - p.z) < gamma && double(p.z - d.boxMax.z) < gamma))
+                continue;
+            const double distance =
+                std::fabs(double(p.x * d.normal.a + p.y * d.normal.b + p.z * d.normal.c) + d.d);
+            if (distance < best) {
+                best = distance;
+                bestRps = r;
+            }
+        }
+        if (delta >= best) {
+            changed = true;
+            flags[bestRps] = 1;
+            removed.push_back(static_cast<int>(j));
+            set.supervoxels[bestRps].cloud->points.push_back(p);
+        }
+    }
+    for (auto it = removed.rbegin(); it != removed.rend(); ++it) independent.points.erase(independent.points.begin() + *it);
+    return true;
+}
+
+}  // namespace literal
+
+TEST(ReassignIndependentPoints, searching_only_points_inside_a_box_matches_searching_all)
+{
+    std::mt19937 random(29);
+    std::uniform_real_distribution<float> coordinate(0.0f, 12.0f), noise(-0.1f, 0.1f);
+    for (int trial = 0; trial < 24; ++trial) {
+        // Many RPS on two planes, overlapping or apart, among points near
+        // those planes and scattered ones; a few iterations, so that later
+        // ones search only the RPS that gained points.
+        std::vector<vela::Supervoxel> rps;
+        std::uint32_t index = 100000;
+        for (int r = 0; r < 30; ++r) {
+            const float x0 = coordinate(random), size = 0.5f + 0.1f * static_cast<float>(r % 7);
+            rps.push_back(squareRps(x0, size, r % 3 == 0 ? 0.05f : 0.0f, index));
+            index += 1000;
+        }
+        std::vector<vela::WorkPoint> loose;
+        for (std::uint32_t i = 0; i < 3000; ++i) {
+            const float x = coordinate(random), y = coordinate(random) * 0.3f;
+            loose.push_back(at(x, y, i % 4 == 3 ? coordinate(random) : noise(random), i));
+        }
+        vela::SupervoxelSet fast = setWith(rps, loose), plain = setWith(rps, loose);
+        // Separate clouds for the two sets: the RPS gain points.
+        for (vela::Supervoxel& s : plain.supervoxels) s.cloud.reset(new pcl::PointCloud<vela::WorkPoint>(*s.cloud));
+        const double gamma = trial % 6 == 5 ? 100.0 : 0.05 + 0.1 * (trial % 5);
+        const double delta = trial % 8 == 7 ? 1e6 : 0.02 + 0.02 * (trial % 3);
+        std::vector<std::uint8_t> fastFlags(rps.size(), 1), plainFlags(rps.size(), 1);
+        for (int iteration = 0; iteration < 4; ++iteration) {
+            bool fastChanged = false, plainChanged = false;
+            const bool fastRan = vela::reassignIndependentPoints(fast, fastChanged, fastFlags, gamma, delta);
+            ASSERT_EQ(fastRan, literal::reassignIndependentPoints(plain, plainChanged, plainFlags, gamma, delta));
+            ASSERT_EQ(fastChanged, plainChanged);
+            ASSERT_EQ(fastFlags, plainFlags) << trial << " " << iteration;
+            ASSERT_EQ(indicesOf(fast.independent[0].cloud), indicesOf(plain.independent[0].cloud));
+            for (std::size_t r = 0; r < rps.size(); ++r)
+                ASSERT_EQ(indicesOf(fast.supervoxels[r].cloud), indicesOf(plain.supervoxels[r].cloud));
+            if (!fastRan) break;
+            for (std::size_t r = 0; r < rps.size(); ++r)
+                if (fastFlags[r]) {
+                    vela::refitSupervoxel(fast.supervoxels[r], false);
+                    vela::refitSupervoxel(plain.supervoxels[r], false);
+                }
+        }
     }
 }
 

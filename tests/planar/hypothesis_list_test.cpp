@@ -79,6 +79,27 @@ TEST(HypothesisList, written_out_list_is_the_list_sorted_in_turn)
     }
 }
 
+TEST(HypothesisList, list_reset_for_another_cloud_sorts_as_a_fresh_one)
+{
+    // One list for test after test, as a thread keeps it: its key lists keep
+    // their room (and the keys of the test before) across sizes and capacities.
+    std::mt19937 random(5);
+    HypothesisList reused;
+    for (int n : {900, 30, 2500, 7, 900}) {
+        for (int capacity : {64, 2, 5}) {
+            resetHypothesisList(reused, n, capacity);
+            LiteralList literal{writeOutHypothesisList(reused)};
+            for (int sort = 0; sort < 12; ++sort) {
+                sortBoth(reused, literal, fewValues(random, n, 3 + static_cast<int>(random() % 40)));
+                if (sort % 5 == 4) {
+                    ASSERT_EQ(writeOutHypothesisList(reused), literal.list) << n << " " << capacity;
+                }
+            }
+            ASSERT_EQ(writeOutHypothesisList(reused), literal.list) << n << " points, capacity " << capacity;
+        }
+    }
+}
+
 TEST(HypothesisList, one_tied_pair_after_distinct_keys_is_rebuilt_from_them)
 {
     // Points 2 and 5 tie in the second sort; the first sort (distinct keys)

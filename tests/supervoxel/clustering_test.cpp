@@ -201,6 +201,22 @@ TEST(Clustering, merge_matches_literal_version)
     }
 }
 
+TEST(Clustering, merge_of_a_large_cloud_down_to_few_clusters_matches_literal_version)
+{
+    // Enough points and passes for long work lists: clusters absorb many
+    // others, lists outgrow their place and the list buffer is compacted.
+    const std::vector<Point> input = bentSheet(12000, 5);
+    const Prepared prep = prepare(input);
+    for (int K : {40, 1}) {
+        cl::Array<int> labels, supervoxels;
+        vela::mergeSupervoxels(prep.points, prep.neighbours, K, 0.2, labels, supervoxels);
+        std::vector<int> wantLabels, wantSupervoxels;
+        literalMerge(prep.points, prep.neighbours, K, 0.2, wantLabels, wantSupervoxels);
+        ASSERT_EQ(std::vector<int>(supervoxels.begin(), supervoxels.end()), wantSupervoxels) << K;
+        ASSERT_EQ(std::vector<int>(labels.begin(), labels.end()), wantLabels) << K;
+    }
+}
+
 TEST(Clustering, merge_with_coincident_points_matches_literal_version)
 {
     // Forty copies of one point come first: their normals are not numbers,
@@ -519,6 +535,23 @@ TEST(Clustering, far_outliers_count_their_own_cell_without_overflow)
         const int count = vela::countOccupiedVoxels(pts, r);
         EXPECT_GE(count, 1) << r;
         EXPECT_LE(count, static_cast<int>(pts.size())) << r;
+    }
+}
+
+TEST(Clustering, occupied_cells_of_grids_just_below_and_above_two_to_the_21_a_side)
+{
+    // Cell numbers up to 2^21 - 1 a side are counted in one word; one more
+    // cell takes the general count. Both give the set's count.
+    for (double far : {2097150.5, 2097151.5, 2097152.5, 4194304.5}) {
+        cl::Array<cl::tag_PointWithNormal> pts;
+        cl::tag_PointWithNormal p;
+        for (double x : {0.0, 0.5, 1.5, far, far - 1.0, far - 0.25}) {
+            for (double y : {0.0, far}) {
+                p.point = Point(x, y, x);
+                pts.push_back(p);
+            }
+        }
+        EXPECT_EQ(vela::countOccupiedVoxels(pts, 1.0), literalOccupiedVoxels(pts, 1.0)) << far;
     }
 }
 

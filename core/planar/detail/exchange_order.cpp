@@ -23,13 +23,15 @@ void orderTieGroup(std::vector<int>& order, std::size_t first, int size, const s
     // The run lives in a ring of the group's size: its logical end has a free
     // slot until every v has joined it.
     ring.resize(size);
+    // Slots are below 2 * size wherever they are wrapped.
+    auto wrap = [size](int slot) { return slot >= size ? slot - size : slot; };
     int head = 0;
     int length = 0;
     int joined = 0;
     long pass = ranks[0] - 1L;  // last pass accounted for
     auto absorb = [&]() {
         while (joined < size && ranks[joined] == pass + length + 1) {
-            ring[(head + length) % size] = order[first + joined];
+            ring[wrap(head + length)] = order[first + joined];
             ++length;
             ++joined;
         }
@@ -41,22 +43,22 @@ void orderTieGroup(std::vector<int>& order, std::size_t first, int size, const s
         const int turns = static_cast<int>((target - pass) % length);
         pass = target;
         if (length == size) {
-            head = (head + turns) % size;
+            head = wrap(head + turns);
         } else if (turns <= length - turns) {
             for (int s = 0; s < turns; ++s) {
-                ring[(head + length) % size] = ring[head];
-                head = (head + 1) % size;
+                ring[wrap(head + length)] = ring[head];
+                head = wrap(head + 1);
             }
         } else {
             for (int s = 0; s < length - turns; ++s) {
-                const int last = (head + length - 1) % size;
-                head = (head + size - 1) % size;
+                const int last = wrap(head + length - 1);
+                head = head == 0 ? size - 1 : head - 1;
                 ring[head] = ring[last];
             }
         }
         absorb();
     }
-    for (int t = 0; t < size; ++t) order[first + t] = ring[(head + t) % size];
+    for (int t = 0; t < size; ++t) order[first + t] = ring[wrap(head + t)];
 }
 
 namespace {
@@ -76,19 +78,41 @@ void exchangeSort(std::vector<int>& indices, std::vector<double>& distances)
     }
 }
 
-// Counts, over positions 0..n-1, how many inserted positions lie below a given one.
-void fenwickReset(std::vector<int>& tree, std::size_t n) { tree.assign(n + 1, 0); }
-
-void fenwickInsert(std::vector<int>& tree, int position)
+// Counts, over positions 0..n-1, how many inserted positions lie below a
+// given one: a bit per position, and counts per block of 512 and of 4096
+// positions. An insertion touches three words; a count adds up a few
+// counts and bits.
+inline int bitCount(std::uint64_t x)
 {
-    for (std::size_t i = static_cast<std::size_t>(position) + 1; i < tree.size(); i += i & (~i + 1)) ++tree[i];
+    x = x - ((x >> 1) & 0x5555555555555555u);
+    x = (x & 0x3333333333333333u) + ((x >> 2) & 0x3333333333333333u);
+    x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0fu;
+    return static_cast<int>((x * 0x0101010101010101u) >> 56);
 }
 
-int fenwickCountBelow(const std::vector<int>& tree, int position)
+void rankCountReset(ResidualSortBuffers& buffers, std::size_t n)
 {
+    buffers.inserted.assign(n / 64 + 1, 0);
+    buffers.blockCounts.assign(n / 512 + 1, 0);
+    buffers.regionCounts.assign(n / 4096 + 1, 0);
+}
+
+inline void rankCountInsert(ResidualSortBuffers& buffers, int position)
+{
+    const auto p = static_cast<std::size_t>(position);
+    buffers.inserted[p >> 6] |= std::uint64_t{1} << (p & 63);
+    ++buffers.blockCounts[p >> 9];
+    ++buffers.regionCounts[p >> 12];
+}
+
+inline int rankCountBelow(const ResidualSortBuffers& buffers, int position)
+{
+    const auto p = static_cast<std::size_t>(position);
     int count = 0;
-    for (std::size_t i = static_cast<std::size_t>(position); i > 0; i -= i & (~i + 1)) count += tree[i];
-    return count;
+    for (std::size_t r = 0; r < (p >> 12); ++r) count += buffers.regionCounts[r];
+    for (std::size_t b = (p >> 12) << 3; b < (p >> 9); ++b) count += buffers.blockCounts[b];
+    for (std::size_t w = (p >> 9) << 3; w < (p >> 6); ++w) count += bitCount(buffers.inserted[w]);
+    return count + bitCount(buffers.inserted[p >> 6] & ((std::uint64_t{1} << (p & 63)) - 1));
 }
 
 // Number of keys below v among keyAt[begin..end).
@@ -100,8 +124,8 @@ int countBelow(const Key* keyAt, std::size_t begin, std::size_t end, Key v)
     return count;
 }
 
-// Beyond this many groups of equal distances one Fenwick tree over all
-// positions is cheaper than scanning the keys once per group.
+// Beyond this many groups of equal distances one count over all positions
+// is cheaper than scanning the keys once per group.
 constexpr std::size_t kScannedTieGroups = 64;
 
 // Rearranges every group of equal keys in `order` (positions sorted by key,
@@ -152,14 +176,14 @@ void orderTieGroups(const Key* keyAt, const Key* sortedKeys, std::size_t n, Resi
         return;
     }
 
-    fenwickReset(buffers.fenwick, n);
+    rankCountReset(buffers, n);
     std::size_t inserted = 0;
     for (std::size_t g = 0; g < groups.size(); g += 2) {
         const std::size_t first = groups[g];
         const int size = static_cast<int>(groups[g + 1]);
-        for (; inserted < first; ++inserted) fenwickInsert(buffers.fenwick, order[inserted]);
+        for (; inserted < first; ++inserted) rankCountInsert(buffers, order[inserted]);
         ranks.resize(size);
-        for (int t = 0; t < size; ++t) ranks[t] = fenwickCountBelow(buffers.fenwick, order[first + t]) + t;
+        for (int t = 0; t < size; ++t) ranks[t] = rankCountBelow(buffers, order[first + t]) + t;
         if (ranks[0] < static_cast<int>(first)) orderTieGroup(order, first, size, ranks, buffers.ring);
     }
 }
@@ -234,10 +258,9 @@ int bitWidth(std::uint64_t value)
     return bits;
 }
 
-// Positions sorted by key, equal keys by position, into buffers.sorted (as
-// key << 32 | position). One distribution into at most 4n buckets by the
-// leading bits of the key, then an insertion pass.
-void sortByFloatKey(const std::vector<std::uint32_t>& keys, ResidualSortBuffers& buffers)
+// Short lists: one distribution into at most 4n buckets by the leading bits
+// of the key, then an insertion pass.
+void sortByFloatKeyInBuckets(const std::vector<std::uint32_t>& keys, ResidualSortBuffers& buffers)
 {
     const std::size_t n = keys.size();
     std::vector<std::uint64_t>& sorted = buffers.sorted;
@@ -282,6 +305,55 @@ void sortByFloatKey(const std::vector<std::uint32_t>& keys, ResidualSortBuffers&
     // a comparison sort bounds the cost. Entries are distinct, so any sort
     // gives the one order.
     if (!insertionSort(sorted.data(), n, 8 * n)) std::sort(sorted.begin(), sorted.end());
+}
+
+// Long lists, which in the plane test hold many equal distances and crowd
+// the buckets above: a radix sort on the key's digits from the lowest up,
+// each pass stable, skipping the digits that no two keys differ in.
+void sortByFloatKeyInDigits(const std::vector<std::uint32_t>& keys, ResidualSortBuffers& buffers)
+{
+    constexpr int kDigitBits = 11;
+    constexpr std::uint32_t kDigits = 1u << kDigitBits;
+    const std::size_t n = keys.size();
+    std::vector<std::uint64_t>& sorted = buffers.sorted;
+    sorted.resize(n);
+    std::uint32_t any = 0;
+    std::uint32_t all = ~std::uint32_t{0};
+    for (std::size_t p = 0; p < n; ++p) {
+        any |= keys[p];
+        all &= keys[p];
+        sorted[p] = packed(keys[p], p);
+    }
+    const std::uint32_t varying = any ^ all;
+    std::vector<std::uint64_t>& spare = buffers.spare;
+    spare.resize(n);
+    std::uint64_t* from = sorted.data();
+    std::uint64_t* to = spare.data();
+    std::vector<std::uint32_t>& counts = buffers.buckets;
+    for (int shift = 0; shift < 32; shift += kDigitBits) {
+        if (((varying >> shift) & (kDigits - 1)) == 0) continue;
+        counts.assign(kDigits, 0u);
+        for (std::size_t p = 0; p < n; ++p) ++counts[(from[p] >> (32 + shift)) & (kDigits - 1)];
+        std::uint32_t start = 0;
+        for (std::uint32_t d = 0; d < kDigits; ++d) {
+            const std::uint32_t count = counts[d];
+            counts[d] = start;
+            start += count;
+        }
+        for (std::size_t p = 0; p < n; ++p) to[counts[(from[p] >> (32 + shift)) & (kDigits - 1)]++] = from[p];
+        std::swap(from, to);
+    }
+    if (from != sorted.data()) sorted.swap(spare);
+}
+
+// Positions sorted by key, equal keys by position, into buffers.sorted (as
+// key << 32 | position).
+void sortByFloatKey(const std::vector<std::uint32_t>& keys, ResidualSortBuffers& buffers)
+{
+    if (keys.size() >= kDigitSortFrom)
+        sortByFloatKeyInDigits(keys, buffers);
+    else
+        sortByFloatKeyInBuckets(keys, buffers);
 }
 
 // An unsigned key with the order of the doubles (not-a-number excluded);

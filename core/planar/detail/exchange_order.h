@@ -16,17 +16,24 @@ struct ResidualSortBuffers {
     std::vector<std::uint32_t> keys;        // single-precision bits of each distance, by position
     std::vector<std::uint64_t> wideKeys;    // order keys of distances that are not widened floats
     std::vector<std::uint64_t> sorted;      // key << 32 | position, ascending
+    std::vector<std::uint64_t> spare;       // the other half of the radix sort's passes
     std::vector<std::uint32_t> sortedKeys;
     std::vector<std::uint64_t> sortedWideKeys;
     std::vector<std::uint32_t> buckets;
     std::vector<int> order;                 // positions in sorted order
     std::vector<std::uint32_t> tieGroups;   // first slot and size of each group of equal distances
-    std::vector<int> fenwick;
+    std::vector<std::uint64_t> inserted;    // the rank count: a bit per position,
+    std::vector<int> blockCounts;           // and the bits set per 512 positions
+    std::vector<int> regionCounts;          // and per 4096
     std::vector<int> ring;
     std::vector<int> tieRanks;
     std::vector<int> indexCopy;
     std::vector<double> distanceCopy;
 };
+
+// From this many distances on, the sorts below go by radix instead of by
+// buckets and insertion (the two give the one order).
+constexpr std::size_t kDigitSortFrom = 2048;
 
 // The double a float's bits stand for.
 inline double widenedBits(std::uint32_t bits)

@@ -93,13 +93,15 @@ void resetHypothesisList(HypothesisList& list, int pointCount, int capacity)
 {
     list.written.resize(pointCount);
     for (int i = 0; i < pointCount; ++i) list.written[i] = i;
-    list.sortKeys.resize(std::max(capacity, 1));
+    // A list reset for another cloud keeps the room of its key lists.
+    list.capacity = std::max(capacity, 1);
+    if (list.sortKeys.size() < static_cast<std::size_t>(list.capacity)) list.sortKeys.resize(list.capacity);
     list.levels = 0;
 }
 
 std::vector<std::uint32_t>& nextSortKeys(HypothesisList& list)
 {
-    if (list.levels == static_cast<int>(list.sortKeys.size())) writeOutHypothesisList(list);
+    if (list.levels == list.capacity) writeOutHypothesisList(list);
     std::vector<std::uint32_t>& keys = list.sortKeys[list.levels];
     keys.resize(list.written.size());
     return keys;

@@ -21,6 +21,7 @@ namespace vela {
 struct HypothesisList {
     std::vector<int> written;                         // the list when last written out
     std::vector<std::vector<std::uint32_t>> sortKeys;  // keys of each sort since, by point index
+    int capacity = 0;                                 // sorts kept at most (sortKeys may hold more)
     int levels = 0;                                   // sorts since the list was written out
 
     // Scratch space, kept across hypotheses.

@@ -17,6 +17,7 @@ struct PointCoordinates {
 };
 
 PointCoordinates coordinatesOf(const WorkCloud& cloud);
+void fillCoordinates(const WorkCloud& cloud, PointCoordinates& coordinates);
 
 // planeDistances for every point, by point index, as the bits of their
 // single-precision magnitudes, whose widening gives the same doubles. False

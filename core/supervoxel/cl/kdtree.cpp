@@ -5,6 +5,8 @@
 #include <cmath>
 #include <utility>
 
+#include "supervoxel/cl/large_pages.h"
+
 namespace cl {
 
 namespace {
@@ -26,7 +28,7 @@ void KDTree::build(Array<Point3D<double>>& points)
     cells_.clear();
     cellOf_.clear();
     const int n = static_cast<int>(points_.size());
-    indices_.resize(static_cast<std::size_t>(n));
+    resizeOnLargePages(indices_, static_cast<std::size_t>(n));
     for (int i = 0; i < n; ++i) indices_[static_cast<std::size_t>(i)] = i;
     if (n == 0) return;
     for (int axis = 0; axis < 3; ++axis) {
@@ -40,10 +42,11 @@ void KDTree::build(Array<Point3D<double>>& points)
     }
     Bound box[3] = {box_[0], box_[1], box_[2]};
     depth_ = 0;
-    cellOf_.resize(static_cast<std::size_t>(n));
-    orderedX_.resize(static_cast<std::size_t>(n + kLeafSize), 0.0);
-    orderedY_.resize(static_cast<std::size_t>(n + kLeafSize), 0.0);
-    orderedZ_.resize(static_cast<std::size_t>(n + kLeafSize), 0.0);
+    resizeOnLargePages(cellOf_, static_cast<std::size_t>(n));
+    for (Array<double>* ordered : {&orderedX_, &orderedY_, &orderedZ_}) {
+        reserveOnLargePages(*ordered, static_cast<std::size_t>(n + kLeafSize));
+        ordered->resize(static_cast<std::size_t>(n + kLeafSize), 0.0);
+    }
     root_ = buildRange(0, n, box, 0);
 }
 
