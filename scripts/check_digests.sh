@@ -2,7 +2,11 @@
 # Runs velaseg without options on reference clouds and compares the result
 # files and the standard output (run times masked) with their known MD5
 # digests: any change of a result or a message, however small, fails.
-#   check_digests.sh [BIN_DIR]    (default: build/bin)
+#   check_digests.sh [BIN_DIR [THREADS [CASE...]]]
+# BIN_DIR defaults to build/bin. THREADS is a comma-separated list of
+# VELASEG_THREADS values, each case running once per value (default 1): the
+# digests are the same for every thread count. CASEs name the cases to run
+# (default all).
 # With VELASEG_DIGESTS=quick the large clouds are passed over: under the
 # sanitizers they cost minutes and add no path the small ones miss.
 # The real clouds come from ../shared/data (VELASEG_DATA_DIR overrides); when
@@ -11,6 +15,8 @@
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bin=$(cd "${1:-$root/build/bin}" && pwd)
+IFS=, read -r -a threadCounts <<<"${2:-1}"
+cases=" ${*:3} "
 data=${VELASEG_DATA_DIR:-$root/../shared/data}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -18,14 +24,23 @@ cd "$work"
 
 failed=0
 skipped=0
+selected() {  # name
+    [ "$cases" = "  " ] || [[ $cases == *" $1 "* ]]
+}
 large() {  # check, unless in quick mode
+    selected "$1" || return 0
     if [ "${VELASEG_DIGESTS:-}" = quick ]; then echo "skip $1: large cloud, quick mode"; else check "$@"; fi
 }
 check() {  # name result-md5 stdout-md5 input [iter_type]
-    local name=$1 want=$2 wantOut=$3 input=$4; shift 4
+    selected "$1" || return 0
+    local threads
+    for threads in "${threadCounts[@]}"; do checkOn "$threads" "$@"; done
+}
+checkOn() {  # threads name result-md5 stdout-md5 input [iter_type]
+    local threads=$1 name="$2@$1" want=$3 wantOut=$4 input=$5; shift 5
     local result="${input%.*}_seg_VELA.xyz"
     rm -f "$result"
-    if ! DISPLAY= "$bin/velaseg" "$input" "$@" >"$name.out" 2>"$name.err"; then
+    if ! VELASEG_THREADS=$threads DISPLAY= "$bin/velaseg" "$input" "$@" >"$name.out" 2>"$name.err"; then
         echo "FAIL $name: velaseg exited with an error (log below)"; cat "$name.out" "$name.err"; failed=1; return
     fi
     local got gotOut

@@ -13,7 +13,7 @@
 
 #include "laz/laszip_vlr.h"
 #include "laz/laz_decoder.h"
-#include "thread_count.h"
+#include "vela_plane.h"
 
 namespace velaseg {
 
@@ -194,7 +194,7 @@ LasReadStatus readLazRecords(const std::string& fileName, const MappedFile& file
     }
     laz::LazDecodeOptions options;
     options.coordinatesAndColour = fields == LasFields::coordinatesAndColour;
-    options.threads = velasegThreads();
+    options.threads = VELA::VELA_ThreadCount();
     const laz::LazDecodeReport report = laz::decodeLazPoints(file.bytes, file.size, vlr, area, options, sink);
     if (report.lost != 0) {
         warn(fileName, "read " + std::to_string(report.delivered) + " of " + std::to_string(header.pointCount) +

@@ -11,6 +11,7 @@
 #include "supervoxel/multiscale.h"
 #include "supervoxel/plane_fit.h"
 #include "supervoxel/progress.h"
+#include "supervoxel/thread_pool.h"
 
 namespace vela {
 namespace {
@@ -199,33 +200,41 @@ bool reassignIndependentPoints(SupervoxelSet& set, bool& changed, std::vector<st
     // distance 99999 that it then keeps.
     std::vector<std::uint8_t> inBox;
     const bool onlyInBoxes = delta < 99999.0 && markPointsInBoxes(independent, set, rpsOfCentre, gamma, inBox);
-    std::vector<int> removed;
-    std::vector<int> neighbours;
-    std::vector<float> squaredDistances;
-    for (std::size_t j = 0; j < independent.points.size(); ++j) {
-        if (onlyInBoxes && !inBox[j]) continue;
-        const WorkPoint& p = independent.points[j];
-        float query[3];
-        toQuery(p, query);
-        if (k == 0 || tree.nearestK(query, k, neighbours, squaredDistances) <= 0) continue;
-        double bestDistance = 99999.0;
-        int best = 0;
-        for (int n : neighbours) {
-            const int r = rpsOfCentre[static_cast<std::size_t>(n)];
-            const PlaneDescriptor& plane = set.supervoxels[static_cast<std::size_t>(r)].descriptor;
-            if (!insideEnlargedBox(plane, p, gamma)) continue;
-            const double distance = planeDistance(plane, p);
-            if (distance < bestDistance) {  // equal distances keep the nearer centre
-                bestDistance = distance;
-                best = r;
+    // Points are tested against the RPS as they stood at the start, so they
+    // are tested at the same time and moved afterwards, in point order.
+    // -1: the point stays.
+    std::vector<int> target(independent.points.size(), -1);
+    parallelRanges(target.size(), 1024, [&](std::size_t begin, std::size_t end) {
+        std::vector<int> neighbours;
+        std::vector<float> squaredDistances;
+        for (std::size_t j = begin; j < end; ++j) {
+            if (onlyInBoxes && !inBox[j]) continue;
+            const WorkPoint& p = independent.points[j];
+            float query[3];
+            toQuery(p, query);
+            if (k == 0 || tree.nearestK(query, k, neighbours, squaredDistances) <= 0) continue;
+            double bestDistance = 99999.0;
+            int best = 0;
+            for (int n : neighbours) {
+                const int r = rpsOfCentre[static_cast<std::size_t>(n)];
+                const PlaneDescriptor& plane = set.supervoxels[static_cast<std::size_t>(r)].descriptor;
+                if (!insideEnlargedBox(plane, p, gamma)) continue;
+                const double distance = planeDistance(plane, p);
+                if (distance < bestDistance) {  // equal distances keep the nearer centre
+                    bestDistance = distance;
+                    best = r;
+                }
             }
+            if (delta >= bestDistance) target[j] = best;
         }
-        if (delta >= bestDistance) {
-            changed = true;
-            changedFlags[static_cast<std::size_t>(best)] = 1;
-            removed.push_back(static_cast<int>(j));
-            set.supervoxels[static_cast<std::size_t>(best)].cloud->points.push_back(p);
-        }
+    });
+    std::vector<int> removed;
+    for (std::size_t j = 0; j < target.size(); ++j) {
+        if (target[j] < 0) continue;
+        changed = true;
+        changedFlags[static_cast<std::size_t>(target[j])] = 1;
+        removed.push_back(static_cast<int>(j));
+        set.supervoxels[static_cast<std::size_t>(target[j])].cloud->points.push_back(independent.points[j]);
     }
     erasePositions(independent, removed);
 

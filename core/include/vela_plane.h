@@ -89,6 +89,13 @@ struct tag_Progress {
 };
 using ProgressCallback = std::function<void(const tag_Progress& progress)>;
 
+// Threads the library's parallel steps run on: VELASEG_THREADS when it holds
+// a positive number (1: one thread; at most 256), otherwise the hardware
+// threads; an unusable value is reported once on standard error. The library
+// sizes its thread pool with it once, at its first parallel step. Results
+// never depend on it.
+VELACORE_API int VELA_ThreadCount();
+
 class VELACORE_API VELA_Plane {
 public:
     VELA_Plane();

@@ -2,11 +2,13 @@
 // other point, which scales every threshold of the segmentation.
 #include <cmath>
 #include <iostream>
+#include <vector>
 
 #include <pcl/point_cloud.h>
 #include <pcl/point_types.h>
 
 #include "supervoxel/cl/flann_tree.h"
+#include "supervoxel/thread_pool.h"
 #include "vela_base_offset.h"
 #include "vela_plane.h"
 
@@ -31,14 +33,23 @@ double VELA_Plane::get_mu(std::vector<SVPoint3d> points) const
     std::size_t count = 0;
     if (!cloud->points.empty()) {
         const vela::FlannTree tree(*cloud);
-        std::vector<int> indices(2);
-        std::vector<float> squaredDistances(2);
-        for (const pcl::PointXYZ& p : cloud->points) {
-            float query[3];
-            vela::toQuery(p, query);
-            // The point itself is one of the two; the other is its nearest neighbour.
-            if (tree.nearestK(query, 2, indices, squaredDistances) != 2) continue;
-            sum += static_cast<double>(std::sqrt(squaredDistances[1]));
+        // Searched at the same time, summed in point order: the order of the
+        // sum is part of the result's last bits. -1: no other point.
+        std::vector<float> nearest(cloud->points.size());
+        vela::parallelRanges(nearest.size(), 4096, [&](std::size_t begin, std::size_t end) {
+            std::vector<int> indices(2);
+            std::vector<float> squaredDistances(2);
+            for (std::size_t i = begin; i < end; ++i) {
+                float query[3];
+                vela::toQuery(cloud->points[i], query);
+                // The point itself is one of the two; the other is its nearest neighbour.
+                nearest[i] = tree.nearestK(query, 2, indices, squaredDistances) == 2 ? std::sqrt(squaredDistances[1])
+                                                                                       : -1.0f;
+            }
+        });
+        for (const float d : nearest) {
+            if (d < 0.0f) continue;
+            sum += static_cast<double>(d);
             ++count;
         }
     }

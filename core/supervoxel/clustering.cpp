@@ -9,6 +9,7 @@
 
 #include "supervoxel/cl/kdtree.h"
 #include "supervoxel/cl/large_pages.h"
+#include "supervoxel/thread_pool.h"
 
 namespace vela {
 
@@ -137,6 +138,9 @@ double supervoxelDistance(const cl::tag_PointWithNormal& a, const cl::tag_PointW
 
 namespace {
 
+// Points per task of the per-point loops: enough to outweigh handing a task over.
+constexpr std::size_t kPointGrain = 1024;
+
 // What the fusion reads of a cluster when it weighs it, in one cache line:
 // the coordinates and normal of its root point for the distance, its size,
 // and its work list. The union-find links and the marks of a walk, which
@@ -179,6 +183,13 @@ inline int findRoot(int* parent, int x)
         parent[x] = grand;
         x = grand;
     }
+    return x;
+}
+
+// The same root without shortening the path, so that many threads can ask.
+inline int rootOf(const int* parent, int x)
+{
+    while (parent[x] != x) x = parent[x];
     return x;
 }
 
@@ -317,7 +328,7 @@ void initialiseFusion(Fusion& f, const int* neighbours, int target, double r)
 
     cl::reserveOnLargePages(f.dist, n);
     f.dist.assign(n, DBL_MAX);
-    for (std::size_t i = 0; i < n; ++i) {
+    parallelFor(n, kPointGrain, [&](std::size_t i) {
         const int* list = neighbourList(f, i);
         for (int k = 0; k < f.valid[i]; ++k) {
             const int j = list[k];
@@ -327,7 +338,7 @@ void initialiseFusion(Fusion& f, const int* neighbours, int target, double r)
             if (d < f.dist[i]) f.dist[i] = d;
         }
         pts[i].nearest = lowerFloat(f.dist[i]);
-    }
+    });
     // The selection may reorder `dist`: it is computed afresh before its
     // next use.
     std::nth_element(f.dist.begin(), f.dist.begin() + static_cast<std::ptrdiff_t>(n / 2), f.dist.end());
@@ -526,8 +537,10 @@ void refineBoundaries(Fusion& f, cl::Array<int>& labels)
     const std::size_t n = f.n;
     FusionPoint* pts = f.points.data();
     cl::resizeOnLargePages(labels, n);
-    for (std::size_t i = 0; i < n; ++i) labels[i] = findRoot(f.parent.data(), static_cast<int>(i));
-    for (std::size_t i = 0; i < n; ++i) f.dist[i] = pointDistance(pts[i], pts[labels[i]], f.r);
+    parallelFor(n, kPointGrain, [&](std::size_t i) {
+        labels[i] = rootOf(f.parent.data(), static_cast<int>(i));
+        f.dist[i] = pointDistance(pts[i], pts[labels[i]], f.r);
+    });
 
     PointQueue queue;
     resetQueue(queue, n);
@@ -618,6 +631,24 @@ void mergeSupervoxels(const cl::Array<cl::tag_PointWithNormal>& points, const cl
     mergePrepared(fusion, neighbours.data(), target, r, labels, supervoxels);
 }
 
+namespace {
+
+// The neighbour lists of the tree's points not `known`, and with `separate`
+// their separation marks. Searched in blocks of the tree's slots, a fresh
+// search at the start of each: the blocks are the same for any number of
+// threads, and so is every mark.
+void searchNeighbourhoods(const cl::KDTree& tree, Neighbourhoods& hood, bool separate, const std::uint8_t* known)
+{
+    constexpr std::size_t kSlotBlock = 4096;
+    const std::size_t n = tree.indices().size();
+    parallelFor((n + kSlotBlock - 1) / kSlotBlock, 1, [&](std::size_t block) {
+        tree.querySlots(block * kSlotBlock, (block + 1) * kSlotBlock, kNeighbourCount, hood.lists.data(),
+                        separate ? hood.separated.data() : nullptr, known);
+    });
+}
+
+}  // namespace
+
 Neighbourhoods carryNeighbourhoods(const Neighbourhoods& hoods, const std::vector<std::size_t>& kept)
 {
     std::vector<int> renumbered(hoods.separated.size(), -1);
@@ -660,11 +691,11 @@ bool clusterSupervoxels(cl::Array<cl::Point3D<double>> points, double r, cl::Arr
         if (reuse) {
             const cl::Array<cl::Point3D<double>>& pts = tree.points();
             known.resize(n);
-            for (std::size_t i = 0; i < n; ++i)
+            parallelFor(n, kPointGrain, [&](std::size_t i) {
                 known[i] = hood.separated[i] && tree.confirms(pts[i], hood.lists.data() + i * kNeighbourCount, kNeighbourCount);
+            });
         }
-        tree.queryAll(kNeighbourCount, hood.lists.data(), carried != nullptr ? hood.separated.data() : nullptr,
-                      reuse ? known.data() : nullptr);
+        searchNeighbourhoods(tree, hood, carried != nullptr, reuse ? known.data() : nullptr);
         // The tree hands the points back and frees the rest before the
         // normals and the fusion take their room.
         tree.build(points);
@@ -676,17 +707,17 @@ bool clusterSupervoxels(cl::Array<cl::Point3D<double>> points, double r, cl::Arr
     // afterwards.
     Fusion fusion;
     cl::resizeOnLargePages(fusion.points, n);
-    cl::Point3D<double> found[kNeighbourCount];
-    for (std::size_t i = 0; i < n; ++i) {
+    parallelFor(n, kPointGrain, [&](std::size_t i) {
         if (reuse && known[i]) {
             setPoint(fusion.points[i], points[i], hood.normals[i]);
-            continue;
+            return;
         }
         const int* list = hood.lists.data() + i * kNeighbourCount;
+        cl::Point3D<double> found[kNeighbourCount];
         std::size_t m = 0;
         for (int k = 0; k < kNeighbourCount && list[k] >= 0; ++k) found[m++] = points[static_cast<std::size_t>(list[k])];
         setPoint(fusion.points[i], points[i], estimateNormal(found, m));
-    }
+    });
     cl::Array<std::uint8_t>().swap(known);
     cl::Array<cl::Point3D<double>>().swap(points);
     cl::Array<cl::Vector3D<double>>().swap(hood.normals);

@@ -14,6 +14,7 @@
 #include "supervoxel/display_colour.h"
 #include "supervoxel/plane_fit.h"
 #include "supervoxel/progress.h"
+#include "supervoxel/thread_pool.h"
 
 namespace vela {
 
@@ -111,38 +112,53 @@ struct LevelRest {
     std::size_t planarFound = 0;
 };
 
-// Fits and split of one level: every cluster of at least kappa points is
-// fitted, and appended to the set's supervoxels when planar; the points of
-// the others make the rest.
-LevelRest splitClusters(const pcl::PointCloud<WorkPoint>& cloud, const LevelClusters& clusters, SupervoxelSet& set,
-                        const VELA::tag_VELAParameter& para)
+// A cluster of at least kappa points, fitted; its cloud is kept only when
+// the fit is planar.
+struct FittedCluster {
+    Supervoxel candidate;
+    bool planar = false;
+};
+
+// Fits every cluster of at least kappa points. Each fit reads only its own
+// points, so the clusters are fitted at the same time.
+std::vector<FittedCluster> fitClusters(const pcl::PointCloud<WorkPoint>& cloud, const LevelClusters& clusters,
+                                       const VELA::tag_VELAParameter& para)
 {
-    LevelRest rest;
-    rest.cloud = makeWorkCloud();
-    cl::reserveOnLargePages(rest.from, cloud.points.size());
-    cl::reserveOnLargePages(rest.cloud->points, cloud.points.size());
-    auto toRest = [&](std::size_t begin, std::size_t end) {
-        for (std::size_t k = begin; k < end; ++k) {
-            rest.cloud->points.push_back(cloud.points[clusters.byCluster[k]]);
-            rest.from.push_back(clusters.byCluster[k]);
-        }
-    };
-    for (std::size_t c = 0; c < clusterCount(clusters); ++c) {
+    std::vector<FittedCluster> fitted(clusterCount(clusters));
+    parallelFor(fitted.size(), 1, [&](std::size_t c) {
         const std::size_t begin = clusters.first[c], end = clusters.first[c + 1];
-        if (static_cast<std::int64_t>(end - begin) < para.kappa) {
-            toRest(begin, end);
-            continue;
-        }
-        Supervoxel candidate;
+        if (static_cast<std::int64_t>(end - begin) < para.kappa) return;
+        Supervoxel& candidate = fitted[c].candidate;
         candidate.cloud = makeWorkCloud();
         candidate.cloud->points.reserve(end - begin);
         for (std::size_t k = begin; k < end; ++k) candidate.cloud->points.push_back(cloud.points[clusters.byCluster[k]]);
         setRowShape(*candidate.cloud);
         fitPlaneDescriptor(candidate.cloud, candidate.descriptor, true);
-        if (!isPlanar(candidate.descriptor, para.phic)) {
-            toRest(begin, end);
+        fitted[c].planar = isPlanar(candidate.descriptor, para.phic);
+        if (!fitted[c].planar) candidate.cloud.reset();
+    });
+    return fitted;
+}
+
+// The split of one level, in cluster order: planar clusters are appended to
+// the set's supervoxels; the points of the others make the rest.
+LevelRest splitClusters(const pcl::PointCloud<WorkPoint>& cloud, const LevelClusters& clusters, SupervoxelSet& set,
+                        const VELA::tag_VELAParameter& para)
+{
+    std::vector<FittedCluster> fitted = fitClusters(cloud, clusters, para);
+    LevelRest rest;
+    rest.cloud = makeWorkCloud();
+    cl::reserveOnLargePages(rest.from, cloud.points.size());
+    cl::reserveOnLargePages(rest.cloud->points, cloud.points.size());
+    for (std::size_t c = 0; c < clusterCount(clusters); ++c) {
+        if (!fitted[c].planar) {
+            for (std::size_t k = clusters.first[c]; k < clusters.first[c + 1]; ++k) {
+                rest.cloud->points.push_back(cloud.points[clusters.byCluster[k]]);
+                rest.from.push_back(clusters.byCluster[k]);
+            }
             continue;
         }
+        Supervoxel& candidate = fitted[c].candidate;
         candidate.descriptor.planar = 1;
         candidate.id = set.planarCount;
         set.supervoxels.push_back(std::move(candidate));

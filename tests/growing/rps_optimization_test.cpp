@@ -9,6 +9,7 @@
 #include "planar/planar_test_points.h"
 #include "supervoxel/plane_fit.h"
 #include "support/stage_parameters.h"
+#include "support/thread_counts.h"
 
 namespace {
 
@@ -106,6 +107,43 @@ TEST(ReassignIndependentPoints, remaining_points_keep_their_order_and_flags_mark
     std::fill(flags.begin(), flags.end(), 0);
     changed = false;
     EXPECT_FALSE(vela::reassignIndependentPoints(set, changed, flags, 0.5, 0.05));
+}
+
+TEST(ReassignIndependentPoints, any_thread_count_moves_the_same_points_in_the_same_order)
+{
+    // Twelve RPS in a row, points strewn over and between them on a grid, so
+    // that boxes overlap and plane distances tie.
+    std::vector<vela::Supervoxel> rps;
+    for (int i = 0; i < 12; ++i)
+        rps.push_back(squareRps(1.5f * static_cast<float>(i), 2, 0.1f * static_cast<float>(i % 3), 1000u * i));
+    std::vector<vela::WorkPoint> strewn;
+    std::mt19937 gen(3);
+    std::uniform_int_distribution<int> grid(0, 400);
+    for (std::uint32_t k = 0; k < 6000; ++k)
+        strewn.push_back(at(0.05f * static_cast<float>(grid(gen)), 0.01f * static_cast<float>(grid(gen) % 250),
+                            0.002f * static_cast<float>(grid(gen) % 150), 100000 + k));
+    struct Outcome {
+        std::vector<std::vector<std::uint32_t>> clouds;
+        std::vector<std::uint8_t> flags;
+    };
+    const std::vector<Outcome> outcomes = testsupport::onEachThreadCount([&] {
+        vela::SupervoxelSet set = setWith(rps, strewn);
+        for (vela::Supervoxel& r : set.supervoxels) r.cloud.reset(new pcl::PointCloud<vela::WorkPoint>(*r.cloud));  // clouds of its own
+        Outcome o;
+        o.flags.assign(rps.size(), 1);
+        bool changed = false;
+        EXPECT_TRUE(vela::reassignIndependentPoints(set, changed, o.flags, 0.4, 0.05));
+        EXPECT_TRUE(changed);
+        for (const vela::Supervoxel& r : set.supervoxels) o.clouds.push_back(indicesOf(r.cloud));
+        o.clouds.push_back(indicesOf(set.independent[0].cloud));
+        return o;
+    });
+    EXPECT_GT(outcomes[0].clouds.back().size(), 100u);
+    EXPECT_LT(outcomes[0].clouds.back().size(), strewn.size() - 100);
+    for (std::size_t t = 1; t < outcomes.size(); ++t) {
+        EXPECT_EQ(outcomes[t].clouds, outcomes[0].clouds) << testsupport::kThreadCounts[t] << " threads";
+        EXPECT_EQ(outcomes[t].flags, outcomes[0].flags);
+    }
 }
 
 namespace literal {

@@ -1,14 +1,18 @@
 #include "planar/rps_generation.h"
 
 #include <cmath>
+#include <iostream>
+#include <sstream>
 #include <random>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "planar_test_points.h"
+#include "planar/orsa_planar.h"
 #include "supervoxel/plane_fit.h"
 #include "support/stage_parameters.h"
+#include "support/thread_counts.h"
 
 namespace vela {
 namespace {
@@ -128,6 +132,127 @@ TEST(GenerateRps, partly_planar_supervoxel_is_cut_until_it_fits)
     EXPECT_EQ(cut.cloud->points.size() + set.independent[0].cloud->points.size(), 80u);
     EXPECT_EQ(cut.descriptor.label, 3);
     EXPECT_EQ(cut.descriptor.colour.g, 20);
+}
+
+// The stage written out one supervoxel after the other: each test appends
+// its outliers at once and prints its failure where it happens.
+void literalGenerateRps(SupervoxelSet& set, const VELA::tag_VELAParameter& para)
+{
+    std::vector<int> removed;
+    for (int i = 0; i < set.planarCount; ++i) {
+        Supervoxel& supervoxel = set.supervoxels[static_cast<std::size_t>(i)];
+        while (supervoxel.descriptor.maxResidual > para.tau) {
+            WorkCloud outliers;
+            bool changed = false;
+            if (!ORSA_Planar(supervoxel, outliers, changed, para.kappa, para.tau, para.epsilon)) {
+                std::cout << "supervoxel " << i << " ORSA_Planar() failed." << std::endl;
+                break;
+            }
+            if (!changed) break;
+            std::vector<WorkPoint, Eigen::aligned_allocator<WorkPoint>>& independent = set.independent[0].cloud->points;
+            independent.insert(independent.end(), outliers->points.begin(), outliers->points.end());
+            if (supervoxel.cloud->points.empty()) {
+                removed.push_back(i);
+                break;
+            }
+            refitSupervoxel(supervoxel, true);
+        }
+    }
+    for (std::size_t j = 0; j < removed.size(); ++j)
+        set.supervoxels.erase(set.supervoxels.begin() + (removed[j] - static_cast<int>(j)));
+    set.planarCount -= static_cast<std::int32_t>(removed.size());
+    if (!removed.empty())
+        for (int i = 0; i < set.planarCount; ++i) set.supervoxels[static_cast<std::size_t>(i)].id = i;
+    setRowShape(*set.independent[0].cloud);
+}
+
+// Forty supervoxels, each a copy with clouds of its own: noisy planes with
+// stray points, lines, three-point triangles and fits within tau.
+SupervoxelSet mixedSet()
+{
+    std::mt19937 random(5);
+    std::uniform_real_distribution<float> noise(-0.002f, 0.002f);
+    std::uniform_real_distribution<float> height(0.3f, 1.5f);
+    std::vector<Supervoxel> supervoxels;
+    for (int s = 0; s < 40; ++s) {
+        if (s % 7 == 3) {
+            Supervoxel triangle = supervoxelOf({point(0, 0, 0, 50), point(1, 0, 0, 51), point(0, 1, 0, 52)}, 0.5);
+            triangle.descriptor.label = s;
+            supervoxels.push_back(triangle);
+            continue;
+        }
+        if (s % 5 == 1) {
+            supervoxels.push_back(markedSupervoxel(s, s % 2 == 0));
+            continue;
+        }
+        std::vector<WorkPoint> points;
+        const int strays = s % 4 == 0 ? 40 : 12;
+        for (int i = 0; i < 90; ++i) {
+            const float z = i < 90 - strays ? noise(random) : height(random);
+            points.push_back(point(0.2f * static_cast<float>(i % 9), 0.2f * static_cast<float>(i / 9), z,
+                                   static_cast<std::uint32_t>(1000 * s + i)));
+        }
+        Supervoxel mixed = supervoxelOf(points);
+        refitSupervoxel(mixed, true);
+        mixed.descriptor.label = s;
+        supervoxels.push_back(mixed);
+    }
+    return setOf(supervoxels, 3);
+}
+
+TEST(GenerateRps, any_thread_count_cuts_as_one_supervoxel_after_the_other)
+{
+    const VELA::tag_VELAParameter para = planeTestParameters(20, 0.05, 0.0);
+    SupervoxelSet want = mixedSet();
+    testing::internal::CaptureStdout();
+    literalGenerateRps(want, para);
+    const std::string wantPrinted = testing::internal::GetCapturedStdout();
+    ASSERT_NE(wantPrinted, "");
+    ASSERT_LT(want.planarCount, 40);
+
+    struct Run {
+        SupervoxelSet set;
+        std::string printed;
+    };
+    const std::vector<Run> runs = testsupport::onEachThreadCount([&] {
+        Run run{mixedSet(), ""};
+        testing::internal::CaptureStdout();
+        generateRPS(run.set, para);
+        run.printed = testing::internal::GetCapturedStdout();
+        return run;
+    });
+    for (std::size_t t = 0; t < runs.size(); ++t) {
+        SCOPED_TRACE(testsupport::kThreadCounts[t]);
+        const SupervoxelSet& got = runs[t].set;
+        EXPECT_EQ(runs[t].printed, wantPrinted);
+        EXPECT_EQ(labelsAndIds(got), labelsAndIds(want));
+        ASSERT_EQ(got.supervoxels.size(), want.supervoxels.size());
+        for (std::size_t i = 0; i < got.supervoxels.size(); ++i) {
+            EXPECT_EQ(inputIndices(got.supervoxels[i].cloud), inputIndices(want.supervoxels[i].cloud));
+            EXPECT_EQ(got.supervoxels[i].descriptor.maxResidual, want.supervoxels[i].descriptor.maxResidual);
+        }
+        EXPECT_EQ(inputIndices(got.independent[0].cloud), inputIndices(want.independent[0].cloud));
+        EXPECT_EQ(got.independent[0].cloud->width, want.independent[0].cloud->width);
+    }
+}
+
+TEST(GenerateRps, supervoxels_sharing_a_cloud_are_cut_one_after_the_other)
+{
+    // The line is rejected and its cloud emptied in place: the copy sharing
+    // it then has nothing left to test, whatever the thread count.
+    const Supervoxel line = markedSupervoxel(0, true);
+    for (int threads : testsupport::kThreadCounts) {
+        const PoolSize pool(threads);
+        SupervoxelSet set = setOf({line, markedSupervoxel(1, false), line}, 0);
+        set.supervoxels[0].cloud = makeWorkCloud();
+        set.supervoxels[0].cloud->points = line.cloud->points;
+        set.supervoxels[2].cloud = set.supervoxels[0].cloud;
+        testing::internal::CaptureStdout();
+        EXPECT_TRUE(generateRPS(set, planeTestParameters(4, 0.1, 0.0)));
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "supervoxel 2 ORSA_Planar() failed.\n") << threads;
+        EXPECT_EQ(labelsAndIds(set), (std::vector<int>{1, 0, 0, 1}));
+        EXPECT_EQ(set.independent[0].cloud->points.size(), 6u);
+    }
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "sample_scene.h"
+#include "support/thread_counts.h"
 #include "vela_base_offset.h"
 #include "vela_plane.h"
 
@@ -188,6 +189,44 @@ TEST(Pipeline, runs_are_reproducible_and_outputs_are_appended_to)
     EXPECT_EQ(planes[0][0][0].r, 145);
     EXPECT_EQ(planes[0][0][0].g, 187);
     EXPECT_EQ(planes[0][0][0].b, 92);
+}
+
+TEST(Pipeline, any_thread_count_gives_the_same_planes_and_messages)
+{
+    // Two houses on a grid: equal distances everywhere, and enough points
+    // for every stage to split its work.
+    velaseg::SceneOptions options;
+    options.spacing = 0.1;
+    options.housesX = 2;
+    const velaseg::Scene scene = velaseg::makeBuildingScene(options);
+    struct Run {
+        std::vector<std::vector<SVPoint3d>> planes;
+        std::vector<SVPoint3d> others;
+        std::vector<tag_PCoefficient> coefficients;
+        std::string printed;
+    };
+    const std::vector<Run> runs = testsupport::onEachThreadCount([&] {
+        Run run;
+        VELA::VELA_Plane plane = segmenterFor(scene.points);
+        testing::internal::CaptureStdout();
+        EXPECT_TRUE(plane.VELA_PlaneSegmentation(scene.points, run.planes, run.others, run.coefficients));
+        run.printed = std::regex_replace(testing::internal::GetCapturedStdout(), std::regex("VELA time is: .*"), "");
+        return run;
+    });
+    EXPECT_GT(runs[0].planes.size(), 10u);
+    for (std::size_t t = 1; t < runs.size(); ++t) {
+        SCOPED_TRACE(testsupport::kThreadCounts[t]);
+        EXPECT_EQ(runs[t].printed, runs[0].printed);
+        ASSERT_EQ(runs[t].planes.size(), runs[0].planes.size());
+        ASSERT_EQ(runs[t].others.size(), runs[0].others.size());
+        for (std::size_t k = 0; k < runs[0].planes.size(); ++k) {
+            ASSERT_EQ(runs[t].planes[k].size(), runs[0].planes[k].size());
+            for (std::size_t i = 0; i < runs[0].planes[k].size(); ++i)
+                ASSERT_TRUE(sameBytes(runs[t].planes[k][i], runs[0].planes[k][i]));
+            EXPECT_EQ(std::memcmp(&runs[t].coefficients[k], &runs[0].coefficients[k], sizeof(tag_PCoefficient)), 0);
+        }
+        for (std::size_t i = 0; i < runs[0].others.size(); ++i) ASSERT_TRUE(sameBytes(runs[t].others[i], runs[0].others[i]));
+    }
 }
 
 TEST(Pipeline, prints_each_stage_with_its_statistics)

@@ -1,8 +1,14 @@
 #include <cmath>
+#include <cstring>
+#include <random>
 #include <limits>
 
 #include <gtest/gtest.h>
+#include <pcl/kdtree/kdtree_flann.h>
+#include <pcl/point_cloud.h>
+#include <pcl/point_types.h>
 
+#include "support/thread_counts.h"
 #include "vela_plane.h"
 
 using VELA::SVPoint3d;
@@ -59,4 +65,33 @@ TEST(Spacing, non_finite_points_take_no_part)
     // neither searched nor counted.
     EXPECT_EQ(muOf({{nan, nan, nan}, {4520000.0, 0, 0}, {inf, 0, 0}, {4520002.0, 0, 0}}), 2.0);
     EXPECT_EQ(muOf({{nan, 0, 0}, {0, nan, 0}}), 0.0);
+}
+
+TEST(Spacing, any_thread_count_sums_the_same_distances_in_the_same_order)
+{
+    // Enough points for many tasks; rounding would show a different order.
+    std::mt19937 gen(17);
+    std::uniform_real_distribution<double> u(0.0, 50.0);
+    std::vector<SVPoint3d> points;
+    for (int i = 0; i < 60000; ++i) points.emplace_back(512000.0 + u(gen), 4100000.0 + u(gen), u(gen) / 10);
+    for (int i = 0; i < 2000; ++i) points.push_back(points[static_cast<std::size_t>(13 * i)]);
+    // The literal sum: one search after the other, in point order.
+    pcl::PointCloud<pcl::PointXYZ>::Ptr cloud(new pcl::PointCloud<pcl::PointXYZ>);
+    for (const SVPoint3d& p : points)
+        cloud->push_back(pcl::PointXYZ(static_cast<float>(p.x - 512000.0), static_cast<float>(p.y - 4100000.0),
+                                       static_cast<float>(p.z)));
+    pcl::KdTreeFLANN<pcl::PointXYZ> tree;
+    tree.setInputCloud(cloud);
+    double sum = 0.0;
+    std::vector<int> found(2);
+    std::vector<float> squared(2);
+    for (const pcl::PointXYZ& p : cloud->points) {
+        tree.nearestKSearch(p, 2, found, squared);
+        sum += static_cast<double>(std::sqrt(squared[1]));
+    }
+    const double want = sum / static_cast<double>(cloud->points.size());
+
+    const std::vector<double> mus = testsupport::onEachThreadCount([&] { return muOf(points); });
+    for (std::size_t t = 0; t < mus.size(); ++t)
+        EXPECT_EQ(std::memcmp(&mus[t], &want, sizeof(double)), 0) << testsupport::kThreadCounts[t] << " threads";
 }

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstring>
 #include <deque>
 #include <random>
 #include <set>
@@ -12,6 +13,7 @@
 #include "supervoxel/cl/kdtree.h"
 #include "supervoxel/cl/octree.h"
 #include "supervoxel/clustering.h"
+#include "support/thread_counts.h"
 
 namespace {
 
@@ -299,6 +301,61 @@ TEST(Clustering, carried_neighbourhoods_give_what_a_fresh_search_gives)
         const cl::Vector3D<double>& got = carried.normals[j];
         const cl::Vector3D<double>& want = second.points[j].normal;
         ASSERT_TRUE((got.x == want.x && got.y == want.y && got.z == want.z) || std::isnan(want.x)) << "point " << j;
+    }
+}
+
+TEST(Clustering, any_thread_count_gives_the_same_clusters_lists_and_normals)
+{
+    // A grid with ties, its duplicates, and enough points for many search
+    // blocks and many tasks; then a smaller cloud that takes lists over.
+    std::vector<Point> input;
+    for (int i = 0; i < 120; ++i)
+        for (int j = 0; j < 90; ++j) input.push_back(Point(0.1 * i, 0.1 * j, j < 45 ? 0.0 : 0.1 * (j - 45)));
+    for (int i = 0; i < 500; ++i) input.push_back(input[static_cast<std::size_t>(7 * i)]);
+    const std::vector<Point> sheet = bentSheet(3000, 9);
+    input.insert(input.end(), sheet.begin(), sheet.end());
+    struct Outcome {
+        std::vector<int> labels, supervoxels, lists, carriedLabels;
+        std::vector<std::uint8_t> separated;
+        std::vector<double> normals;
+    };
+    const std::vector<Outcome> outcomes = testsupport::onEachThreadCount([&] {
+        Outcome o;
+        cl::Array<Point> level;
+        for (const Point& p : input) level.push_back(p);
+        vela::Neighbourhoods hoods;
+        cl::Array<int> labels, supervoxels;
+        vela::clusterSupervoxels(level, 0.35, labels, supervoxels, &hoods);
+        o.labels.assign(labels.begin(), labels.end());
+        o.supervoxels.assign(supervoxels.begin(), supervoxels.end());
+        o.lists.assign(hoods.lists.begin(), hoods.lists.end());
+        o.separated.assign(hoods.separated.begin(), hoods.separated.end());
+        for (const cl::Vector3D<double>& n : hoods.normals) o.normals.insert(o.normals.end(), {n.x, n.y, n.z});
+        std::vector<std::size_t> kept;
+        cl::Array<Point> rest;
+        for (std::size_t i = 0; i < input.size(); ++i)
+            if (labels[i] % 2 == 0) {
+                kept.push_back(i);
+                rest.push_back(input[i]);
+            }
+        vela::Neighbourhoods carried = vela::carryNeighbourhoods(hoods, kept);
+        vela::clusterSupervoxels(rest, 0.25, labels, supervoxels, &carried);
+        o.carriedLabels.assign(labels.begin(), labels.end());
+        return o;
+    });
+    const Prepared literal = prepare(input);
+    EXPECT_EQ(outcomes[0].lists, std::vector<int>(literal.neighbours.begin(), literal.neighbours.end()));
+    for (std::size_t t = 1; t < outcomes.size(); ++t) {
+        EXPECT_EQ(outcomes[t].labels, outcomes[0].labels) << testsupport::kThreadCounts[t] << " threads";
+        EXPECT_EQ(outcomes[t].supervoxels, outcomes[0].supervoxels);
+        EXPECT_EQ(outcomes[t].lists, outcomes[0].lists);
+        EXPECT_EQ(outcomes[t].separated, outcomes[0].separated);
+        EXPECT_EQ(outcomes[t].carriedLabels, outcomes[0].carriedLabels);
+        ASSERT_EQ(outcomes[t].normals.size(), outcomes[0].normals.size());
+        // Bit for bit, not-a-number normals of the duplicates included.
+        EXPECT_EQ(std::memcmp(outcomes[t].normals.data(), outcomes[0].normals.data(),
+                              outcomes[0].normals.size() * sizeof(double)),
+                  0);
     }
 }
 

@@ -7,6 +7,7 @@
 #include "supervoxel/multiscale.h"
 #include "supervoxel/plane_fit.h"
 #include "support/stage_parameters.h"
+#include "support/thread_counts.h"
 
 namespace {
 
@@ -233,6 +234,46 @@ TEST(MultiScale, remembered_neighbour_lists_change_nothing)
     vela::segmentMultiScale(part, moved, multiScaleParameters(1.0, 0.1, 0.794328, 20, 0.05), nullptr, &memory);
     vela::segmentMultiScale(part, movedWithout, multiScaleParameters(1.0, 0.1, 0.794328, 20, 0.05));
     expectSameSets(moved, movedWithout);
+}
+
+TEST(MultiScale, any_thread_count_gives_the_same_set)
+{
+    // Gridded planes (ties everywhere), duplicated points and scatter, cut
+    // once and then cut again in part with the memory of the first cut.
+    WorkCloud cloud = vela::makeWorkCloud();
+    for (int i = 0; i < 80; ++i)
+        for (int j = 0; j < 80; ++j) addPoint(cloud, 0.05f * static_cast<float>(i), 0.05f * static_cast<float>(j), 0.0f);
+    for (int i = 0; i < 80; ++i)
+        for (int k = 1; k < 40; ++k) addPoint(cloud, 0.05f * static_cast<float>(i), 0.0f, 0.05f * static_cast<float>(k));
+    std::mt19937 gen(12);
+    std::uniform_real_distribution<float> u(0.0f, 4.0f);
+    for (int i = 0; i < 2000; ++i) addPoint(cloud, u(gen), u(gen), u(gen));
+    for (int i = 0; i < 300; ++i) {
+        const vela::WorkPoint copy = cloud->points[static_cast<std::size_t>(11 * i)];
+        addPoint(cloud, copy.x, copy.y, copy.z);
+    }
+    const auto parameters = multiScaleParameters(1.0, 0.1, 0.794328, 20, 0.05);
+    struct Cuts {
+        SupervoxelSet first, second;
+    };
+    const std::vector<Cuts> cuts = testsupport::onEachThreadCount([&] {
+        Cuts c;
+        vela::NeighbourhoodMemory memory;
+        vela::segmentMultiScale(cloud, c.first, parameters, nullptr, &memory);
+        WorkCloud part = vela::makeWorkCloud();
+        part->points = c.first.independent[0].cloud->points;
+        for (std::size_t k = 0; k < c.first.supervoxels[0].cloud->points.size(); k += 3)
+            part->points.push_back(c.first.supervoxels[0].cloud->points[k]);
+        vela::setRowShape(*part);
+        vela::segmentMultiScale(part, c.second, parameters, nullptr, &memory);
+        return c;
+    });
+    EXPECT_GT(cuts[0].first.planarCount, 2);
+    for (std::size_t t = 1; t < cuts.size(); ++t) {
+        SCOPED_TRACE(testsupport::kThreadCounts[t]);
+        expectSameSets(cuts[t].first, cuts[0].first);
+        expectSameSets(cuts[t].second, cuts[0].second);
+    }
 }
 
 TEST(MultiScale, empty_cloud_cannot_be_cut_without_a_minimum)

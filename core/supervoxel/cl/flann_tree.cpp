@@ -16,8 +16,11 @@ constexpr int kHeapThreshold = 250;
 
 template <typename ResultSet>
 int copyOut(ResultSet& set, std::size_t n, bool sorted, const std::vector<int>& mapping, bool identity,
-            std::vector<std::size_t>& found, std::vector<int>& indices, std::vector<float>& squaredDistances)
+            std::vector<int>& indices, std::vector<float>& squaredDistances)
 {
+    // Per thread, so that queries can run at the same time, and kept so that
+    // millions of queries allocate nothing.
+    thread_local std::vector<std::size_t> found;
     found.resize(n);
     squaredDistances.resize(n);
     indices.resize(n);
@@ -68,12 +71,12 @@ int FlannTree::nearestK(const float query[3], int k, std::vector<int>& indices,
         flann::KNNResultSet2<float> set(static_cast<std::size_t>(k));
         index_->findNeighbors(set, query, params);
         return copyOut(set, std::min(set.size(), static_cast<std::size_t>(k)), params.sorted, mapping_, identity_,
-                       found_, indices, squaredDistances);
+                       indices, squaredDistances);
     }
     flann::KNNSimpleResultSet<float> set(static_cast<std::size_t>(k));
     index_->findNeighbors(set, query, params);
     return copyOut(set, std::min(set.size(), static_cast<std::size_t>(k)), params.sorted, mapping_, identity_,
-                   found_, indices, squaredDistances);
+                   indices, squaredDistances);
 }
 
 int FlannTree::radius(const float query[3], double radius, bool sorted, std::vector<int>& indices,
@@ -87,7 +90,7 @@ int FlannTree::radius(const float query[3], double radius, bool sorted, std::vec
     const flann::SearchParams params(-1, 0.0f, sorted);
     flann::RadiusResultSet<float> set(static_cast<float>(radius * radius));
     index_->findNeighbors(set, query, params);
-    return copyOut(set, set.size(), sorted, mapping_, identity_, found_, indices, squaredDistances);
+    return copyOut(set, set.size(), sorted, mapping_, identity_, indices, squaredDistances);
 }
 
 }  // namespace vela

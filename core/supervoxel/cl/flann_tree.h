@@ -30,6 +30,8 @@ public:
 
     std::size_t size() const { return mapping_.size(); }
 
+    // Queries may run on several threads at once.
+
     // The k nearest points (k clamped to the size), nearest first.
     int nearestK(const float query[3], int k, std::vector<int>& indices, std::vector<float>& squaredDistances) const;
 
@@ -43,7 +45,6 @@ private:
     void build(const pcl::PointCloud<PointT>& cloud);
 
     std::vector<float> coordinates_;
-    mutable std::vector<std::size_t> found_;  // scratch of the last query
     std::vector<int> mapping_;  // index in the tree -> index in the cloud
     bool identity_ = true;
     std::unique_ptr<flann::KDTreeSingleIndex<flann::L2_Simple<float>>> index_;

@@ -250,8 +250,15 @@ void KDTree::query(const Point3D<double>& q, int k, int* result) const
 
 void KDTree::queryAll(int k, int* lists, std::uint8_t* separated, const std::uint8_t* known) const
 {
+    querySlots(0, indices_.size(), k, lists, separated, known);
+}
+
+void KDTree::querySlots(std::size_t begin, std::size_t end, int k, int* lists, std::uint8_t* separated,
+                        const std::uint8_t* known) const
+{
     const std::size_t n = indices_.size();
-    if (k <= 0 || n == 0) return;
+    end = std::min(end, n);
+    if (k <= 0 || begin >= end) return;
     const std::size_t uk = static_cast<std::size_t>(k);
     // Separation needs the next point beyond the list.
     const std::size_t wanted = separated != nullptr ? uk + 1 : uk;
@@ -262,7 +269,7 @@ void KDTree::queryAll(int k, int* lists, std::uint8_t* separated, const std::uin
     Array<int> previous(wanted);
     bool havePrevious = false;
     const bool bounded = n >= wanted && depth_ <= kMaxBoundedDepth;
-    for (std::size_t s = 0; s < n; ++s) {
+    for (std::size_t s = begin; s < end; ++s) {
         const std::size_t index = static_cast<std::size_t>(indices_[s]);
         if (known != nullptr && known[index]) continue;
         const Point3D<double> q(orderedX_[s], orderedY_[s], orderedZ_[s]);

@@ -2,6 +2,7 @@
 // at most 10 points, split at the middle of the widest spread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "supervoxel/cl/array.h"
@@ -63,6 +64,10 @@ public:
     // 1 when its k nearest lie at distinct distances, all below that of any
     // other point, and to 0 otherwise.
     void queryAll(int k, int* lists, std::uint8_t* separated = nullptr, const std::uint8_t* known = nullptr) const;
+    // queryAll() for the points of slots [begin, end) of the index array
+    // alone. Ranges that do not overlap may be searched at the same time.
+    void querySlots(std::size_t begin, std::size_t end, int k, int* lists, std::uint8_t* separated = nullptr,
+                    const std::uint8_t* known = nullptr) const;
 
     // Whether query(q, k) returns `list`, given that the list holds k points
     // at distinct ascending distances from q, all nearer than any other

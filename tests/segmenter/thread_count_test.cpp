@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <thread>
 
-#include "thread_count.h"
+#include "vela_plane.h"
 
 namespace {
 
@@ -19,7 +19,7 @@ int threadsWith(const char* value)
     } else {
         ::setenv("VELASEG_THREADS", value, 1);
     }
-    const int threads = velaseg::velasegThreads();
+    const int threads = VELA::VELA_ThreadCount();
     ::unsetenv("VELASEG_THREADS");
     return threads;
 }

@@ -1,0 +1,52 @@
+// The process's thread pool. Every parallel loop of the library runs on it,
+// and every loop is split so that each result is computed exactly as in one
+// thread and written to its own slot; whatever depends on order is combined
+// afterwards, in order. The number of threads therefore never shows in a
+// result.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+
+namespace vela {
+
+// Threads of the pool: VELA::VELA_ThreadCount() at its first use.
+int poolThreads();
+
+// Calls body(begin, end) on consecutive ranges that together cover
+// [0, count) once, concurrently on the pool, and returns when all are done.
+// Ranges are at most `grain` long, so that costly items get tasks of their
+// own. With one thread, or when the work makes one range, the whole range
+// runs on the caller.
+void parallelRanges(std::size_t count, std::size_t grain,
+                    const std::function<void(std::size_t begin, std::size_t end)>& body);
+
+// Wall seconds spent in parallelRanges since the process started, loops run
+// within loops of the same thread counted once. On one thread, its share of a run is the part more
+// threads can shorten; the benchmarks weigh the two.
+double parallelLoopSeconds();
+
+// body(i) for every i in [0, count), as parallelRanges splits it.
+template <typename Body>
+void parallelFor(std::size_t count, std::size_t grain, const Body& body)
+{
+    parallelRanges(count, grain, [&body](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) body(i);
+    });
+}
+
+// Runs the pool on `threads` threads while it lives, so that a test or a
+// benchmark can compare thread counts in one process. Not to be made or
+// dropped while a loop runs.
+class PoolSize {
+public:
+    explicit PoolSize(int threads);
+    ~PoolSize();
+    PoolSize(const PoolSize&) = delete;
+    PoolSize& operator=(const PoolSize&) = delete;
+
+private:
+    int previous_;
+};
+
+}  // namespace vela

@@ -1,0 +1,83 @@
+#include "supervoxel/thread_pool.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <new>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/thread_counts.h"
+
+namespace {
+
+TEST(ThreadPool, every_index_is_taken_exactly_once_for_any_thread_count_and_grain)
+{
+    for (int threads : testsupport::kThreadCounts) {
+        const vela::PoolSize pool(threads);
+        EXPECT_EQ(vela::poolThreads(), threads);
+        for (std::size_t count : {0u, 1u, 7u, 1000u, 100003u}) {
+            for (std::size_t grain : {0u, 1u, 64u, 5000u}) {
+                std::vector<std::atomic<int>> taken(count);
+                vela::parallelRanges(count, grain, [&](std::size_t begin, std::size_t end) {
+                    ASSERT_LT(begin, end);
+                    if (threads > 1 && count > grain) {
+                        ASSERT_LE(end - begin, std::max<std::size_t>(grain, 1));
+                    }
+                    for (std::size_t i = begin; i < end; ++i) ++taken[i];
+                });
+                for (std::size_t i = 0; i < count; ++i)
+                    ASSERT_EQ(taken[i].load(), 1) << threads << " threads, " << count << " items, grain " << grain;
+            }
+        }
+    }
+}
+
+TEST(ThreadPool, pool_size_holds_while_its_scope_lasts)
+{
+    const int before = vela::poolThreads();
+    {
+        const vela::PoolSize seven(7);
+        EXPECT_EQ(vela::poolThreads(), 7);
+        {
+            const vela::PoolSize one(1);
+            EXPECT_EQ(vela::poolThreads(), 1);
+        }
+        EXPECT_EQ(vela::poolThreads(), 7);
+    }
+    EXPECT_EQ(vela::poolThreads(), before);
+}
+
+TEST(ThreadPool, loop_time_counts_a_loop_within_a_loop_once)
+{
+    // Benchmarks divide by it: a nested loop counted twice would claim more
+    // of a stage for the loops than the stage lasted.
+    const vela::PoolSize pool(1);
+    const double before = vela::parallelLoopSeconds();
+    const auto start = std::chrono::steady_clock::now();
+    vela::parallelFor(1, 1, [](std::size_t) {
+        vela::parallelFor(1, 1, [](std::size_t) { std::this_thread::sleep_for(std::chrono::milliseconds(50)); });
+    });
+    const double outside = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double inLoops = vela::parallelLoopSeconds() - before;
+    EXPECT_GE(inLoops, 0.05);
+    EXPECT_LE(inLoops, outside);
+}
+
+TEST(ThreadPool, allocation_failure_in_a_task_reaches_the_caller)
+{
+    // Memory exhaustion ends a run through the standard exception, from
+    // whichever thread it happens on.
+    for (int threads : testsupport::kThreadCounts) {
+        const vela::PoolSize pool(threads);
+        EXPECT_THROW(vela::parallelFor(10000, 1,
+                                       [](std::size_t i) {
+                                           if (i == 6789) throw std::bad_alloc();
+                                       }),
+                     std::bad_alloc);
+    }
+}
+
+}  // namespace
