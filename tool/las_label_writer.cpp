@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "las_reader.h"
+#include "little_endian.h"
 
 namespace velaseg {
 namespace {
@@ -17,41 +18,6 @@ constexpr std::size_t kDescriptorBytes = 192;
 constexpr std::uint16_t kExtraBytesRecordId = 4;
 constexpr int kFormatFromOtherInput = 7;  // x y z, GPS time, RGB
 constexpr std::size_t kPlaneIdBytes = 4;
-
-void put16(std::uint8_t* at, std::uint16_t v)
-{
-    at[0] = static_cast<std::uint8_t>(v);
-    at[1] = static_cast<std::uint8_t>(v >> 8);
-}
-
-void put32(std::uint8_t* at, std::uint32_t v)
-{
-    for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-void put64(std::uint8_t* at, std::uint64_t v)
-{
-    put32(at, static_cast<std::uint32_t>(v));
-    put32(at + 4, static_cast<std::uint32_t>(v >> 32));
-}
-
-void putF64(std::uint8_t* at, double v)
-{
-    std::uint64_t bits;
-    std::memcpy(&bits, &v, sizeof bits);
-    put64(at, bits);
-}
-
-std::uint16_t u16At(const std::uint8_t* at) { return static_cast<std::uint16_t>(at[0] | (at[1] << 8)); }
-
-std::int32_t i32At(const std::uint8_t* at)
-{
-    std::uint32_t bits = 0;
-    for (int i = 0; i < 4; ++i) bits |= std::uint32_t(at[i]) << (8 * i);
-    std::int32_t v;
-    std::memcpy(&v, &bits, sizeof v);
-    return v;
-}
 
 void putText(std::uint8_t* at, const std::string& text, std::size_t field)
 {

@@ -13,6 +13,7 @@
 
 #include "laz/laszip_vlr.h"
 #include "laz/laz_decoder.h"
+#include "little_endian.h"
 #include "vela_plane.h"
 
 namespace velaseg {
@@ -43,40 +44,6 @@ constexpr PointFormatLayout kLayouts[kLasMaxPointFormat + 1] = {
     {59, -1},  // 9: 6 + wave packet
     {67, 30},  // 10: 8 + wave packet
 };
-
-// LAS is little-endian whatever the host. Assembling the value byte by byte
-// is portable; compilers turn it into a single load on little-endian hosts.
-std::uint16_t u16At(const std::uint8_t* at)
-{
-    return static_cast<std::uint16_t>(at[0] | (at[1] << 8));
-}
-
-std::uint32_t u32At(const std::uint8_t* at)
-{
-    return std::uint32_t(at[0]) | (std::uint32_t(at[1]) << 8) | (std::uint32_t(at[2]) << 16) |
-           (std::uint32_t(at[3]) << 24);
-}
-
-std::uint64_t u64At(const std::uint8_t* at)
-{
-    return std::uint64_t(u32At(at)) | (std::uint64_t(u32At(at + 4)) << 32);
-}
-
-std::int32_t i32At(const std::uint8_t* at)
-{
-    const std::uint32_t bits = u32At(at);
-    std::int32_t value;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
-}
-
-double f64At(const std::uint8_t* at)
-{
-    const std::uint64_t bits = u64At(at);
-    double value;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
-}
 
 // Field offsets of the public header block.
 constexpr std::size_t kVersionMajorAt = 24;

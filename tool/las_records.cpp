@@ -5,20 +5,13 @@
 #include <fstream>
 
 #include "las_reader.h"
+#include "little_endian.h"
 
 namespace velaseg {
 namespace {
 
 constexpr std::size_t kVlrHeaderBytes = 54;
 constexpr std::size_t kVlrCountAt = 100;
-
-std::uint16_t u16At(const std::uint8_t* at) { return static_cast<std::uint16_t>(at[0] | (at[1] << 8)); }
-
-std::uint32_t u32At(const std::uint8_t* at)
-{
-    return std::uint32_t(at[0]) | (std::uint32_t(at[1]) << 8) | (std::uint32_t(at[2]) << 16) |
-           (std::uint32_t(at[3]) << 24);
-}
 
 std::uint64_t fileSizeOf(std::ifstream& in)
 {

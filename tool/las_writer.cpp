@@ -9,38 +9,13 @@
 #include <sstream>
 
 #include "las_reader.h"
+#include "little_endian.h"
 
 namespace velaseg {
 
 namespace {
 
 constexpr std::size_t kBlockBytes = std::size_t(1) << 20;
-
-void put16(std::uint8_t* at, std::uint16_t value)
-{
-    at[0] = static_cast<std::uint8_t>(value);
-    at[1] = static_cast<std::uint8_t>(value >> 8);
-}
-
-void put32(std::uint8_t* at, std::uint32_t value)
-{
-    for (int i = 0; i < 4; ++i) {
-        at[i] = static_cast<std::uint8_t>(value >> (8 * i));
-    }
-}
-
-void put64(std::uint8_t* at, std::uint64_t value)
-{
-    put32(at, static_cast<std::uint32_t>(value));
-    put32(at + 4, static_cast<std::uint32_t>(value >> 32));
-}
-
-void putF64(std::uint8_t* at, double value)
-{
-    std::uint64_t bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    put64(at, bits);
-}
 
 void putText(std::uint8_t* at, const char* text, std::size_t field)
 {
