@@ -16,6 +16,7 @@
 
 #include "las_reader.h"
 #include "las_writer.h"
+#include "laz_test_support.h"
 
 namespace {
 
@@ -49,25 +50,9 @@ std::string countLine(std::size_t n)
     return "the total number of points is: " + std::to_string(n) + "\n";
 }
 
-Bytes loadBytes(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void saveBytes(const std::string& path, const Bytes& bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-template <typename T>
-void poke(Bytes& bytes, std::size_t at, T value)
-{
-    for (std::size_t i = 0; i < sizeof(T); ++i) {
-        bytes[at + i] = static_cast<std::uint8_t>(static_cast<std::uint64_t>(value) >> (8 * i));
-    }
-}
+using laz_test::loadBytes;
+using laz_test::poke;
+using laz_test::saveBytes;
 
 double f64At(const Bytes& bytes, std::size_t at)
 {

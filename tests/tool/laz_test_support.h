@@ -1,5 +1,5 @@
-// Helpers shared by the LAZ reader tests: the test files, records read
-// through the reader, captured messages, scoped thread counts.
+// Helpers shared by the LAS and LAZ reader tests: the test files, file bytes,
+// records read through the reader, captured messages, scoped thread counts.
 #pragma once
 
 #include <gtest/gtest.h>
