@@ -139,24 +139,31 @@ TEST(LazArithmeticDecoder, table_search_finds_the_same_symbols_as_the_literal_se
     // Skewed bytes make skewed symbol statistics, so the models' tables
     // get uneven slices.
     std::uniform_int_distribution<int> byte(0, 255);
-    for (std::uint32_t symbols : {2u, 3u, 16u, 17u, 33u, 64u, 128u, 256u, 515u, 516u, 2048u}) {
-        SCOPED_TRACE(symbols);
-        Bytes stream(40000);
-        for (auto& b : stream) {
-            b = static_cast<std::uint8_t>(byte(random) & byte(random));
+    // The short stream runs out: its last bytes and the zeros past its end
+    // are taken one at a time.
+    for (std::size_t bytes : {40000u, 300u}) {
+        for (std::uint32_t symbols : {2u, 3u, 16u, 17u, 33u, 64u, 128u, 256u, 515u, 516u, 2048u}) {
+            SCOPED_TRACE(symbols);
+            Bytes stream(bytes);
+            for (auto& b : stream) {
+                b = static_cast<std::uint8_t>(byte(random) & byte(random));
+            }
+            ArithmeticDecoder fast = startOn(stream);
+            ArithmeticDecoder literal = startOn(stream);
+            SymbolModel fastModel;
+            SymbolModel literalModel;
+            initSymbolModel(fastModel, symbols);
+            initSymbolModel(literalModel, symbols);
+            std::size_t differing = 0;
+            for (int i = 0; i < 20000 && (bytes < 1000 || fast.source.overrun == 0); ++i) {
+                differing += decodeSymbol(fast, fastModel) != literalDecodeSymbol(literal, literalModel);
+            }
+            EXPECT_EQ(differing, 0u);
+            EXPECT_EQ(fast.value, literal.value);
+            EXPECT_EQ(fast.length, literal.length);
+            EXPECT_EQ(fast.source.at, literal.source.at);
+            EXPECT_EQ(fast.source.overrun, literal.source.overrun);
         }
-        ArithmeticDecoder fast = startOn(stream);
-        ArithmeticDecoder literal = startOn(stream);
-        SymbolModel fastModel;
-        SymbolModel literalModel;
-        initSymbolModel(fastModel, symbols);
-        initSymbolModel(literalModel, symbols);
-        std::size_t differing = 0;
-        for (int i = 0; i < 20000 && fast.source.overrun == 0; ++i) {
-            differing += decodeSymbol(fast, fastModel) != literalDecodeSymbol(literal, literalModel);
-        }
-        EXPECT_EQ(differing, 0u);
-        EXPECT_EQ(fast.value, literal.value);
     }
 }
 

@@ -92,6 +92,31 @@ VELASEG_LAZ_INLINE void renormalise(ArithmeticDecoder& decoder)
     source.at += bytes;
 }
 
+// Renormalisation after a modelled step. Whether the step left length
+// below 2^24 is as random as the symbol, so the usual case, one byte or
+// none, is a selection rather than a branch the processor would mispredict
+// one step in three; two or three bytes (a rare, improbable symbol) and the
+// last bytes of the stream take the loop.
+VELASEG_LAZ_INLINE void renormaliseAfterStep(ArithmeticDecoder& decoder)
+{
+    ByteSource& source = decoder.source;
+    if (__builtin_expect(source.at == source.end, 0)) {
+        if (decoder.length < kMinLength) {
+            renormalise(decoder);
+        }
+        return;
+    }
+    const std::uint32_t due = decoder.length < kMinLength ? 1u : 0u;
+    const std::uint32_t mask = 0u - due;
+    const std::uint32_t shiftedValue = (decoder.value << 8) | *source.at;
+    decoder.value = (decoder.value & ~mask) | (shiftedValue & mask);
+    decoder.length <<= 8 * due;
+    source.at += due;
+    if (__builtin_expect(decoder.length < kMinLength, 0)) {
+        renormalise(decoder);
+    }
+}
+
 struct BitModel {
     std::uint32_t bit0Count = 1;
     std::uint32_t bitCount = 2;
@@ -202,9 +227,7 @@ VELASEG_LAZ_INLINE std::uint32_t decodeSymbol(ArithmeticDecoder& decoder, Symbol
     const std::uint32_t y = static_cast<std::uint32_t>(std::min<std::uint64_t>(std::uint64_t(high) * unit, full));
     decoder.value -= x;
     decoder.length = y - x;
-    if (decoder.length < kMinLength) {
-        renormalise(decoder);
-    }
+    renormaliseAfterStep(decoder);
     ++model.count[s];
     if (--model.symbolsUntilUpdate == 0) {
         updateSymbolModel(model);
