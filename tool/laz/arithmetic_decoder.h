@@ -29,6 +29,20 @@ struct ByteSource {
 
 #define VELASEG_LAZ_INLINE [[gnu::always_inline]] inline
 
+// `x < limit ? a : b` as a conditional move. Where the condition is as
+// random as the data a branch would be mispredicted half the time, and g++
+// turns plain selections back into branches when several share one
+// condition.
+VELASEG_LAZ_INLINE std::uint32_t selectBelow(std::uint32_t x, std::uint32_t limit, std::uint32_t a, std::uint32_t b)
+{
+#if defined(__GNUC__) && defined(__x86_64__)
+    __asm__("cmpl %[limit], %[x]\n\tcmovb %[a], %[b]" : [b] "+r"(b) : [x] "r"(x), [limit] "ri"(limit), [a] "rm"(a) : "cc");
+    return b;
+#else
+    return x < limit ? a : b;
+#endif
+}
+
 VELASEG_LAZ_INLINE std::uint32_t nextByte(ByteSource& source)
 {
     if (source.at < source.end) {
@@ -106,12 +120,10 @@ VELASEG_LAZ_INLINE void renormaliseAfterStep(ArithmeticDecoder& decoder)
         }
         return;
     }
-    const std::uint32_t due = decoder.length < kMinLength ? 1u : 0u;
-    const std::uint32_t mask = 0u - due;
-    const std::uint32_t shiftedValue = (decoder.value << 8) | *source.at;
-    decoder.value = (decoder.value & ~mask) | (shiftedValue & mask);
-    decoder.length <<= 8 * due;
-    source.at += due;
+    const std::uint32_t length = decoder.length;
+    decoder.value = selectBelow(length, kMinLength, (decoder.value << 8) | *source.at, decoder.value);
+    decoder.length = selectBelow(length, kMinLength, length << 8, length);
+    source.at += length < kMinLength ? 1 : 0;
     if (__builtin_expect(decoder.length < kMinLength, 0)) {
         renormalise(decoder);
     }
