@@ -43,6 +43,16 @@ VELASEG_LAZ_INLINE std::uint32_t selectBelow(std::uint32_t x, std::uint32_t limi
 #endif
 }
 
+// The value itself, hidden from the optimiser: g++ cannot merge the
+// comparisons made on it with those made on the original into one branch.
+VELASEG_LAZ_INLINE std::int32_t opaque(std::int32_t value)
+{
+#if defined(__GNUC__)
+    __asm__("" : "+r"(value));
+#endif
+    return value;
+}
+
 VELASEG_LAZ_INLINE std::uint32_t nextByte(ByteSource& source)
 {
     if (source.at < source.end) {

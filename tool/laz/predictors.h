@@ -41,17 +41,14 @@ VELASEG_LAZ_INLINE void addToMedian(StreamingMedian5& m, std::int32_t x)
     v[1] = std::max(a0, std::min(a1, x));
     v[2] = std::max(a1, std::min(a2, x));
     v[3] = std::max(a2, std::min(a3, x));
-    // An x g++ cannot see through: it would merge the last two slots'
-    // comparisons into one branch.
-    std::int32_t opaqueX = x;
-    __asm__("" : "+r"(opaqueX));
-    v[4] = std::max(a3, opaqueX);
+    // g++ would merge the last two slots' comparisons into one branch.
+    v[4] = std::max(a3, opaque(x));
     // The phase turns when x lands on the side it was dropping from. The
     // comparisons are taken from the sign of a 64-bit difference, as g++
     // turns boolean ones back into a branch.
     const std::uint64_t difference = static_cast<std::uint64_t>(std::int64_t(x) - middle);
     const std::uint64_t below = difference >> 63;
-    const std::uint64_t tie = (difference - 1) >> 63 & ~below;  // difference == 0
+    const std::uint64_t tie = ((difference - 1) >> 63) & ~below;  // difference == 0
     m.high = (below | (tie & (m.high ? 0u : 1u))) != 0;
 }
 
