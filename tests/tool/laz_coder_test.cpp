@@ -142,6 +142,7 @@ TEST(LazArithmeticDecoder, table_search_finds_the_same_symbols_as_the_literal_se
     // The short stream runs out: its last bytes and the zeros past its end
     // are taken one at a time.
     for (std::size_t bytes : {40000u, 300u}) {
+        SCOPED_TRACE(bytes);
         for (std::uint32_t symbols : {2u, 3u, 16u, 17u, 33u, 64u, 128u, 256u, 515u, 516u, 2048u}) {
             SCOPED_TRACE(symbols);
             Bytes stream(bytes);
