@@ -4,12 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <vector>
 
 #include "laz/arithmetic_decoder.h"
 #include "laz/integer_decompressor.h"
+#include "laz/predictors.h"
 
 namespace {
 
@@ -137,24 +139,32 @@ TEST(LazArithmeticDecoder, table_search_finds_the_same_symbols_as_the_literal_se
     // Skewed bytes make skewed symbol statistics, so the models' tables
     // get uneven slices.
     std::uniform_int_distribution<int> byte(0, 255);
-    for (std::uint32_t symbols : {2u, 3u, 16u, 17u, 33u, 64u, 128u, 256u, 515u, 516u, 2048u}) {
-        SCOPED_TRACE(symbols);
-        Bytes stream(40000);
-        for (auto& b : stream) {
-            b = static_cast<std::uint8_t>(byte(random) & byte(random));
+    // The short stream runs out: its last bytes and the zeros past its end
+    // are taken one at a time.
+    for (std::size_t bytes : {40000u, 300u}) {
+        SCOPED_TRACE(bytes);
+        for (std::uint32_t symbols : {2u, 3u, 16u, 17u, 33u, 64u, 128u, 256u, 515u, 516u, 2048u}) {
+            SCOPED_TRACE(symbols);
+            Bytes stream(bytes);
+            for (auto& b : stream) {
+                b = static_cast<std::uint8_t>(byte(random) & byte(random));
+            }
+            ArithmeticDecoder fast = startOn(stream);
+            ArithmeticDecoder literal = startOn(stream);
+            SymbolModel fastModel;
+            SymbolModel literalModel;
+            initSymbolModel(fastModel, symbols);
+            initSymbolModel(literalModel, symbols);
+            std::size_t differing = 0;
+            for (int i = 0; i < 20000 && (bytes < 1000 || fast.source.overrun == 0); ++i) {
+                differing += decodeSymbol(fast, fastModel) != literalDecodeSymbol(literal, literalModel);
+            }
+            EXPECT_EQ(differing, 0u);
+            EXPECT_EQ(fast.value, literal.value);
+            EXPECT_EQ(fast.length, literal.length);
+            EXPECT_EQ(fast.source.at, literal.source.at);
+            EXPECT_EQ(fast.source.overrun, literal.source.overrun);
         }
-        ArithmeticDecoder fast = startOn(stream);
-        ArithmeticDecoder literal = startOn(stream);
-        SymbolModel fastModel;
-        SymbolModel literalModel;
-        initSymbolModel(fastModel, symbols);
-        initSymbolModel(literalModel, symbols);
-        std::size_t differing = 0;
-        for (int i = 0; i < 20000 && fast.source.overrun == 0; ++i) {
-            differing += decodeSymbol(fast, fastModel) != literalDecodeSymbol(literal, literalModel);
-        }
-        EXPECT_EQ(differing, 0u);
-        EXPECT_EQ(fast.value, literal.value);
     }
 }
 
@@ -231,6 +241,155 @@ TEST(LazIntegerDecompressor, narrow_values_fold_back_into_their_range)
             outside += v < 0 || v >= (1 << bits);
         }
         EXPECT_EQ(outside, 0u) << bits << " bits";
+    }
+}
+
+// The corrector decoded the literal way: branches on its class and half,
+// and the fold for narrow values.
+std::int32_t literalDecompress(ArithmeticDecoder& d, IntegerDecompressor& ic, std::int32_t prediction,
+                               std::uint32_t context)
+{
+    const std::uint32_t k = decodeSymbol(d, ic.kModels[context]);
+    ic.k = k;
+    std::uint32_t corrector;
+    if (k == 0) {
+        corrector = decodeBit(d, ic.corr0);
+    } else if (k < 32) {
+        std::uint32_t c;
+        if (k <= 8) {
+            c = decodeSymbol(d, ready(ic.corrModels[k], 1u << k));
+        } else {
+            const std::uint32_t high = decodeSymbol(d, ready(ic.corrModels[k], 256));
+            c = (high << (k - 8)) | readBits(d, k - 8);
+        }
+        if (c >= (1u << (k - 1))) {
+            corrector = c + 1;
+        } else {
+            corrector = c - ((1u << k) - 1);
+        }
+    } else {
+        corrector = static_cast<std::uint32_t>(ic.corrMin);
+    }
+    std::uint32_t real = static_cast<std::uint32_t>(prediction) + corrector;
+    if (ic.corrRange != 0) {
+        if (static_cast<std::int32_t>(real) < 0) {
+            real += ic.corrRange;
+        } else if (real >= ic.corrRange) {
+            real -= ic.corrRange;
+        }
+    }
+    return static_cast<std::int32_t>(real);
+}
+
+TEST(LazIntegerDecompressor, gives_the_literal_corrections_for_every_width_and_prediction)
+{
+    std::mt19937 random(20250117);
+    for (std::uint32_t bits : {8u, 16u, 32u}) {
+        SCOPED_TRACE(bits);
+        // Uneven bytes make every magnitude class come up, raw bits included.
+        Bytes stream(60000);
+        for (auto& b : stream) {
+            b = static_cast<std::uint8_t>(random() & random());
+        }
+        ArithmeticDecoder fast = startOn(stream);
+        ArithmeticDecoder literal = startOn(stream);
+        IntegerDecompressor fastIc;
+        IntegerDecompressor literalIc;
+        initIntegerDecompressor(fastIc, bits, 3);
+        initIntegerDecompressor(literalIc, bits, 3);
+        std::size_t differing = 0;
+        for (int i = 0; i < 20000 && fast.source.overrun == 0; ++i) {
+            // Mostly in range, sometimes anything (a damaged stream's prediction).
+            std::uint32_t prediction = static_cast<std::uint32_t>(random());
+            if (bits < 32 && i % 8 != 0) {
+                prediction &= (1u << bits) - 1;
+            }
+            const std::int32_t p = static_cast<std::int32_t>(prediction);
+            const std::uint32_t context = static_cast<std::uint32_t>(i % 3);
+            differing += decompress(fast, fastIc, p, context) != literalDecompress(literal, literalIc, p, context);
+            differing += fastIc.k != literalIc.k;
+        }
+        EXPECT_EQ(differing, 0u);
+        EXPECT_EQ(fast.value, literal.value);
+        EXPECT_EQ(fast.source.at, literal.source.at);
+    }
+}
+
+// The streaming median as the encoder updates it, slot by slot.
+void literalAddToMedian(StreamingMedian5& m, std::int32_t x)
+{
+    std::int32_t* v = m.v;
+    if (m.high) {
+        if (x < v[2]) {
+            v[4] = v[3];
+            v[3] = v[2];
+            if (x < v[0]) {
+                v[2] = v[1];
+                v[1] = v[0];
+                v[0] = x;
+            } else if (x < v[1]) {
+                v[2] = v[1];
+                v[1] = x;
+            } else {
+                v[2] = x;
+            }
+        } else {
+            if (x < v[3]) {
+                v[4] = v[3];
+                v[3] = x;
+            } else {
+                v[4] = x;
+            }
+            m.high = false;
+        }
+    } else {
+        if (v[2] < x) {
+            v[0] = v[1];
+            v[1] = v[2];
+            if (v[4] < x) {
+                v[2] = v[3];
+                v[3] = v[4];
+                v[4] = x;
+            } else if (v[3] < x) {
+                v[2] = v[3];
+                v[3] = x;
+            } else {
+                v[2] = x;
+            }
+        } else {
+            if (v[1] < x) {
+                v[0] = v[1];
+                v[1] = x;
+            } else {
+                v[0] = x;
+            }
+            m.high = true;
+        }
+    }
+}
+
+TEST(LazStreamingMedian, follows_the_literal_update_through_ties_and_extremes)
+{
+    std::mt19937 random(99);
+    // Few distinct values make ties with every slot; the extremes check
+    // that nothing overflows.
+    const std::int32_t extremes[] = {INT32_MIN, -1, 0, 1, INT32_MAX};
+    for (std::uint32_t spread : {3u, 40u, 0u}) {
+        SCOPED_TRACE(spread);
+        StreamingMedian5 fast;
+        StreamingMedian5 literal;
+        for (int i = 0; i < 20000; ++i) {
+            std::int32_t x;
+            if (spread == 0) {
+                x = i % 5 == 0 ? extremes[random() % 5] : static_cast<std::int32_t>(random());
+            } else {
+                x = static_cast<std::int32_t>(random() % spread) - static_cast<std::int32_t>(spread / 2);
+            }
+            addToMedian(fast, x);
+            literalAddToMedian(literal, x);
+            ASSERT_TRUE(std::equal(fast.v, fast.v + 5, literal.v)) << "after value " << i;
+            ASSERT_EQ(fast.high, literal.high) << "after value " << i;
+        }
     }
 }
 

@@ -29,6 +29,30 @@ struct ByteSource {
 
 #define VELASEG_LAZ_INLINE [[gnu::always_inline]] inline
 
+// `x < limit ? a : b` as a conditional move. Where the condition is as
+// random as the data a branch would be mispredicted half the time, and g++
+// turns plain selections back into branches when several share one
+// condition.
+VELASEG_LAZ_INLINE std::uint32_t selectBelow(std::uint32_t x, std::uint32_t limit, std::uint32_t a, std::uint32_t b)
+{
+#if defined(__GNUC__) && defined(__x86_64__)
+    __asm__("cmpl %[limit], %[x]\n\tcmovb %[a], %[b]" : [b] "+r"(b) : [x] "r"(x), [limit] "ri"(limit), [a] "rm"(a) : "cc");
+    return b;
+#else
+    return x < limit ? a : b;
+#endif
+}
+
+// The value itself, hidden from the optimiser: g++ cannot merge the
+// comparisons made on it with those made on the original into one branch.
+VELASEG_LAZ_INLINE std::int32_t opaque(std::int32_t value)
+{
+#if defined(__GNUC__)
+    __asm__("" : "+r"(value));
+#endif
+    return value;
+}
+
 VELASEG_LAZ_INLINE std::uint32_t nextByte(ByteSource& source)
 {
     if (source.at < source.end) {
@@ -90,6 +114,29 @@ VELASEG_LAZ_INLINE void renormalise(ArithmeticDecoder& decoder)
     decoder.value = static_cast<std::uint32_t>((((std::uint64_t(decoder.value) << 32) | next) << bits) >> 32);
     decoder.length <<= bits;
     source.at += bytes;
+}
+
+// Renormalisation after a modelled step. Whether the step left length
+// below 2^24 is as random as the symbol, so the usual case, one byte or
+// none, is a selection rather than a branch the processor would mispredict
+// one step in three; two or three bytes (a rare, improbable symbol) and the
+// last bytes of the stream take the loop.
+VELASEG_LAZ_INLINE void renormaliseAfterStep(ArithmeticDecoder& decoder)
+{
+    ByteSource& source = decoder.source;
+    if (__builtin_expect(source.at == source.end, 0)) {
+        if (decoder.length < kMinLength) {
+            renormalise(decoder);
+        }
+        return;
+    }
+    const std::uint32_t length = decoder.length;
+    decoder.value = selectBelow(length, kMinLength, (decoder.value << 8) | *source.at, decoder.value);
+    decoder.length = selectBelow(length, kMinLength, length << 8, length);
+    source.at += length < kMinLength ? 1 : 0;
+    if (__builtin_expect(decoder.length < kMinLength, 0)) {
+        renormalise(decoder);
+    }
 }
 
 struct BitModel {
@@ -202,9 +249,7 @@ VELASEG_LAZ_INLINE std::uint32_t decodeSymbol(ArithmeticDecoder& decoder, Symbol
     const std::uint32_t y = static_cast<std::uint32_t>(std::min<std::uint64_t>(std::uint64_t(high) * unit, full));
     decoder.value -= x;
     decoder.length = y - x;
-    if (decoder.length < kMinLength) {
-        renormalise(decoder);
-    }
+    renormaliseAfterStep(decoder);
     ++model.count[s];
     if (--model.symbolsUntilUpdate == 0) {
         updateSymbolModel(model);

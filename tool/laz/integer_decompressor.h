@@ -57,19 +57,23 @@ VELASEG_LAZ_INLINE std::int32_t decompress(ArithmeticDecoder& decoder, IntegerDe
     } else if (k < 32) {
         const std::uint32_t c = detail::readCorrector(decoder, ic, k);
         // c covers [0, 2^k): the upper half maps to 2^(k-1)+1 .. 2^k, the
-        // lower half to -(2^k-1) .. -2^(k-1).
-        corrector = c >= (1u << (k - 1)) ? c + 1 : c - ((1u << k) - 1);
+        // lower half to -(2^k-1) .. -2^(k-1). The half is a coin toss, so
+        // arithmetic rather than a branch.
+        const std::uint32_t lowerHalf = c < (1u << (k - 1)) ? 1u : 0u;
+        corrector = c + 1 - (lowerHalf << k);
     } else {
         corrector = static_cast<std::uint32_t>(ic.corrMin);
     }
     std::uint32_t real = static_cast<std::uint32_t>(prediction) + corrector;
-    // Below 32 bits the sum is folded back into [0, corrRange); for 32 bits
-    // corrRange is 0 and both corrections vanish.
+    // Below 32 bits the sum is folded back into [0, corrRange). A 32-bit
+    // sum is left as it is: its sign is as random as the corrector's.
     const std::uint32_t range = ic.corrRange;
-    if (static_cast<std::int32_t>(real) < 0) {
-        real += range;
-    } else if (real >= range) {
-        real -= range;
+    if (range != 0) {
+        if (static_cast<std::int32_t>(real) < 0) {
+            real += range;
+        } else if (real >= range) {
+            real -= range;
+        }
     }
     return static_cast<std::int32_t>(real);
 }

@@ -3,6 +3,7 @@
 // GPS-time predictors.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 
 #include "laz/arithmetic_decoder.h"
@@ -23,56 +24,32 @@ inline std::int32_t median(const StreamingMedian5& m)
     return m.v[2];
 }
 
+// The slots stay sorted: adding drops the largest slot while `high` and
+// the smallest otherwise, and x takes its place in the order. Written with
+// min and max, not the branches this reads as: whether x lands below the
+// middle is as random as the data.
 VELASEG_LAZ_INLINE void addToMedian(StreamingMedian5& m, std::int32_t x)
 {
     std::int32_t* v = m.v;
-    if (m.high) {
-        if (x < v[2]) {
-            v[4] = v[3];
-            v[3] = v[2];
-            if (x < v[0]) {
-                v[2] = v[1];
-                v[1] = v[0];
-                v[0] = x;
-            } else if (x < v[1]) {
-                v[2] = v[1];
-                v[1] = x;
-            } else {
-                v[2] = x;
-            }
-        } else {
-            if (x < v[3]) {
-                v[4] = v[3];
-                v[3] = x;
-            } else {
-                v[4] = x;
-            }
-            m.high = false;
-        }
-    } else {
-        if (v[2] < x) {
-            v[0] = v[1];
-            v[1] = v[2];
-            if (v[4] < x) {
-                v[2] = v[3];
-                v[3] = v[4];
-                v[4] = x;
-            } else if (v[3] < x) {
-                v[2] = v[3];
-                v[3] = x;
-            } else {
-                v[2] = x;
-            }
-        } else {
-            if (v[1] < x) {
-                v[0] = v[1];
-                v[1] = x;
-            } else {
-                v[0] = x;
-            }
-            m.high = true;
-        }
-    }
+    const std::int32_t middle = v[2];
+    const std::int32_t* kept = v + (m.high ? 0 : 1);
+    const std::int32_t a0 = kept[0];
+    const std::int32_t a1 = kept[1];
+    const std::int32_t a2 = kept[2];
+    const std::int32_t a3 = kept[3];
+    v[0] = std::min(a0, x);
+    v[1] = std::max(a0, std::min(a1, x));
+    v[2] = std::max(a1, std::min(a2, x));
+    v[3] = std::max(a2, std::min(a3, x));
+    // g++ would merge the last two slots' comparisons into one branch.
+    v[4] = std::max(a3, opaque(x));
+    // The phase turns when x lands on the side it was dropping from. The
+    // comparisons are taken from the sign of a 64-bit difference, as g++
+    // turns boolean ones back into a branch.
+    const std::uint64_t difference = static_cast<std::uint64_t>(std::int64_t(x) - middle);
+    const std::uint64_t below = difference >> 63;
+    const std::uint64_t tie = ((difference - 1) >> 63) & ~below;  // difference == 0
+    m.high = (below | (tie & (m.high ? 0u : 1u))) != 0;
 }
 
 // Context tables indexed [number of returns][return number]: 3-bit fields
