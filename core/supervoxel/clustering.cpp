@@ -596,6 +596,12 @@ void relabel(const Fusion& f, cl::Array<int>& labels, cl::Array<int>& supervoxel
     for (std::size_t i = 0; i < f.n; ++i) labels[i] = position[static_cast<std::size_t>(labels[i])];
 }
 
+template <typename Vector>
+void release(Vector& v)
+{
+    Vector().swap(v);
+}
+
 // The fusion and refinement of points whose coordinates and normals are in
 // f.points.
 void mergePrepared(Fusion& f, const int* neighbours, int target, double r, cl::Array<int>& labels,
@@ -605,20 +611,38 @@ void mergePrepared(Fusion& f, const int* neighbours, int target, double r, cl::A
     supervoxels.clear();
     if (f.points.empty()) return;
     initialiseFusion(f, neighbours, target, r);
+    // Each phase's scratch is released before the next one takes its own:
+    // the distances are written afresh by the refinement, and the walks'
+    // lists and marks are dead once the fusion ends.
+    release(f.dist);
     if (f.n > 1) fuse(f);
+    f.tails = TailBuffer();
+    release(f.visited);
+    release(f.candidates);
+    release(f.ownBit);
+    cl::resizeOnLargePages(f.dist, f.n);
     refineBoundaries(f, labels);
+    release(f.dist);
+    release(f.parent);
+    release(f.valid);
     relabel(f, labels, supervoxels);
 }
 
-void setPoint(FusionPoint& p, const cl::Point3D<double>& point, const cl::Vector3D<double>& normal)
+void setCoordinates(FusionPoint& p, const cl::Point3D<double>& point)
 {
     p.x = point.x;
     p.y = point.y;
     p.z = point.z;
+}
+
+void setNormal(FusionPoint& p, const cl::Vector3D<double>& normal)
+{
     p.nx = normal.x;
     p.ny = normal.y;
     p.nz = normal.z;
 }
+
+inline cl::Point3D<double> coordinatesOf(const FusionPoint& p) { return cl::Point3D<double>(p.x, p.y, p.z); }
 
 }  // namespace
 
@@ -627,7 +651,10 @@ void mergeSupervoxels(const cl::Array<cl::tag_PointWithNormal>& points, const cl
 {
     Fusion fusion;
     fusion.points.resize(points.size());
-    for (std::size_t i = 0; i < points.size(); ++i) setPoint(fusion.points[i], points[i].point, points[i].normal);
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        setCoordinates(fusion.points[i], points[i].point);
+        setNormal(fusion.points[i], points[i].normal);
+    }
     mergePrepared(fusion, neighbours.data(), target, r, labels, supervoxels);
 }
 
@@ -689,10 +716,9 @@ bool clusterSupervoxels(cl::Array<cl::Point3D<double>> points, double r, cl::Arr
         cl::KDTree tree;
         tree.build(points);
         if (reuse) {
-            const cl::Array<cl::Point3D<double>>& pts = tree.points();
             known.resize(n);
             parallelFor(n, kPointGrain, [&](std::size_t i) {
-                known[i] = hood.separated[i] && tree.confirms(pts[i], hood.lists.data() + i * kNeighbourCount, kNeighbourCount);
+                known[i] = hood.separated[i] && tree.confirms(tree.point(i), hood.lists.data() + i * kNeighbourCount, kNeighbourCount);
             });
         }
         searchNeighbourhoods(tree, hood, carried != nullptr, reuse ? known.data() : nullptr);
@@ -702,24 +728,26 @@ bool clusterSupervoxels(cl::Array<cl::Point3D<double>> points, double r, cl::Arr
     }
     const int target = countOccupiedCells(n, r, [&](std::size_t k) -> const cl::Point3D<double>& { return points[k]; });
 
-    // The fusion keeps each point's coordinates and normal in its own record;
-    // the separate copies are released meanwhile and the normals made again
-    // afterwards.
+    // The fusion keeps each point's coordinates and normal in its own record:
+    // the coordinates move there first, so that the separate copy is gone
+    // before the normals are made from the records' coordinates.
     Fusion fusion;
     cl::resizeOnLargePages(fusion.points, n);
+    parallelFor(n, kPointGrain, [&](std::size_t i) { setCoordinates(fusion.points[i], points[i]); });
+    cl::Array<cl::Point3D<double>>().swap(points);
+    const FusionPoint* records = fusion.points.data();
     parallelFor(n, kPointGrain, [&](std::size_t i) {
         if (reuse && known[i]) {
-            setPoint(fusion.points[i], points[i], hood.normals[i]);
+            setNormal(fusion.points[i], hood.normals[i]);
             return;
         }
         const int* list = hood.lists.data() + i * kNeighbourCount;
         cl::Point3D<double> found[kNeighbourCount];
         std::size_t m = 0;
-        for (int k = 0; k < kNeighbourCount && list[k] >= 0; ++k) found[m++] = points[static_cast<std::size_t>(list[k])];
-        setPoint(fusion.points[i], points[i], estimateNormal(found, m));
+        for (int k = 0; k < kNeighbourCount && list[k] >= 0; ++k) found[m++] = coordinatesOf(records[list[k]]);
+        setNormal(fusion.points[i], estimateNormal(found, m));
     });
     cl::Array<std::uint8_t>().swap(known);
-    cl::Array<cl::Point3D<double>>().swap(points);
     cl::Array<cl::Vector3D<double>>().swap(hood.normals);
     mergePrepared(fusion, hood.lists.data(), target, r, labels, supervoxels);
     if (carried != nullptr) {
