@@ -257,6 +257,9 @@ struct TailBuffer {
             t.room = t.length;
         }
         items.swap(packed);
+        // The dead buffer would otherwise stay beside the live one until the
+        // next compaction.
+        std::vector<int>().swap(packed);
     }
 };
 

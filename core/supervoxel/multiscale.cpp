@@ -148,8 +148,13 @@ LevelRest splitClusters(const pcl::PointCloud<WorkPoint>& cloud, const LevelClus
     std::vector<FittedCluster> fitted = fitClusters(cloud, clusters, para);
     LevelRest rest;
     rest.cloud = makeWorkCloud();
-    cl::reserveOnLargePages(rest.from, cloud.points.size());
-    cl::reserveOnLargePages(rest.cloud->points, cloud.points.size());
+    // Most points of a level usually go to planar supervoxels: the rest
+    // takes room for its own points only.
+    std::size_t restCount = 0;
+    for (std::size_t c = 0; c < clusterCount(clusters); ++c)
+        if (!fitted[c].planar) restCount += clusters.first[c + 1] - clusters.first[c];
+    cl::reserveOnLargePages(rest.from, restCount);
+    cl::reserveOnLargePages(rest.cloud->points, restCount);
     for (std::size_t c = 0; c < clusterCount(clusters); ++c) {
         if (!fitted[c].planar) {
             for (std::size_t k = clusters.first[c]; k < clusters.first[c + 1]; ++k) {
