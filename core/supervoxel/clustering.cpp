@@ -679,7 +679,8 @@ void searchNeighbourhoods(const cl::KDTree& tree, Neighbourhoods& hood, bool sep
 
 }  // namespace
 
-Neighbourhoods carryNeighbourhoods(const Neighbourhoods& hoods, const std::vector<std::size_t>& kept)
+Neighbourhoods carryNeighbourhoods(const Neighbourhoods& hoods, const std::vector<std::size_t>& kept,
+                                   const PointSource& pointAt)
 {
     std::vector<int> renumbered(hoods.separated.size(), -1);
     for (std::size_t j = 0; j < kept.size(); ++j) renumbered[kept[j]] = static_cast<int>(j);
@@ -687,7 +688,7 @@ Neighbourhoods carryNeighbourhoods(const Neighbourhoods& hoods, const std::vecto
     cl::resizeOnLargePages(next.lists, kept.size() * kNeighbourCount);
     cl::resizeOnLargePages(next.normals, kept.size());
     cl::resizeOnLargePages(next.separated, kept.size());
-    for (std::size_t j = 0; j < kept.size(); ++j) {
+    parallelFor(kept.size(), kPointGrain, [&](std::size_t j) {
         const std::size_t i = kept[j];
         bool whole = hoods.separated[i] != 0;
         for (std::size_t k = 0; whole && k < static_cast<std::size_t>(kNeighbourCount); ++k) {
@@ -697,8 +698,14 @@ Neighbourhoods carryNeighbourhoods(const Neighbourhoods& hoods, const std::vecto
             whole = to >= 0;
         }
         next.separated[j] = whole ? 1 : 0;
-        next.normals[j] = hoods.normals[i];
-    }
+        if (!whole) return;
+        // Made from the list as the clustering makes it: the same points in
+        // the same order give the same bits.
+        cl::Point3D<double> found[kNeighbourCount];
+        for (std::size_t k = 0; k < static_cast<std::size_t>(kNeighbourCount); ++k)
+            found[k] = pointAt(static_cast<std::size_t>(hoods.lists[i * kNeighbourCount + k]));
+        next.normals[j] = estimateNormal(found, kNeighbourCount);
+    });
     return next;
 }
 
@@ -753,13 +760,6 @@ bool clusterSupervoxels(cl::Array<cl::Point3D<double>> points, double r, cl::Arr
     cl::Array<std::uint8_t>().swap(known);
     cl::Array<cl::Vector3D<double>>().swap(hood.normals);
     mergePrepared(fusion, hood.lists.data(), target, r, labels, supervoxels);
-    if (carried != nullptr) {
-        cl::resizeOnLargePages(hood.normals, n);
-        for (std::size_t i = 0; i < n; ++i) {
-            const FusionPoint& p = fusion.points[i];
-            hood.normals[i] = cl::Vector3D<double>(p.nx, p.ny, p.nz);
-        }
-    }
     return true;
 }
 

@@ -54,7 +54,10 @@ Neighbourhoods recall(const NeighbourhoodMemory& memory, const pcl::PointCloud<W
         if (m.x != p.x || m.y != p.y || m.z != p.z) return Neighbourhoods();
         kept[j] = static_cast<std::size_t>(at);
     }
-    return carryNeighbourhoods(memory.hoods, kept);
+    return carryNeighbourhoods(memory.hoods, kept, [&memory](std::size_t i) {
+        const NeighbourhoodMemory::Member& m = memory.members[i];
+        return cl::Point3D<double>(m.x, m.y, m.z);
+    });
 }
 
 // The points of one level grouped by cluster, each group in point order.
@@ -220,7 +223,10 @@ bool splitLevels(Supervoxel supervoxel, SupervoxelSet& set, const VELA::tag_VELA
             appendIndependent(leftover, set);
             return true;
         }
-        carried = carryNeighbourhoods(hoods, rest.from);
+        carried = carryNeighbourhoods(hoods, rest.from, [&cloud](std::size_t i) {
+            const WorkPoint& p = cloud.points[i];
+            return cl::Point3D<double>(p.x, p.y, p.z);
+        });
         supervoxel = std::move(leftover);
         r = r * para.rdelta;
     }
