@@ -688,6 +688,7 @@ Neighbourhoods carryNeighbourhoods(const Neighbourhoods& hoods, const std::vecto
     cl::resizeOnLargePages(next.lists, kept.size() * kNeighbourCount);
     cl::resizeOnLargePages(next.normals, kept.size());
     cl::resizeOnLargePages(next.separated, kept.size());
+    const bool withNormals = hoods.normals.size() == hoods.separated.size();
     parallelFor(kept.size(), kPointGrain, [&](std::size_t j) {
         const std::size_t i = kept[j];
         bool whole = hoods.separated[i] != 0;
@@ -699,6 +700,10 @@ Neighbourhoods carryNeighbourhoods(const Neighbourhoods& hoods, const std::vecto
         }
         next.separated[j] = whole ? 1 : 0;
         if (!whole) return;
+        if (withNormals) {
+            next.normals[j] = hoods.normals[i];
+            return;
+        }
         // Made from the list as the clustering makes it: the same points in
         // the same order give the same bits.
         cl::Point3D<double> found[kNeighbourCount];
@@ -710,7 +715,7 @@ Neighbourhoods carryNeighbourhoods(const Neighbourhoods& hoods, const std::vecto
 }
 
 bool clusterSupervoxels(cl::Array<cl::Point3D<double>> points, double r, cl::Array<int>& labels,
-                        cl::Array<int>& supervoxels, Neighbourhoods* carried)
+                        cl::Array<int>& supervoxels, Neighbourhoods* carried, bool keepNormals)
 {
     const std::size_t n = points.size();
     Neighbourhoods local;
@@ -760,6 +765,13 @@ bool clusterSupervoxels(cl::Array<cl::Point3D<double>> points, double r, cl::Arr
     cl::Array<std::uint8_t>().swap(known);
     cl::Array<cl::Vector3D<double>>().swap(hood.normals);
     mergePrepared(fusion, hood.lists.data(), target, r, labels, supervoxels);
+    if (carried != nullptr && keepNormals) {
+        cl::resizeOnLargePages(hood.normals, n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const FusionPoint& p = fusion.points[i];
+            hood.normals[i] = cl::Vector3D<double>(p.nx, p.ny, p.nz);
+        }
+    }
     return true;
 }
 

@@ -54,8 +54,8 @@ using PointSource = std::function<cl::Point3D<double>(std::size_t i)>;
 // The neighbourhoods of a smaller cloud made of the points kept[0], kept[1],
 // ... of the cloud `hoods` describes, whose points `pointAt` gives: lists
 // renumbered, a list that lost a point no longer marked separated, and the
-// normals of the separated ones made afresh from their points, so that no
-// normal needs keeping between two cuts.
+// normals of the separated ones, taken over when `hoods` holds a normal per
+// point and made afresh from their points otherwise.
 Neighbourhoods carryNeighbourhoods(const Neighbourhoods& hoods, const std::vector<std::size_t>& kept,
                                    const PointSource& pointAt);
 
@@ -65,10 +65,12 @@ Neighbourhoods carryNeighbourhoods(const Neighbourhoods& hoods, const std::vecto
 // With `carried`: when it holds an entry per point (lists in this cloud's
 // numbering; a list with a point not in the cloud must not be marked
 // separated), the separated lists are taken over where this cloud's tree
-// confirms them; on return it holds this cloud's lists and separation marks
-// (no normals).
+// confirms them; on return it holds this cloud's lists and separation marks,
+// and with `keepNormals` a normal per point. Keeping them costs 24 bytes a
+// point beside the fusion's records at the end of the cut; making the
+// carried ones afresh costs a normal estimate per carried point.
 bool clusterSupervoxels(cl::Array<cl::Point3D<double>> points, double r, cl::Array<int>& labels,
-                        cl::Array<int>& supervoxels, Neighbourhoods* carried = nullptr);
+                        cl::Array<int>& supervoxels, Neighbourhoods* carried = nullptr, bool keepNormals = false);
 
 // The fusion and refinement on prepared input: `neighbours` holds
 // kNeighbourCount entries per point (-1 for missing ones), `target` the wanted

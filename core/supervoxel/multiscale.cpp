@@ -71,7 +71,7 @@ inline std::size_t clusterCount(const LevelClusters& c) { return c.first.size() 
 // Neighbourhoods and clusters of one level: the cloud cut at resolution r,
 // starting from the neighbourhoods known for it, which on return hold the
 // cloud's own.
-LevelClusters clusterLevel(const pcl::PointCloud<WorkPoint>& cloud, double r, Neighbourhoods& hoods)
+LevelClusters clusterLevel(const pcl::PointCloud<WorkPoint>& cloud, double r, Neighbourhoods& hoods, bool keepNormals)
 {
     const std::size_t n = cloud.points.size();
     cl::Array<cl::Point3D<double>> points;
@@ -79,7 +79,7 @@ LevelClusters clusterLevel(const pcl::PointCloud<WorkPoint>& cloud, double r, Ne
     for (std::size_t i = 0; i < n; ++i) points[i] = cl::Point3D<double>(cloud.points[i].x, cloud.points[i].y, cloud.points[i].z);
     cl::Array<int> labels;
     cl::Array<int> representatives;
-    clusterSupervoxels(std::move(points), r, labels, representatives, &hoods);
+    clusterSupervoxels(std::move(points), r, labels, representatives, &hoods, keepNormals);
 
     // A stable counting sort by cluster.
     LevelClusters clusters;
@@ -212,7 +212,11 @@ bool splitLevels(Supervoxel supervoxel, SupervoxelSet& set, const VELA::tag_VELA
         if (cloud.points.empty()) return !firstLevel;
 
         const auto started = std::chrono::steady_clock::now();
-        const LevelClusters clusters = clusterLevel(cloud, r, carried);
+        // Calls that remember run again and again on the leftovers of a
+        // segmentation: they keep the normals, which is faster than making
+        // the carried ones again. A first segmentation makes them again for
+        // the leftovers of each cut and keeps its peak lower.
+        const LevelClusters clusters = clusterLevel(cloud, r, carried, memory != nullptr);
         const Neighbourhoods& hoods = firstLevel && memory != nullptr ? remember(cloud, carried, *memory) : carried;
         LevelRest rest = splitClusters(cloud, clusters, set, para);
         observeLevel(observer, r, cloud.points.size(), clusterCount(clusters), rest.planarFound, started);

@@ -307,6 +307,40 @@ TEST(Clustering, carried_neighbourhoods_give_what_a_fresh_search_gives)
     }
 }
 
+TEST(Clustering, carried_normals_made_afresh_are_the_kept_ones_bit_for_bit)
+{
+    // Duplicates give lists that are not separated and normals that are not
+    // numbers; both ways must agree on every carried list all the same.
+    std::vector<Point> input = bentSheet(2500, 11);
+    for (int i = 0; i < 60; ++i) input.push_back(input[static_cast<std::size_t>(37 * i)]);
+    cl::Array<Point> level;
+    for (const Point& p : input) level.push_back(p);
+    vela::Neighbourhoods kept, dropped;
+    cl::Array<int> labels, supervoxels, otherLabels, otherSupervoxels;
+    vela::clusterSupervoxels(level, 0.4, labels, supervoxels, &kept, true);
+    vela::clusterSupervoxels(level, 0.4, otherLabels, otherSupervoxels, &dropped, false);
+    ASSERT_EQ(kept.normals.size(), input.size());
+    EXPECT_TRUE(dropped.normals.empty());
+    EXPECT_EQ(std::vector<int>(labels.begin(), labels.end()), std::vector<int>(otherLabels.begin(), otherLabels.end()));
+
+    std::vector<std::size_t> rest;
+    for (std::size_t i = 0; i < input.size(); ++i)
+        if (labels[i] % 3 != 1) rest.push_back(i);
+    const auto pointAt = [&](std::size_t i) { return input[i]; };
+    const vela::Neighbourhoods copied = vela::carryNeighbourhoods(kept, rest, pointAt);
+    const vela::Neighbourhoods made = vela::carryNeighbourhoods(dropped, rest, pointAt);
+    EXPECT_EQ(std::vector<int>(copied.lists.begin(), copied.lists.end()), std::vector<int>(made.lists.begin(), made.lists.end()));
+    EXPECT_EQ(std::vector<std::uint8_t>(copied.separated.begin(), copied.separated.end()),
+              std::vector<std::uint8_t>(made.separated.begin(), made.separated.end()));
+    int separated = 0;
+    for (std::size_t j = 0; j < rest.size(); ++j) {
+        if (!copied.separated[j]) continue;
+        ++separated;
+        ASSERT_EQ(std::memcmp(&copied.normals[j], &made.normals[j], sizeof(cl::Vector3D<double>)), 0) << "point " << j;
+    }
+    EXPECT_GT(separated, 500);
+}
+
 TEST(Clustering, any_thread_count_gives_the_same_clusters_lists_and_normals)
 {
     // A grid with ties, its duplicates, and enough points for many search
