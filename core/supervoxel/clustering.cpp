@@ -721,15 +721,16 @@ bool clusterSupervoxels(cl::Array<cl::Point3D<double>> points, double r, cl::Arr
     Neighbourhoods local;
     Neighbourhoods& hood = carried != nullptr ? *carried : local;
     const bool reuse = hood.separated.size() == n && hood.lists.size() == n * kNeighbourCount && hood.normals.size() == n;
-    if (!reuse) {
-        cl::resizeOnLargePages(hood.lists, n * kNeighbourCount);
-        cl::resizeOnLargePages(hood.separated, n);
-    }
     // Taken-over lists need no search and no normal.
     cl::Array<std::uint8_t> known;
     {
         cl::KDTree tree;
         tree.build(points);
+        // The lists take their room once the tree's building is done.
+        if (!reuse) {
+            cl::resizeOnLargePages(hood.lists, n * kNeighbourCount);
+            cl::resizeOnLargePages(hood.separated, n);
+        }
         if (reuse) {
             known.resize(n);
             parallelFor(n, kPointGrain, [&](std::size_t i) {
