@@ -19,32 +19,6 @@ constexpr double kBoxMargin = 1.0 + 1.0 / (1 << 30);
 
 namespace {
 
-// Reorders `items` in place so that item s becomes what was item from[s]
-// (from: a permutation of 0 .. n - 1), one cycle at a time. The entries of
-// `from` already followed are complemented meanwhile, which marks them at no
-// extra room; all are restored at the end.
-template <typename T>
-void gatherInPlace(Array<T>& items, Array<int>& from)
-{
-    const std::size_t n = items.size();
-    for (std::size_t start = 0; start < n; ++start) {
-        if (from[start] < 0) continue;
-        const T first = items[start];
-        std::size_t at = start;
-        for (;;) {
-            const std::size_t next = static_cast<std::size_t>(from[at]);
-            from[at] = ~from[at];
-            if (next == start) {
-                items[at] = first;
-                break;
-            }
-            items[at] = items[next];
-            at = next;
-        }
-    }
-    for (std::size_t s = 0; s < n; ++s) from[s] = ~from[s];
-}
-
 // The largest float not above v, and the smallest not below it.
 inline float floatBelow(double v)
 {
@@ -69,14 +43,21 @@ void release(T& v)
 // The stored points back in the order given, and everything else released.
 void KDTree::handBack(Array<Point3D<double>>& points)
 {
-    if (!slotOf_.empty()) gatherInPlace(points_, slotOf_);
-    points.swap(points_);
-    release(points_);
-    release(indices_);
-    release(slotOf_);
     release(cells_);
     release(cellOf_);
     release(nodes_);
+    release(slotOf_);
+    if (!indices_.empty()) {
+        // Out of place: the scattered writes do not wait on each other, as
+        // the steps of a permutation in place would.
+        Array<Point3D<double>> given;
+        resizeOnLargePages(given, points_.size());
+        for (std::size_t s = 0; s < points_.size(); ++s) given[static_cast<std::size_t>(indices_[s])] = points_[s];
+        points_.swap(given);
+    }
+    release(indices_);
+    points.swap(points_);
+    release(points_);
 }
 
 void KDTree::build(Array<Point3D<double>>& points)
@@ -107,17 +88,16 @@ void KDTree::build(Array<Point3D<double>>& points)
     reserveOnLargePages(cells_, static_cast<std::size_t>(n) / 4 + 16);
     buildRange(0, n, box, 0);
 
-    gatherInPlace(points_, indices_);
     resizeOnLargePages(slotOf_, static_cast<std::size_t>(n));
     for (int s = 0; s < n; ++s) slotOf_[static_cast<std::size_t>(indices_[static_cast<std::size_t>(s)])] = s;
 }
 
 void KDTree::computeMinMax(int begin, int end, int axis, double& lo, double& hi) const
 {
-    lo = points_[static_cast<std::size_t>(indices_[static_cast<std::size_t>(begin)])][axis];
+    lo = points_[static_cast<std::size_t>(begin)][axis];
     hi = lo;
     for (int i = begin + 1; i < end; ++i) {
-        const double v = points_[static_cast<std::size_t>(indices_[static_cast<std::size_t>(i)])][axis];
+        const double v = points_[static_cast<std::size_t>(i)][axis];
         if (v < lo) lo = v;
         if (v > hi) hi = v;
     }
@@ -128,15 +108,21 @@ void KDTree::computeMinMax(int begin, int end, int axis, double& lo, double& hi)
 // meets first, so this exact scheme is part of the results.
 void KDTree::partition(int begin, int end, int axis, double cut, int& lim1, int& lim2)
 {
+    // The points move with their numbers, so that they end in slot order.
     int* ind = indices_.data();
-    auto coord = [&](int i) { return points_[static_cast<std::size_t>(ind[i])][axis]; };
+    Point3D<double>* pts = points_.data();
+    auto coord = [&](int i) { return pts[i][axis]; };
+    auto swapSlots = [&](int a, int b) {
+        std::swap(ind[a], ind[b]);
+        std::swap(pts[a], pts[b]);
+    };
     int left = begin;
     int right = end - 1;
     for (;;) {
         while (left <= right && coord(left) < cut) ++left;
         while (left <= right && coord(right) >= cut) --right;
         if (left > right) break;
-        std::swap(ind[left], ind[right]);
+        swapSlots(left, right);
         ++left;
         --right;
     }
@@ -146,7 +132,7 @@ void KDTree::partition(int begin, int end, int axis, double cut, int& lim1, int&
         while (left <= right && coord(left) <= cut) ++left;
         while (left <= right && coord(right) > cut) --right;
         if (left > right) break;
-        std::swap(ind[left], ind[right]);
+        swapSlots(left, right);
         ++left;
         --right;
     }
@@ -163,7 +149,7 @@ void KDTree::fillLeaf(Node& node, int begin, int end, const Bound* box)
     double low[3] = {DBL_MAX, DBL_MAX, DBL_MAX};
     double high[3] = {-DBL_MAX, -DBL_MAX, -DBL_MAX};
     for (std::size_t i = static_cast<std::size_t>(begin); i < static_cast<std::size_t>(end); ++i) {
-        const Point3D<double>& p = points_[static_cast<std::size_t>(indices_[i])];
+        const Point3D<double>& p = points_[i];
         cellOf_[i] = node.link;
         low[0] = std::min(low[0], p.x);
         high[0] = std::max(high[0], p.x);

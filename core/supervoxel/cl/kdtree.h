@@ -106,7 +106,7 @@ private:
     struct Candidates;
     bool scanLeaf(const Node* node, const Point3D<double>& q, Candidates& list, double safeFrom) const;
 
-    // While building, in the order given; afterwards in slot order.
+    // In slot order: the partitions move them with their numbers.
     Array<Point3D<double>> points_;
     Array<int> indices_;
     Array<int> slotOf_;
