@@ -63,11 +63,11 @@ void printStatistics(const SupervoxelSet& set, std::size_t n)
 
 // Appends the caller's points behind a working cloud (found by the index each
 // working point carries) in the given colour.
-void appendInputPoints(const std::vector<VELA::SVPoint3d>& input, const pcl::PointCloud<WorkPoint>& cloud,
+void appendInputPoints(const InputCoordinates& input, const pcl::PointCloud<WorkPoint>& cloud,
                        const ColourRGB& colour, std::vector<VELA::SVPoint3d>& out)
 {
     for (const WorkPoint& p : cloud.points) {
-        const VELA::SVPoint3d& source = input[inputIndex(p)];
+        const cl::Point3D<double>& source = input[inputIndex(p)];
         VELA::SVPoint3d point(source.x, source.y, source.z);
         point.r = colour.r;
         point.g = colour.g;
@@ -77,7 +77,7 @@ void appendInputPoints(const std::vector<VELA::SVPoint3d>& input, const pcl::Poi
 }
 
 // The same for every member record of a segment, in member order.
-void appendInputPoints(const std::vector<VELA::SVPoint3d>& input, const std::vector<Supervoxel>& records,
+void appendInputPoints(const InputCoordinates& input, const std::vector<Supervoxel>& records,
                        const PlaneSegment& segment, std::vector<VELA::SVPoint3d>& out)
 {
     for (int m : segment.members)
@@ -186,15 +186,22 @@ void runSupervoxelStages(const WorkCloud& cloud, SupervoxelSet& set, const VELA:
 // The containers after the timed stage sequence of a full segmentation.
 struct FullRun {
     Work work;
+    InputCoordinates input;  // empty unless asked for
     SupervoxelSet set;
     SegmentSet segments;
 };
 
-void segmentFully(const std::vector<VELA::SVPoint3d>& points, const VELA::tag_VELAParameter& para, std::int32_t iter,
-                  FullRun& run)
+// Releases `points` once the working cloud is built, keeping their
+// coordinates in the run when `keepCoordinates`.
+void segmentFully(std::vector<VELA::SVPoint3d>& points, const VELA::tag_VELAParameter& para, std::int32_t iter,
+                  bool keepCoordinates, FullRun& run)
 {
     printParameterBlock(para);
     run.work = prepare(points, "VELA_PlaneSegmentation");
+    if (keepCoordinates)
+        run.input = takeCoordinates(points);
+    else
+        std::vector<VELA::SVPoint3d>().swap(points);
     const std::int64_t start = millisecondClock();
     runPipeline(run.work.cloud, run.set, run.segments, para, iter);
     printElapsed(start);
@@ -202,7 +209,7 @@ void segmentFully(const std::vector<VELA::SVPoint3d>& points, const VELA::tag_VE
 
 // The results of the vector overloads: every plane refitted, its points as
 // input records in the plane's colour and, when asked, their input indices.
-void collectPlanes(const std::vector<VELA::SVPoint3d>& points, FullRun& run,
+void collectPlanes(FullRun& run,
                    std::vector<std::vector<VELA::SVPoint3d>>& planes, std::vector<VELA::SVPoint3d>& others,
                    std::vector<VELA::tag_PCoefficient>& coefficients, std::vector<std::vector<std::size_t>>* indices)
 {
@@ -214,7 +221,7 @@ void collectPlanes(const std::vector<VELA::SVPoint3d>& points, FullRun& run,
         refitSegment(set, segment, true);
         coefficients.push_back(coefficientOf(segment.descriptor));
         std::vector<VELA::SVPoint3d> plane;
-        appendInputPoints(points, set.supervoxels, segment, plane);
+        appendInputPoints(run.input, set.supervoxels, segment, plane);
         planes.push_back(std::move(plane));
         if (indices) {
             // The same walk as appendInputPoints, so the two line up.
@@ -227,7 +234,7 @@ void collectPlanes(const std::vector<VELA::SVPoint3d>& points, FullRun& run,
         }
     }
     for (int k = 0; k < segments.nonplanarCount; ++k) {
-        appendInputPoints(points, set.independent, segments.others[static_cast<std::size_t>(k)], others);
+        appendInputPoints(run.input, set.independent, segments.others[static_cast<std::size_t>(k)], others);
     }
 }
 
@@ -270,8 +277,8 @@ bool VELA_Plane::VELA_PlaneSegmentation(std::vector<SVPoint3d> points, std::vect
 {
     if (!vela::hasWork(points, "VELA_PlaneSegmentation")) return false;
     vela::FullRun run;
-    vela::segmentFully(points, get_para(), iter, run);
-    vela::collectPlanes(points, run, planes, others, coefficients, nullptr);
+    vela::segmentFully(points, get_para(), iter, true, run);
+    vela::collectPlanes(run, planes, others, coefficients, nullptr);
     return true;
 }
 
@@ -286,8 +293,8 @@ bool VELA_Plane::VELA_PlaneSegmentation(std::vector<SVPoint3d> points, std::vect
     };
     const vela::ProgressListening listening(progress ? &listener : nullptr);
     vela::FullRun run;
-    vela::segmentFully(points, get_para(), iter, run);
-    vela::collectPlanes(points, run, planes, others, coefficients, &plane_indices);
+    vela::segmentFully(points, get_para(), iter, true, run);
+    vela::collectPlanes(run, planes, others, coefficients, &plane_indices);
     return true;
 }
 
@@ -296,7 +303,7 @@ bool VELA_Plane::VELA_PlaneSegmentation(std::vector<SVPoint3d> points, std::map<
 {
     if (!vela::hasWork(points, "VELA_PlaneSegmentation")) return false;
     vela::FullRun run;
-    vela::segmentFully(points, get_para(), iter, run);
+    vela::segmentFully(points, get_para(), iter, false, run);
     vela::SupervoxelSet& set = run.set;
     vela::SegmentSet& segments = run.segments;
 
@@ -332,6 +339,7 @@ bool VELA_Plane::VELA_RPSGeneration(std::vector<SVPoint3d> points, std::vector<s
     const tag_VELAParameter p = get_para();
     vela::printParameterBlock(p);
     const vela::Work work = vela::prepare(points, "VELA_RPSGeneration");
+    const vela::InputCoordinates input = vela::takeCoordinates(points);
 
     vela::SupervoxelSet set;
     const std::int64_t start = vela::millisecondClock();
@@ -342,12 +350,12 @@ bool VELA_Plane::VELA_RPSGeneration(std::vector<SVPoint3d> points, std::vector<s
         const vela::Supervoxel& sv = set.supervoxels[static_cast<std::size_t>(i)];
         coefficients.push_back(vela::coefficientOf(sv.descriptor));
         std::vector<SVPoint3d> patch;
-        vela::appendInputPoints(points, *sv.cloud, sv.descriptor.colour, patch);
+        vela::appendInputPoints(input, *sv.cloud, sv.descriptor.colour, patch);
         rps.push_back(std::move(patch));
     }
     for (int i = 0; i < set.nonplanarCount; ++i) {
         const vela::Supervoxel& sv = set.independent[static_cast<std::size_t>(i)];
-        vela::appendInputPoints(points, *sv.cloud, sv.descriptor.colour, independent);
+        vela::appendInputPoints(input, *sv.cloud, sv.descriptor.colour, independent);
     }
     return true;
 }

@@ -23,4 +23,13 @@ WorkCloud buildWorkCloud(const std::vector<VELA::SVPoint3d>& points, const BaseO
     return cloud;
 }
 
+InputCoordinates takeCoordinates(std::vector<VELA::SVPoint3d>& points)
+{
+    InputCoordinates coordinates;
+    cl::reserveOnLargePages(coordinates, points.size());
+    for (const VELA::SVPoint3d& p : points) coordinates.emplace_back(p.x, p.y, p.z);
+    std::vector<VELA::SVPoint3d>().swap(points);
+    return coordinates;
+}
+
 }  // namespace vela

@@ -257,6 +257,9 @@ struct TailBuffer {
             t.room = t.length;
         }
         items.swap(packed);
+        // The dead buffer would otherwise stay beside the live one until the
+        // next compaction.
+        std::vector<int>().swap(packed);
     }
 };
 
@@ -596,6 +599,12 @@ void relabel(const Fusion& f, cl::Array<int>& labels, cl::Array<int>& supervoxel
     for (std::size_t i = 0; i < f.n; ++i) labels[i] = position[static_cast<std::size_t>(labels[i])];
 }
 
+template <typename Vector>
+void release(Vector& v)
+{
+    Vector().swap(v);
+}
+
 // The fusion and refinement of points whose coordinates and normals are in
 // f.points.
 void mergePrepared(Fusion& f, const int* neighbours, int target, double r, cl::Array<int>& labels,
@@ -605,20 +614,38 @@ void mergePrepared(Fusion& f, const int* neighbours, int target, double r, cl::A
     supervoxels.clear();
     if (f.points.empty()) return;
     initialiseFusion(f, neighbours, target, r);
+    // Each phase's scratch is released before the next one takes its own:
+    // the distances are written afresh by the refinement, and the walks'
+    // lists and marks are dead once the fusion ends.
+    release(f.dist);
     if (f.n > 1) fuse(f);
+    f.tails = TailBuffer();
+    release(f.visited);
+    release(f.candidates);
+    release(f.ownBit);
+    cl::resizeOnLargePages(f.dist, f.n);
     refineBoundaries(f, labels);
+    release(f.dist);
+    release(f.parent);
+    release(f.valid);
     relabel(f, labels, supervoxels);
 }
 
-void setPoint(FusionPoint& p, const cl::Point3D<double>& point, const cl::Vector3D<double>& normal)
+void setCoordinates(FusionPoint& p, const cl::Point3D<double>& point)
 {
     p.x = point.x;
     p.y = point.y;
     p.z = point.z;
+}
+
+void setNormal(FusionPoint& p, const cl::Vector3D<double>& normal)
+{
     p.nx = normal.x;
     p.ny = normal.y;
     p.nz = normal.z;
 }
+
+inline cl::Point3D<double> coordinatesOf(const FusionPoint& p) { return cl::Point3D<double>(p.x, p.y, p.z); }
 
 }  // namespace
 
@@ -627,7 +654,10 @@ void mergeSupervoxels(const cl::Array<cl::tag_PointWithNormal>& points, const cl
 {
     Fusion fusion;
     fusion.points.resize(points.size());
-    for (std::size_t i = 0; i < points.size(); ++i) setPoint(fusion.points[i], points[i].point, points[i].normal);
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        setCoordinates(fusion.points[i], points[i].point);
+        setNormal(fusion.points[i], points[i].normal);
+    }
     mergePrepared(fusion, neighbours.data(), target, r, labels, supervoxels);
 }
 
@@ -649,7 +679,8 @@ void searchNeighbourhoods(const cl::KDTree& tree, Neighbourhoods& hood, bool sep
 
 }  // namespace
 
-Neighbourhoods carryNeighbourhoods(const Neighbourhoods& hoods, const std::vector<std::size_t>& kept)
+Neighbourhoods carryNeighbourhoods(const Neighbourhoods& hoods, const std::vector<std::size_t>& kept,
+                                   const PointSource& pointAt)
 {
     std::vector<int> renumbered(hoods.separated.size(), -1);
     for (std::size_t j = 0; j < kept.size(); ++j) renumbered[kept[j]] = static_cast<int>(j);
@@ -657,7 +688,8 @@ Neighbourhoods carryNeighbourhoods(const Neighbourhoods& hoods, const std::vecto
     cl::resizeOnLargePages(next.lists, kept.size() * kNeighbourCount);
     cl::resizeOnLargePages(next.normals, kept.size());
     cl::resizeOnLargePages(next.separated, kept.size());
-    for (std::size_t j = 0; j < kept.size(); ++j) {
+    const bool withNormals = hoods.normals.size() == hoods.separated.size();
+    parallelFor(kept.size(), kPointGrain, [&](std::size_t j) {
         const std::size_t i = kept[j];
         bool whole = hoods.separated[i] != 0;
         for (std::size_t k = 0; whole && k < static_cast<std::size_t>(kNeighbourCount); ++k) {
@@ -667,32 +699,42 @@ Neighbourhoods carryNeighbourhoods(const Neighbourhoods& hoods, const std::vecto
             whole = to >= 0;
         }
         next.separated[j] = whole ? 1 : 0;
-        next.normals[j] = hoods.normals[i];
-    }
+        if (!whole) return;
+        if (withNormals) {
+            next.normals[j] = hoods.normals[i];
+            return;
+        }
+        // Made from the list as the clustering makes it: the same points in
+        // the same order give the same bits.
+        cl::Point3D<double> found[kNeighbourCount];
+        for (std::size_t k = 0; k < static_cast<std::size_t>(kNeighbourCount); ++k)
+            found[k] = pointAt(static_cast<std::size_t>(hoods.lists[i * kNeighbourCount + k]));
+        next.normals[j] = estimateNormal(found, kNeighbourCount);
+    });
     return next;
 }
 
 bool clusterSupervoxels(cl::Array<cl::Point3D<double>> points, double r, cl::Array<int>& labels,
-                        cl::Array<int>& supervoxels, Neighbourhoods* carried)
+                        cl::Array<int>& supervoxels, Neighbourhoods* carried, bool keepNormals)
 {
     const std::size_t n = points.size();
     Neighbourhoods local;
     Neighbourhoods& hood = carried != nullptr ? *carried : local;
     const bool reuse = hood.separated.size() == n && hood.lists.size() == n * kNeighbourCount && hood.normals.size() == n;
-    if (!reuse) {
-        cl::resizeOnLargePages(hood.lists, n * kNeighbourCount);
-        cl::resizeOnLargePages(hood.separated, n);
-    }
     // Taken-over lists need no search and no normal.
     cl::Array<std::uint8_t> known;
     {
         cl::KDTree tree;
         tree.build(points);
+        // The lists take their room once the tree's building is done.
+        if (!reuse) {
+            cl::resizeOnLargePages(hood.lists, n * kNeighbourCount);
+            cl::resizeOnLargePages(hood.separated, n);
+        }
         if (reuse) {
-            const cl::Array<cl::Point3D<double>>& pts = tree.points();
             known.resize(n);
             parallelFor(n, kPointGrain, [&](std::size_t i) {
-                known[i] = hood.separated[i] && tree.confirms(pts[i], hood.lists.data() + i * kNeighbourCount, kNeighbourCount);
+                known[i] = hood.separated[i] && tree.confirms(tree.point(i), hood.lists.data() + i * kNeighbourCount, kNeighbourCount);
             });
         }
         searchNeighbourhoods(tree, hood, carried != nullptr, reuse ? known.data() : nullptr);
@@ -702,27 +744,29 @@ bool clusterSupervoxels(cl::Array<cl::Point3D<double>> points, double r, cl::Arr
     }
     const int target = countOccupiedCells(n, r, [&](std::size_t k) -> const cl::Point3D<double>& { return points[k]; });
 
-    // The fusion keeps each point's coordinates and normal in its own record;
-    // the separate copies are released meanwhile and the normals made again
-    // afterwards.
+    // The fusion keeps each point's coordinates and normal in its own record:
+    // the coordinates move there first, so that the separate copy is gone
+    // before the normals are made from the records' coordinates.
     Fusion fusion;
     cl::resizeOnLargePages(fusion.points, n);
+    parallelFor(n, kPointGrain, [&](std::size_t i) { setCoordinates(fusion.points[i], points[i]); });
+    cl::Array<cl::Point3D<double>>().swap(points);
+    const FusionPoint* records = fusion.points.data();
     parallelFor(n, kPointGrain, [&](std::size_t i) {
         if (reuse && known[i]) {
-            setPoint(fusion.points[i], points[i], hood.normals[i]);
+            setNormal(fusion.points[i], hood.normals[i]);
             return;
         }
         const int* list = hood.lists.data() + i * kNeighbourCount;
         cl::Point3D<double> found[kNeighbourCount];
         std::size_t m = 0;
-        for (int k = 0; k < kNeighbourCount && list[k] >= 0; ++k) found[m++] = points[static_cast<std::size_t>(list[k])];
-        setPoint(fusion.points[i], points[i], estimateNormal(found, m));
+        for (int k = 0; k < kNeighbourCount && list[k] >= 0; ++k) found[m++] = coordinatesOf(records[list[k]]);
+        setNormal(fusion.points[i], estimateNormal(found, m));
     });
     cl::Array<std::uint8_t>().swap(known);
-    cl::Array<cl::Point3D<double>>().swap(points);
     cl::Array<cl::Vector3D<double>>().swap(hood.normals);
     mergePrepared(fusion, hood.lists.data(), target, r, labels, supervoxels);
-    if (carried != nullptr) {
+    if (carried != nullptr && keepNormals) {
         cl::resizeOnLargePages(hood.normals, n);
         for (std::size_t i = 0; i < n; ++i) {
             const FusionPoint& p = fusion.points[i];

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "supervoxel/cl/array.h"
@@ -36,21 +37,27 @@ int countOccupiedVoxels(const cl::Array<cl::tag_PointWithNormal>& points, double
 // plus distance in units of the resolution.
 double supervoxelDistance(const cl::tag_PointWithNormal& a, const cl::tag_PointWithNormal& b, double r);
 
-// Per point of a cloud: its neighbour list (kNeighbourCount entries), the
-// normal estimated from it, and whether the list is separated: its points at
-// distinct distances, all nearer than any other point of the cloud. A
-// separated list all of whose points are still in a smaller cloud is the
-// list there too, and so is the normal.
+// Per point of a cloud: its neighbour list (kNeighbourCount entries), whether
+// the list is separated (its points at distinct distances, all nearer than any
+// other point of the cloud) and, for a separated list, the normal estimated
+// from it. A separated list all of whose points are still in a smaller cloud
+// is the list there too, and so is the normal.
 struct Neighbourhoods {
     cl::Array<int> lists;
     cl::Array<cl::Vector3D<double>> normals;
     cl::Array<std::uint8_t> separated;
 };
 
+// Point i of a cloud, as the clustering holds it.
+using PointSource = std::function<cl::Point3D<double>(std::size_t i)>;
+
 // The neighbourhoods of a smaller cloud made of the points kept[0], kept[1],
-// ... of the cloud `hoods` describes: lists renumbered, and a list that lost
-// a point no longer marked separated.
-Neighbourhoods carryNeighbourhoods(const Neighbourhoods& hoods, const std::vector<std::size_t>& kept);
+// ... of the cloud `hoods` describes, whose points `pointAt` gives: lists
+// renumbered, a list that lost a point no longer marked separated, and the
+// normals of the separated ones, taken over when `hoods` holds a normal per
+// point and made afresh from their points otherwise.
+Neighbourhoods carryNeighbourhoods(const Neighbourhoods& hoods, const std::vector<std::size_t>& kept,
+                                   const PointSource& pointAt);
 
 // Cuts `points` (taken over) into supervoxels of resolution r. `supervoxels`
 // receives one representative point index per supervoxel in ascending order,
@@ -58,9 +65,12 @@ Neighbourhoods carryNeighbourhoods(const Neighbourhoods& hoods, const std::vecto
 // With `carried`: when it holds an entry per point (lists in this cloud's
 // numbering; a list with a point not in the cloud must not be marked
 // separated), the separated lists are taken over where this cloud's tree
-// confirms them; on return it holds this cloud's neighbourhoods.
+// confirms them; on return it holds this cloud's lists and separation marks,
+// and with `keepNormals` a normal per point. Keeping them costs 24 bytes a
+// point beside the fusion's records at the end of the cut; making the
+// carried ones afresh costs a normal estimate per carried point.
 bool clusterSupervoxels(cl::Array<cl::Point3D<double>> points, double r, cl::Array<int>& labels,
-                        cl::Array<int>& supervoxels, Neighbourhoods* carried = nullptr);
+                        cl::Array<int>& supervoxels, Neighbourhoods* carried = nullptr, bool keepNormals = false);
 
 // The fusion and refinement on prepared input: `neighbours` holds
 // kNeighbourCount entries per point (-1 for missing ones), `target` the wanted

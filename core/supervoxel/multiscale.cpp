@@ -54,7 +54,10 @@ Neighbourhoods recall(const NeighbourhoodMemory& memory, const pcl::PointCloud<W
         if (m.x != p.x || m.y != p.y || m.z != p.z) return Neighbourhoods();
         kept[j] = static_cast<std::size_t>(at);
     }
-    return carryNeighbourhoods(memory.hoods, kept);
+    return carryNeighbourhoods(memory.hoods, kept, [&memory](std::size_t i) {
+        const NeighbourhoodMemory::Member& m = memory.members[i];
+        return cl::Point3D<double>(m.x, m.y, m.z);
+    });
 }
 
 // The points of one level grouped by cluster, each group in point order.
@@ -68,7 +71,7 @@ inline std::size_t clusterCount(const LevelClusters& c) { return c.first.size() 
 // Neighbourhoods and clusters of one level: the cloud cut at resolution r,
 // starting from the neighbourhoods known for it, which on return hold the
 // cloud's own.
-LevelClusters clusterLevel(const pcl::PointCloud<WorkPoint>& cloud, double r, Neighbourhoods& hoods)
+LevelClusters clusterLevel(const pcl::PointCloud<WorkPoint>& cloud, double r, Neighbourhoods& hoods, bool keepNormals)
 {
     const std::size_t n = cloud.points.size();
     cl::Array<cl::Point3D<double>> points;
@@ -76,7 +79,7 @@ LevelClusters clusterLevel(const pcl::PointCloud<WorkPoint>& cloud, double r, Ne
     for (std::size_t i = 0; i < n; ++i) points[i] = cl::Point3D<double>(cloud.points[i].x, cloud.points[i].y, cloud.points[i].z);
     cl::Array<int> labels;
     cl::Array<int> representatives;
-    clusterSupervoxels(std::move(points), r, labels, representatives, &hoods);
+    clusterSupervoxels(std::move(points), r, labels, representatives, &hoods, keepNormals);
 
     // A stable counting sort by cluster.
     LevelClusters clusters;
@@ -148,8 +151,13 @@ LevelRest splitClusters(const pcl::PointCloud<WorkPoint>& cloud, const LevelClus
     std::vector<FittedCluster> fitted = fitClusters(cloud, clusters, para);
     LevelRest rest;
     rest.cloud = makeWorkCloud();
-    cl::reserveOnLargePages(rest.from, cloud.points.size());
-    cl::reserveOnLargePages(rest.cloud->points, cloud.points.size());
+    // Most points of a level usually go to planar supervoxels: the rest
+    // takes room for its own points only.
+    std::size_t restCount = 0;
+    for (std::size_t c = 0; c < clusterCount(clusters); ++c)
+        if (!fitted[c].planar) restCount += clusters.first[c + 1] - clusters.first[c];
+    cl::reserveOnLargePages(rest.from, restCount);
+    cl::reserveOnLargePages(rest.cloud->points, restCount);
     for (std::size_t c = 0; c < clusterCount(clusters); ++c) {
         if (!fitted[c].planar) {
             for (std::size_t k = clusters.first[c]; k < clusters.first[c + 1]; ++k) {
@@ -204,7 +212,11 @@ bool splitLevels(Supervoxel supervoxel, SupervoxelSet& set, const VELA::tag_VELA
         if (cloud.points.empty()) return !firstLevel;
 
         const auto started = std::chrono::steady_clock::now();
-        const LevelClusters clusters = clusterLevel(cloud, r, carried);
+        // Calls that remember run again and again on the leftovers of a
+        // segmentation: they keep the normals, which is faster than making
+        // the carried ones again. A first segmentation makes them again for
+        // the leftovers of each cut and keeps its peak lower.
+        const LevelClusters clusters = clusterLevel(cloud, r, carried, memory != nullptr);
         const Neighbourhoods& hoods = firstLevel && memory != nullptr ? remember(cloud, carried, *memory) : carried;
         LevelRest rest = splitClusters(cloud, clusters, set, para);
         observeLevel(observer, r, cloud.points.size(), clusterCount(clusters), rest.planarFound, started);
@@ -215,7 +227,10 @@ bool splitLevels(Supervoxel supervoxel, SupervoxelSet& set, const VELA::tag_VELA
             appendIndependent(leftover, set);
             return true;
         }
-        carried = carryNeighbourhoods(hoods, rest.from);
+        carried = carryNeighbourhoods(hoods, rest.from, [&cloud](std::size_t i) {
+            const WorkPoint& p = cloud.points[i];
+            return cl::Point3D<double>(p.x, p.y, p.z);
+        });
         supervoxel = std::move(leftover);
         r = r * para.rdelta;
     }

@@ -75,3 +75,22 @@ TEST(WorkCloud, non_finite_points_are_left_out_but_indices_stay_input_indices)
     EXPECT_EQ(vela::inputIndex(cloud->points[0]), 1u);
     EXPECT_EQ(vela::inputIndex(cloud->points[1]), 3u);
 }
+
+TEST(WorkCloud, coordinates_taken_out_keep_every_input_point_bit_for_bit_and_release_the_points)
+{
+    // Left-out points keep their place: output rows are found by input index.
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    std::vector<SVPoint3d> input{{4520123.123456789, -0.1, 1e-300}, {nan, 2, 3}, {1e39, -1e39, 0.30000000000000004}};
+    input[0].r = 200;
+    const vela::InputCoordinates taken = vela::takeCoordinates(input);
+    EXPECT_TRUE(input.empty());
+    EXPECT_EQ(input.capacity(), 0u);
+    ASSERT_EQ(taken.size(), 3u);
+    EXPECT_EQ(taken[0].x, 4520123.123456789);
+    EXPECT_EQ(taken[0].y, -0.1);
+    EXPECT_EQ(taken[0].z, 1e-300);
+    EXPECT_TRUE(std::isnan(taken[1].x));
+    EXPECT_EQ(taken[1].z, 3.0);
+    EXPECT_EQ(taken[2].y, -1e39);
+    EXPECT_EQ(taken[2].z, 0.30000000000000004);
+}

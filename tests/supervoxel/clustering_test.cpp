@@ -278,8 +278,9 @@ TEST(Clustering, carried_neighbourhoods_give_what_a_fresh_search_gives)
         if (s % 3 != 0)
             for (std::size_t i = 0; i < input.size(); ++i)
                 if (labels[i] == s) kept.push_back(i);
-    vela::Neighbourhoods carried = vela::carryNeighbourhoods(hoods, kept);
+    vela::Neighbourhoods carried = vela::carryNeighbourhoods(hoods, kept, [&](std::size_t i) { return input[i]; });
     ASSERT_GT(std::count(carried.separated.begin(), carried.separated.end(), 1), 1000);
+    const vela::Neighbourhoods handedOver = carried;
 
     std::vector<Point> rest;
     cl::Array<Point> restArray;
@@ -297,11 +298,47 @@ TEST(Clustering, carried_neighbourhoods_give_what_a_fresh_search_gives)
     const Prepared second = prepare(rest);
     ASSERT_EQ(std::vector<int>(carried.lists.begin(), carried.lists.end()),
               std::vector<int>(second.neighbours.begin(), second.neighbours.end()));
+    // Normals are carried with the lists that stay separated.
     for (std::size_t j = 0; j < rest.size(); ++j) {
-        const cl::Vector3D<double>& got = carried.normals[j];
+        if (!handedOver.separated[j]) continue;
+        const cl::Vector3D<double>& got = handedOver.normals[j];
         const cl::Vector3D<double>& want = second.points[j].normal;
         ASSERT_TRUE((got.x == want.x && got.y == want.y && got.z == want.z) || std::isnan(want.x)) << "point " << j;
     }
+}
+
+TEST(Clustering, carried_normals_made_afresh_are_the_kept_ones_bit_for_bit)
+{
+    // Duplicates give lists that are not separated and normals that are not
+    // numbers; both ways must agree on every carried list all the same.
+    std::vector<Point> input = bentSheet(2500, 11);
+    for (int i = 0; i < 60; ++i) input.push_back(input[static_cast<std::size_t>(37 * i)]);
+    cl::Array<Point> level;
+    for (const Point& p : input) level.push_back(p);
+    vela::Neighbourhoods kept, dropped;
+    cl::Array<int> labels, supervoxels, otherLabels, otherSupervoxels;
+    vela::clusterSupervoxels(level, 0.4, labels, supervoxels, &kept, true);
+    vela::clusterSupervoxels(level, 0.4, otherLabels, otherSupervoxels, &dropped, false);
+    ASSERT_EQ(kept.normals.size(), input.size());
+    EXPECT_TRUE(dropped.normals.empty());
+    EXPECT_EQ(std::vector<int>(labels.begin(), labels.end()), std::vector<int>(otherLabels.begin(), otherLabels.end()));
+
+    std::vector<std::size_t> rest;
+    for (std::size_t i = 0; i < input.size(); ++i)
+        if (labels[i] % 3 != 1) rest.push_back(i);
+    const auto pointAt = [&](std::size_t i) { return input[i]; };
+    const vela::Neighbourhoods copied = vela::carryNeighbourhoods(kept, rest, pointAt);
+    const vela::Neighbourhoods made = vela::carryNeighbourhoods(dropped, rest, pointAt);
+    EXPECT_EQ(std::vector<int>(copied.lists.begin(), copied.lists.end()), std::vector<int>(made.lists.begin(), made.lists.end()));
+    EXPECT_EQ(std::vector<std::uint8_t>(copied.separated.begin(), copied.separated.end()),
+              std::vector<std::uint8_t>(made.separated.begin(), made.separated.end()));
+    int separated = 0;
+    for (std::size_t j = 0; j < rest.size(); ++j) {
+        if (!copied.separated[j]) continue;
+        ++separated;
+        ASSERT_EQ(std::memcmp(&copied.normals[j], &made.normals[j], sizeof(cl::Vector3D<double>)), 0) << "point " << j;
+    }
+    EXPECT_GT(separated, 500);
 }
 
 TEST(Clustering, any_thread_count_gives_the_same_clusters_lists_and_normals)
@@ -330,7 +367,6 @@ TEST(Clustering, any_thread_count_gives_the_same_clusters_lists_and_normals)
         o.supervoxels.assign(supervoxels.begin(), supervoxels.end());
         o.lists.assign(hoods.lists.begin(), hoods.lists.end());
         o.separated.assign(hoods.separated.begin(), hoods.separated.end());
-        for (const cl::Vector3D<double>& n : hoods.normals) o.normals.insert(o.normals.end(), {n.x, n.y, n.z});
         std::vector<std::size_t> kept;
         cl::Array<Point> rest;
         for (std::size_t i = 0; i < input.size(); ++i)
@@ -338,7 +374,8 @@ TEST(Clustering, any_thread_count_gives_the_same_clusters_lists_and_normals)
                 kept.push_back(i);
                 rest.push_back(input[i]);
             }
-        vela::Neighbourhoods carried = vela::carryNeighbourhoods(hoods, kept);
+        vela::Neighbourhoods carried = vela::carryNeighbourhoods(hoods, kept, [&](std::size_t i) { return input[i]; });
+        for (const cl::Vector3D<double>& n : carried.normals) o.normals.insert(o.normals.end(), {n.x, n.y, n.z});
         vela::clusterSupervoxels(rest, 0.25, labels, supervoxels, &carried);
         o.carriedLabels.assign(labels.begin(), labels.end());
         return o;

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <cstdint>
+#include <memory>
 #include <random>
 #include <vector>
 
@@ -25,28 +26,27 @@ double squaredDistance(const Point& a, const Point& b)
 // the query's near-side-first rule, meets every point.
 void traversalRank(const KDTree& tree, const KDTree::Node* node, const Point& q, std::vector<int>& rank, int& next)
 {
-    if (node->left == nullptr) {
+    if (KDTree::isLeaf(node)) {
         for (int i = node->begin; i < node->end; ++i) rank[static_cast<std::size_t>(tree.indices()[static_cast<std::size_t>(i)])] = next++;
         return;
     }
     const double v = q[node->axis];
     const bool leftFirst = (v - node->divlow) + (v - node->divhigh) < 0;
-    traversalRank(tree, leftFirst ? node->left : node->right, q, rank, next);
-    traversalRank(tree, leftFirst ? node->right : node->left, q, rank, next);
+    traversalRank(tree, leftFirst ? KDTree::leftOf(node) : tree.rightOf(node), q, rank, next);
+    traversalRank(tree, leftFirst ? tree.rightOf(node) : KDTree::leftOf(node), q, rank, next);
 }
 
 // Brute force: ascending distance, equal distances in traversal order.
 std::vector<int> bruteForce(const KDTree& tree, const Point& q, int k)
 {
-    const Array<Point>& pts = tree.points();
-    std::vector<int> rank(pts.size());
+    std::vector<int> rank(tree.size());
     int next = 0;
     if (tree.root() != nullptr) traversalRank(tree, tree.root(), q, rank, next);
-    std::vector<int> order(pts.size());
+    std::vector<int> order(tree.size());
     for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int>(i);
     std::sort(order.begin(), order.end(), [&](int a, int b) {
-        const double da = squaredDistance(q, pts[static_cast<std::size_t>(a)]);
-        const double db = squaredDistance(q, pts[static_cast<std::size_t>(b)]);
+        const double da = squaredDistance(q, tree.point(static_cast<std::size_t>(a)));
+        const double db = squaredDistance(q, tree.point(static_cast<std::size_t>(b)));
         if (da != db) return da < db;
         return rank[static_cast<std::size_t>(a)] < rank[static_cast<std::size_t>(b)];
     });
@@ -79,10 +79,10 @@ struct LiteralList {
 void literalLevel(const KDTree& tree, const KDTree::Node* node, const Point& q, double minDist, double* axisDist,
                   LiteralList& list)
 {
-    if (node->left == nullptr) {
+    if (KDTree::isLeaf(node)) {
         for (int i = node->begin; i < node->end; ++i) {
             const int index = tree.indices()[static_cast<std::size_t>(i)];
-            list.add(squaredDistance(q, tree.points()[static_cast<std::size_t>(index)]), index);
+            list.add(squaredDistance(q, tree.point(static_cast<std::size_t>(index))), index);
         }
         return;
     }
@@ -90,12 +90,12 @@ void literalLevel(const KDTree& tree, const KDTree::Node* node, const Point& q, 
     const double diff1 = v - node->divlow, diff2 = v - node->divhigh;
     const bool leftFirst = diff1 + diff2 < 0;
     const double cutDist = leftFirst ? diff2 * diff2 : diff1 * diff1;
-    literalLevel(tree, leftFirst ? node->left : node->right, q, minDist, axisDist, list);
+    literalLevel(tree, leftFirst ? KDTree::leftOf(node) : tree.rightOf(node), q, minDist, axisDist, list);
     const double saved = axisDist[node->axis];
     const double otherMin = minDist - saved + cutDist;
     axisDist[node->axis] = cutDist;
     if (list.worst() >= otherMin && list.worst() > 0)
-        literalLevel(tree, leftFirst ? node->right : node->left, q, otherMin, axisDist, list);
+        literalLevel(tree, leftFirst ? tree.rightOf(node) : KDTree::leftOf(node), q, otherMin, axisDist, list);
     axisDist[node->axis] = saved;
 }
 
@@ -124,16 +124,16 @@ void expectSearchesMatchLiteralWalk(const Array<Point>& cloud, int k)
     Array<Point> pts = cloud;
     KDTree tree;
     tree.build(pts);
-    const Array<Point>& p = tree.points();
-    const std::size_t n = p.size(), uk = static_cast<std::size_t>(k);
+    const std::size_t n = tree.size(), uk = static_cast<std::size_t>(k);
+    auto p = [&](std::size_t i) { return tree.point(i); };
     std::vector<int> all(n * uk, -2), plain(n * uk, -2);
     std::vector<std::uint8_t> separated(n, 7);
     tree.queryAll(k, all.data(), separated.data(), nullptr);
     tree.queryAll(k, plain.data());
     std::vector<int> one(uk);
     for (std::size_t i = 0; i < n; ++i) {
-        const std::vector<int> want = literalQuery(tree, p[i], k);
-        tree.query(p[i], k, one.data());
+        const std::vector<int> want = literalQuery(tree, p(i), k);
+        tree.query(p(i), k, one.data());
         ASSERT_EQ(one, want) << "query of point " << i;
         ASSERT_EQ(std::vector<int>(all.begin() + static_cast<std::ptrdiff_t>(i * uk), all.begin() + static_cast<std::ptrdiff_t>((i + 1) * uk)), want)
             << "queryAll, point " << i;
@@ -141,7 +141,7 @@ void expectSearchesMatchLiteralWalk(const Array<Point>& cloud, int k)
             << "queryAll without marks, point " << i;
 
         std::vector<double> d(n);
-        for (std::size_t j = 0; j < n; ++j) d[j] = squaredDistance(p[i], p[j]);
+        for (std::size_t j = 0; j < n; ++j) d[j] = squaredDistance(p(i), p(j));
         std::sort(d.begin(), d.end());
         bool distinct = n > uk;
         for (std::size_t j = 1; distinct && j <= uk; ++j) distinct = d[j - 1] < d[j];
@@ -171,12 +171,209 @@ void expectMatchesBruteForce(const KDTree& tree, const std::vector<Point>& queri
                 continue;
             }
             ASSERT_GE(g, 0);
-            ASSERT_EQ(squaredDistance(q, tree.points()[static_cast<std::size_t>(g)]),
-                      squaredDistance(q, tree.points()[static_cast<std::size_t>(w)]))
+            ASSERT_EQ(squaredDistance(q, tree.point(static_cast<std::size_t>(g))),
+                      squaredDistance(q, tree.point(static_cast<std::size_t>(w))))
                 << "slot " << s;
             ASSERT_EQ(g, w) << "tie order differs in slot " << s;
         }
     }
+}
+
+// The tree as first built: every node its own record, the points left in
+// the order given and read through the index array, no boxes. Split at the
+// middle of the widest spread with the two-sweep partition, searched by the
+// literal walk.
+struct LiteralTree {
+    struct Node {
+        int begin = 0, end = 0, axis = -1;
+        double divlow = 0, divhigh = 0;
+        std::unique_ptr<Node> left, right;
+    };
+    std::vector<Point> pts;
+    std::vector<int> index;
+    std::unique_ptr<Node> root;
+    KDTree::Bound box[3];
+
+    explicit LiteralTree(const std::vector<Point>& points) : pts(points)
+    {
+        for (std::size_t i = 0; i < pts.size(); ++i) index.push_back(static_cast<int>(i));
+        if (pts.empty()) return;
+        for (int a = 0; a < 3; ++a) {
+            box[a].low = box[a].high = pts[0][a];
+            for (const Point& p : pts) {
+                box[a].low = std::min(box[a].low, p[a]);
+                box[a].high = std::max(box[a].high, p[a]);
+            }
+        }
+        KDTree::Bound cell[3] = {box[0], box[1], box[2]};
+        root = build(0, static_cast<int>(pts.size()), cell);
+    }
+
+    double coord(int slot, int axis) const { return pts[static_cast<std::size_t>(index[static_cast<std::size_t>(slot)])][axis]; }
+
+    void spread(int begin, int end, int axis, double& lo, double& hi) const
+    {
+        lo = hi = coord(begin, axis);
+        for (int i = begin + 1; i < end; ++i) {
+            lo = std::min(lo, coord(i, axis));
+            hi = std::max(hi, coord(i, axis));
+        }
+    }
+
+    std::unique_ptr<Node> build(int begin, int end, KDTree::Bound* cell)
+    {
+        auto node = std::make_unique<Node>();
+        node->begin = begin;
+        node->end = end;
+        if (end - begin <= 10) return node;
+        int axis = 0;
+        for (int a = 1; a < 3; ++a)
+            if (cell[a].high - cell[a].low > cell[axis].high - cell[axis].low) axis = a;
+        double lo, hi;
+        spread(begin, end, axis, lo, hi);
+        double width = hi - lo, cut = (lo + hi) / 2;
+        for (int a = 0; a < 3; ++a) {
+            if (a == axis || !(cell[a].high - cell[a].low > width)) continue;
+            spread(begin, end, a, lo, hi);
+            if (hi - lo > width) {
+                width = hi - lo;
+                axis = a;
+                cut = (lo + hi) / 2;
+            }
+        }
+        int left = begin, right = end - 1;
+        for (;;) {
+            while (left <= right && coord(left, axis) < cut) ++left;
+            while (left <= right && coord(right, axis) >= cut) --right;
+            if (left > right) break;
+            std::swap(index[static_cast<std::size_t>(left++)], index[static_cast<std::size_t>(right--)]);
+        }
+        const int lim1 = left;
+        right = end - 1;
+        for (;;) {
+            while (left <= right && coord(left, axis) <= cut) ++left;
+            while (left <= right && coord(right, axis) > cut) --right;
+            if (left > right) break;
+            std::swap(index[static_cast<std::size_t>(left++)], index[static_cast<std::size_t>(right--)]);
+        }
+        const int lim2 = left, mid = begin + (end - begin) / 2;
+        const int split = lim1 > mid ? lim1 : (lim2 < mid ? lim2 : mid);
+        node->axis = axis;
+        node->divlow = node->divhigh = cut;
+        const KDTree::Bound saved = cell[axis];
+        cell[axis].high = cut;
+        node->left = build(begin, split, cell);
+        cell[axis] = saved;
+        cell[axis].low = cut;
+        node->right = build(split, end, cell);
+        cell[axis] = saved;
+        return node;
+    }
+
+    void search(const Node* node, const Point& q, double minDist, double* axisDist, LiteralList& list) const
+    {
+        if (node->axis < 0) {
+            for (int i = node->begin; i < node->end; ++i) {
+                const int at = index[static_cast<std::size_t>(i)];
+                list.add(squaredDistance(q, pts[static_cast<std::size_t>(at)]), at);
+            }
+            return;
+        }
+        const double v = q[node->axis];
+        const double diff1 = v - node->divlow, diff2 = v - node->divhigh;
+        const bool leftFirst = diff1 + diff2 < 0;
+        const double cutDist = leftFirst ? diff2 * diff2 : diff1 * diff1;
+        search(leftFirst ? node->left.get() : node->right.get(), q, minDist, axisDist, list);
+        const double saved = axisDist[node->axis];
+        const double otherMin = minDist - saved + cutDist;
+        axisDist[node->axis] = cutDist;
+        if (list.worst() >= otherMin && list.worst() > 0)
+            search(leftFirst ? node->right.get() : node->left.get(), q, otherMin, axisDist, list);
+        axisDist[node->axis] = saved;
+    }
+
+    std::vector<int> query(const Point& q, int k) const
+    {
+        LiteralList list{k, {}, {}};
+        if (root) {
+            double axisDist[3] = {0, 0, 0}, minDist = 0;
+            for (int a = 0; a < 3; ++a) {
+                if (q[a] < box[a].low) axisDist[a] = (q[a] - box[a].low) * (q[a] - box[a].low);
+                if (q[a] > box[a].high) axisDist[a] = (q[a] - box[a].high) * (q[a] - box[a].high);
+                minDist += axisDist[a];
+            }
+            search(root.get(), q, minDist, axisDist, list);
+        }
+        list.indices.resize(static_cast<std::size_t>(k), -1);
+        return list.indices;
+    }
+};
+
+// The stored tree (points kept in slot order, nodes in one array, boxes in
+// single precision) against the literal one: the same lists, in the same
+// order, for every point; the points handed back in the order given.
+void expectSameAsLiteralTree(const std::vector<Point>& cloud, int k)
+{
+    const LiteralTree literal(cloud);
+    KDTree tree;
+    Array<Point> pts = toArray(cloud);
+    tree.build(pts);
+    const std::size_t n = cloud.size(), uk = static_cast<std::size_t>(k);
+    std::vector<int> lists(n * uk, -2);
+    std::vector<std::uint8_t> separated(n, 7);
+    tree.queryAll(k, lists.data(), separated.data());
+    for (std::size_t i = 0; i < n; ++i) {
+        ASSERT_EQ(tree.point(i).x, cloud[i].x);
+        const std::vector<int> want = literal.query(cloud[i], k);
+        ASSERT_EQ(std::vector<int>(lists.begin() + static_cast<std::ptrdiff_t>(i * uk), lists.begin() + static_cast<std::ptrdiff_t>((i + 1) * uk)), want)
+            << "point " << i;
+        const Array<int> one = tree.query(cloud[i], k);
+        ASSERT_EQ(std::vector<int>(one.begin(), one.end()), want) << "point " << i;
+    }
+    Array<Point> back;
+    tree.build(back);
+    ASSERT_EQ(back.size(), n);
+    for (std::size_t i = 0; i < n; ++i) {
+        ASSERT_EQ(back[i].x, cloud[i].x) << i;
+        ASSERT_EQ(back[i].y, cloud[i].y) << i;
+        ASSERT_EQ(back[i].z, cloud[i].z) << i;
+    }
+}
+
+TEST(KDTree, stored_tree_gives_the_literal_trees_lists)
+{
+    std::mt19937 gen(29);
+    // Double coordinates that single precision cannot hold: the boxes widen.
+    std::uniform_real_distribution<double> u(-4.0, 4.0);
+    std::vector<Point> random;
+    for (int i = 0; i < 3000; ++i) random.push_back(Point(u(gen), u(gen), 0.05 * u(gen)));
+    expectSameAsLiteralTree(random, 15);
+
+    // Shifted single-precision scan rows with ties and points on cuts.
+    std::uniform_int_distribution<int> cm(0, 500);
+    std::vector<Point> scan;
+    for (int i = 0; i < 3000; ++i)
+        scan.push_back(Point(static_cast<float>(731.0 + 0.01 * cm(gen)), static_cast<float>(0.01 * cm(gen)),
+                             static_cast<float>(0.01 * (cm(gen) % 9))));
+    expectSameAsLiteralTree(scan, 15);
+
+    std::vector<Point> grid;
+    for (int x = 0; x < 15; ++x)
+        for (int y = 0; y < 12; ++y)
+            for (int z = 0; z < 3; ++z) {
+                grid.push_back(Point(x, y, z));
+                if ((x + 2 * y + z) % 7 == 0) grid.push_back(Point(x, y, z));
+            }
+    expectSameAsLiteralTree(grid, 15);
+    // Clusters finer than single precision resolves: a box rounded to the
+    // nearest float instead of outwards would cut through them.
+    std::vector<Point> fine;
+    for (int c = 0; c < 40; ++c)
+        for (int i = 0; i < 25; ++i)
+            fine.push_back(Point(0.1 + 0.01 * c + 3e-10 * (i * 7 % 25), 0.3 + 2e-10 * (i * 11 % 25), 0.7 + 1e-10 * i));
+    expectSameAsLiteralTree(fine, 15);
+    expectSameAsLiteralTree(std::vector<Point>(37, Point(1, 2, 3)), 15);
+    expectSameAsLiteralTree(std::vector<Point>{Point(0, 0, 0), Point(2, 0, 1)}, 15);
 }
 
 TEST(KDTree, random_cloud_matches_brute_force)
@@ -188,7 +385,7 @@ TEST(KDTree, random_cloud_matches_brute_force)
     KDTree tree;
     tree.build(pts);
     std::vector<Point> queries;
-    for (std::size_t i = 0; i < tree.points().size(); i += 7) queries.push_back(tree.points()[i]);
+    for (std::size_t i = 0; i < tree.size(); i += 7) queries.push_back(tree.point(i));
     for (int i = 0; i < 200; ++i) queries.push_back(Point(2 * u(gen), 2 * u(gen), u(gen)));  // some outside the box
     expectMatchesBruteForce(tree, queries, 15);
     expectMatchesBruteForce(tree, queries, 1);
@@ -207,7 +404,7 @@ TEST(KDTree, gridded_cloud_with_ties_matches_brute_force)
     KDTree tree;
     tree.build(pts);
     std::vector<Point> queries;
-    for (std::size_t i = 0; i < tree.points().size(); i += 3) queries.push_back(tree.points()[i]);
+    for (std::size_t i = 0; i < tree.size(); i += 3) queries.push_back(tree.point(i));
     for (int x = -1; x < 13; x += 2) queries.push_back(Point(x + 0.5, 4.5, 1.5));
     expectMatchesBruteForce(tree, queries, 15);
     expectMatchesBruteForce(tree, queries, 7);
@@ -225,7 +422,7 @@ TEST(KDTree, many_duplicates_match_brute_force)
     KDTree tree;
     tree.build(pts);
     std::vector<Point> queries{Point(0.5, 0.5, 0.5), Point(0.5, 0.5, 0.6), Point(2, 2, 2)};
-    for (std::size_t i = 1; i < tree.points().size(); i += 10) queries.push_back(tree.points()[i]);
+    for (std::size_t i = 1; i < tree.size(); i += 10) queries.push_back(tree.point(i));
     expectMatchesBruteForce(tree, queries, 15);
     expectMatchesBruteForce(tree, queries, 400);
 }
@@ -281,7 +478,7 @@ TEST(KDTree, query_all_leaves_known_lists_alone)
             EXPECT_EQ(separated[i], 9);
         } else {
             EXPECT_EQ(std::vector<int>(lists.begin() + static_cast<std::ptrdiff_t>(i * 15), lists.begin() + static_cast<std::ptrdiff_t>(i * 15 + 15)),
-                      literalQuery(tree, tree.points()[i], 15));
+                      literalQuery(tree, tree.point(i), 15));
         }
     }
 }
@@ -329,9 +526,9 @@ TEST(KDTree, separated_lists_carried_into_a_subset_are_confirmed_or_refused)
             complete = complete && list[k] >= 0;
         }
         if (!complete) continue;
-        if (small.confirms(small.points()[j], list.data(), 15)) {
+        if (small.confirms(small.point(j), list.data(), 15)) {
             ++confirmed;
-            ASSERT_EQ(list, literalQuery(small, small.points()[j], 15)) << "point " << j;
+            ASSERT_EQ(list, literalQuery(small, small.point(j), 15)) << "point " << j;
         } else {
             ++refused;
         }
@@ -387,7 +584,7 @@ TEST(KDTree, points_at_infinity_fill_no_slot_and_no_list_reads_one)
             }
         }
         EXPECT_LE(separated[i], 1);
-        EXPECT_FALSE(tree.confirms(tree.points()[i], lists.data() + i * k, k) && !finite);
+        EXPECT_FALSE(tree.confirms(tree.point(i), lists.data() + i * k, k) && !finite);
     }
 }
 
@@ -404,11 +601,11 @@ TEST(KDTree, partition_and_split_follow_the_two_sweep_scheme)
     const int expected[] = {9, 1, 7, 4, 3, 0, 6, 2, 8, 5, 10};
     for (int i = 0; i < 11; ++i) EXPECT_EQ(tree.indices()[static_cast<std::size_t>(i)], expected[i]) << i;
     const KDTree::Node* root = tree.root();
-    ASSERT_NE(root->left, nullptr);
+    ASSERT_FALSE(KDTree::isLeaf(root));
     EXPECT_EQ(root->axis, 0);
     EXPECT_EQ(root->divlow, 5.0);
     EXPECT_EQ(root->divhigh, 5.0);
-    EXPECT_EQ(root->left->end, 5);
+    EXPECT_EQ(KDTree::leftOf(root)->end, 5);
 
     // Query on the cut: the right side is searched first, so the two copies
     // of x = 5 in the right leaf come before the one in the left leaf, and
@@ -434,11 +631,11 @@ TEST(KDTree, identical_points_split_in_halves)
     while (!stack.empty()) {
         const KDTree::Node* node = stack.back();
         stack.pop_back();
-        if (node->left == nullptr) {
+        if (KDTree::isLeaf(node)) {
             leafSizes.push_back(node->end - node->begin);
         } else {
-            stack.push_back(node->right);
-            stack.push_back(node->left);
+            stack.push_back(tree.rightOf(node));
+            stack.push_back(KDTree::leftOf(node));
         }
     }
     EXPECT_EQ(leafSizes, std::vector<int>({10, 10, 10, 10}));

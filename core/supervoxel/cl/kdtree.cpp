@@ -17,20 +17,59 @@ constexpr int kMaxBoundedDepth = 1 << 20;
 constexpr double kBoxMargin = 1.0 + 1.0 / (1 << 30);
 }
 
+namespace {
+
+// The largest float not above v, and the smallest not below it.
+inline float floatBelow(double v)
+{
+    const float f = static_cast<float>(v);
+    return static_cast<double>(f) > v ? std::nextafter(f, -HUGE_VALF) : f;
+}
+
+inline float floatAbove(double v)
+{
+    const float f = static_cast<float>(v);
+    return static_cast<double>(f) < v ? std::nextafter(f, HUGE_VALF) : f;
+}
+
+template <typename T>
+void release(T& v)
+{
+    T().swap(v);
+}
+
+}  // namespace
+
+// The stored points back in the order given, and everything else released.
+void KDTree::handBack(Array<Point3D<double>>& points)
+{
+    release(cells_);
+    release(cellOf_);
+    release(nodes_);
+    release(slotOf_);
+    if (!indices_.empty()) {
+        // Out of place: the scattered writes do not wait on each other, as
+        // the steps of a permutation in place would.
+        Array<Point3D<double>> given;
+        resizeOnLargePages(given, points_.size());
+        for (std::size_t s = 0; s < points_.size(); ++s) given[static_cast<std::size_t>(indices_[s])] = points_[s];
+        points_.swap(given);
+    }
+    release(indices_);
+    points.swap(points_);
+    release(points_);
+}
+
 void KDTree::build(Array<Point3D<double>>& points)
 {
-    points_.swap(points);
-    pool_.clear();
-    root_ = nullptr;
-    orderedX_.clear();
-    orderedY_.clear();
-    orderedZ_.clear();
-    cells_.clear();
-    cellOf_.clear();
+    Array<Point3D<double>> given;
+    given.swap(points);
+    handBack(points);
+    points_.swap(given);
     const int n = static_cast<int>(points_.size());
+    if (n == 0) return;
     resizeOnLargePages(indices_, static_cast<std::size_t>(n));
     for (int i = 0; i < n; ++i) indices_[static_cast<std::size_t>(i)] = i;
-    if (n == 0) return;
     for (int axis = 0; axis < 3; ++axis) {
         box_[axis].low = points_[0][axis];
         box_[axis].high = points_[0][axis];
@@ -43,19 +82,22 @@ void KDTree::build(Array<Point3D<double>>& points)
     Bound box[3] = {box_[0], box_[1], box_[2]};
     depth_ = 0;
     resizeOnLargePages(cellOf_, static_cast<std::size_t>(n));
-    for (Array<double>* ordered : {&orderedX_, &orderedY_, &orderedZ_}) {
-        reserveOnLargePages(*ordered, static_cast<std::size_t>(n + kLeafSize));
-        ordered->resize(static_cast<std::size_t>(n + kLeafSize), 0.0);
-    }
-    root_ = buildRange(0, n, box, 0);
+    // Leaves hold five points on average on scanned surfaces: room for that
+    // is taken at once, so the arrays rarely grow by copying.
+    reserveOnLargePages(nodes_, static_cast<std::size_t>(n) / 2 + 16);
+    reserveOnLargePages(cells_, static_cast<std::size_t>(n) / 4 + 16);
+    buildRange(0, n, box, 0);
+
+    resizeOnLargePages(slotOf_, static_cast<std::size_t>(n));
+    for (int s = 0; s < n; ++s) slotOf_[static_cast<std::size_t>(indices_[static_cast<std::size_t>(s)])] = s;
 }
 
 void KDTree::computeMinMax(int begin, int end, int axis, double& lo, double& hi) const
 {
-    lo = points_[static_cast<std::size_t>(indices_[static_cast<std::size_t>(begin)])][axis];
+    lo = points_[static_cast<std::size_t>(begin)][axis];
     hi = lo;
     for (int i = begin + 1; i < end; ++i) {
-        const double v = points_[static_cast<std::size_t>(indices_[static_cast<std::size_t>(i)])][axis];
+        const double v = points_[static_cast<std::size_t>(i)][axis];
         if (v < lo) lo = v;
         if (v > hi) hi = v;
     }
@@ -66,15 +108,21 @@ void KDTree::computeMinMax(int begin, int end, int axis, double& lo, double& hi)
 // meets first, so this exact scheme is part of the results.
 void KDTree::partition(int begin, int end, int axis, double cut, int& lim1, int& lim2)
 {
+    // The points move with their numbers, so that they end in slot order.
     int* ind = indices_.data();
-    auto coord = [&](int i) { return points_[static_cast<std::size_t>(ind[i])][axis]; };
+    Point3D<double>* pts = points_.data();
+    auto coord = [&](int i) { return pts[i][axis]; };
+    auto swapSlots = [&](int a, int b) {
+        std::swap(ind[a], ind[b]);
+        std::swap(pts[a], pts[b]);
+    };
     int left = begin;
     int right = end - 1;
     for (;;) {
         while (left <= right && coord(left) < cut) ++left;
         while (left <= right && coord(right) >= cut) --right;
         if (left > right) break;
-        std::swap(ind[left], ind[right]);
+        swapSlots(left, right);
         ++left;
         --right;
     }
@@ -84,38 +132,35 @@ void KDTree::partition(int begin, int end, int axis, double cut, int& lim1, int&
         while (left <= right && coord(left) <= cut) ++left;
         while (left <= right && coord(right) > cut) --right;
         if (left > right) break;
-        std::swap(ind[left], ind[right]);
+        swapSlots(left, right);
         ++left;
         --right;
     }
     lim2 = left;
 }
 
-void KDTree::fillLeaf(Node* node, int begin, int end, const Bound* box)
+void KDTree::fillLeaf(Node& node, int begin, int end, const Bound* box)
 {
-    node->begin = begin;
-    node->end = end;
-    node->cell = static_cast<int>(cells_.size());
+    node.axis = -1;
+    node.begin = begin;
+    node.end = end;
+    node.link = static_cast<int>(cells_.size());
     cells_.push_back(Cell{{box[0], box[1], box[2]}});
-    // The leaf's slots of the index array are final now: copy its
-    // coordinates into place and fit its box.
-    for (int a = 0; a < 3; ++a) {
-        node->low[a] = DBL_MAX;
-        node->high[a] = -DBL_MAX;
-    }
+    double low[3] = {DBL_MAX, DBL_MAX, DBL_MAX};
+    double high[3] = {-DBL_MAX, -DBL_MAX, -DBL_MAX};
     for (std::size_t i = static_cast<std::size_t>(begin); i < static_cast<std::size_t>(end); ++i) {
-        const std::size_t index = static_cast<std::size_t>(indices_[i]);
-        const Point3D<double>& p = points_[index];
-        cellOf_[index] = node->cell;
-        orderedX_[i] = p.x;
-        orderedY_[i] = p.y;
-        orderedZ_[i] = p.z;
-        node->low[0] = std::min(node->low[0], p.x);
-        node->high[0] = std::max(node->high[0], p.x);
-        node->low[1] = std::min(node->low[1], p.y);
-        node->high[1] = std::max(node->high[1], p.y);
-        node->low[2] = std::min(node->low[2], p.z);
-        node->high[2] = std::max(node->high[2], p.z);
+        const Point3D<double>& p = points_[i];
+        cellOf_[i] = node.link;
+        low[0] = std::min(low[0], p.x);
+        high[0] = std::max(high[0], p.x);
+        low[1] = std::min(low[1], p.y);
+        high[1] = std::max(high[1], p.y);
+        low[2] = std::min(low[2], p.z);
+        high[2] = std::max(high[2], p.z);
+    }
+    for (int a = 0; a < 3; ++a) {
+        node.low[a] = floatBelow(low[a]);
+        node.high[a] = floatAbove(high[a]);
     }
 }
 
@@ -150,13 +195,14 @@ void KDTree::chooseSplit(int begin, int end, const Bound* box, int& axis, double
     }
 }
 
-KDTree::Node* KDTree::buildRange(int begin, int end, Bound* box, int depth)
+int KDTree::buildRange(int begin, int end, Bound* box, int depth)
 {
-    Node* node = pool_.take();
+    const int at = static_cast<int>(nodes_.size());
+    nodes_.emplace_back();
     if (depth > depth_) depth_ = depth;
     if (end - begin <= kLeafSize) {
-        fillLeaf(node, begin, end, box);
-        return node;
+        fillLeaf(nodes_.back(), begin, end, box);
+        return at;
     }
 
     int axis;
@@ -167,21 +213,29 @@ KDTree::Node* KDTree::buildRange(int begin, int end, Bound* box, int depth)
     const int mid = begin + (end - begin) / 2;
     const int split = lim1 > mid ? lim1 : (lim2 < mid ? lim2 : mid);
 
-    node->axis = axis;
+    // Children are appended behind: the node is addressed by position, as
+    // the array may move while they are built.
     const Bound saved = box[axis];
     box[axis].high = cut;
-    node->left = buildRange(begin, split, box, depth + 1);
-    node->divlow = box[axis].high;
+    const int left = buildRange(begin, split, box, depth + 1);
+    const double divlow = box[axis].high;
     box[axis] = saved;
     box[axis].low = cut;
-    node->right = buildRange(split, end, box, depth + 1);
-    node->divhigh = box[axis].low;
+    const int right = buildRange(split, end, box, depth + 1);
+    const double divhigh = box[axis].low;
     box[axis] = saved;
+    Node& node = nodes_[static_cast<std::size_t>(at)];
+    const Node& l = nodes_[static_cast<std::size_t>(left)];
+    const Node& r = nodes_[static_cast<std::size_t>(right)];
+    node.axis = axis;
+    node.link = right;
+    node.divlow = divlow;
+    node.divhigh = divhigh;
     for (int a = 0; a < 3; ++a) {
-        node->low[a] = std::min(node->left->low[a], node->right->low[a]);
-        node->high[a] = std::max(node->left->high[a], node->right->high[a]);
+        node.low[a] = std::min(l.low[a], r.low[a]);
+        node.high[a] = std::max(l.high[a], r.high[a]);
     }
-    return node;
+    return at;
 }
 
 namespace {
@@ -191,9 +245,9 @@ namespace {
 // is monotonic, so it never exceeds the distance of a point inside.
 inline double boxDistance(const KDTree::Node* node, const Point3D<double>& q)
 {
-    const double gx = q.x - std::min(std::max(q.x, node->low[0]), node->high[0]);
-    const double gy = q.y - std::min(std::max(q.y, node->low[1]), node->high[1]);
-    const double gz = q.z - std::min(std::max(q.z, node->low[2]), node->high[2]);
+    const double gx = q.x - std::min(std::max(q.x, static_cast<double>(node->low[0])), static_cast<double>(node->high[0]));
+    const double gy = q.y - std::min(std::max(q.y, static_cast<double>(node->low[1])), static_cast<double>(node->high[1]));
+    const double gz = q.z - std::min(std::max(q.z, static_cast<double>(node->low[2])), static_cast<double>(node->high[2]));
     return gx * gx + gy * gy + gz * gz;
 }
 
@@ -234,6 +288,13 @@ struct KDTree::Candidates {
     }
 };
 
+// The searches collect slots; callers get point numbers.
+void KDTree::toPointNumbers(int* list, int k) const
+{
+    for (int j = 0; j < k; ++j)
+        if (list[j] >= 0) list[j] = indices_[static_cast<std::size_t>(list[j])];
+}
+
 void KDTree::query(const Point3D<double>& q, int k, int* result) const
 {
     if (k <= 0) return;
@@ -246,6 +307,7 @@ void KDTree::query(const Point3D<double>& q, int k, int* result) const
         dists = heap.data();
     }
     searchClassic(q, k, result, dists);
+    toPointNumbers(result, k);
 }
 
 void KDTree::queryAll(int k, int* lists, std::uint8_t* separated, const std::uint8_t* known) const
@@ -272,7 +334,7 @@ void KDTree::querySlots(std::size_t begin, std::size_t end, int k, int* lists, s
     for (std::size_t s = begin; s < end; ++s) {
         const std::size_t index = static_cast<std::size_t>(indices_[s]);
         if (known != nullptr && known[index]) continue;
-        const Point3D<double> q(orderedX_[s], orderedY_[s], orderedZ_[s]);
+        const Point3D<double>& q = points_[s];
         int* list = lists + index * uk;
         if (bounded) {
             double bound = DBL_MAX;
@@ -295,6 +357,7 @@ void KDTree::querySlots(std::size_t begin, std::size_t end, int k, int* lists, s
             }
             if (searchBounded(q, static_cast<int>(wanted), found.data(), dists.data(), bound)) {
                 std::copy(found.begin(), found.begin() + uk, list);
+                toPointNumbers(list, k);
                 if (separated != nullptr) {
                     bool distinct = true;
                     for (std::size_t j = 1; j < wanted; ++j) distinct = distinct && dists[j - 1] < dists[j];
@@ -306,6 +369,7 @@ void KDTree::querySlots(std::size_t begin, std::size_t end, int k, int* lists, s
             }
         }
         searchClassic(q, k, list, dists.data());
+        toPointNumbers(list, k);
         if (separated != nullptr) separated[index] = 0;
     }
 }
@@ -315,13 +379,13 @@ bool KDTree::confirms(const Point3D<double>& q, const int* list, int k) const
     if (depth_ > kMaxBoundedDepth) return false;
     for (int j = 0; j < k; ++j) {
         if (list[j] < 0) return false;
-        const std::size_t index = static_cast<std::size_t>(list[j]);
-        const Point3D<double>& p = points_[index];
+        const std::size_t slot = static_cast<std::size_t>(slotOf_[static_cast<std::size_t>(list[j])]);
+        const Point3D<double>& p = points_[slot];
         const double dx = q.x - p.x;
         const double dy = q.y - p.y;
         const double dz = q.z - p.z;
         const double d = dx * dx + dy * dy + dz * dz;
-        if (d < cellDistance(cells_[static_cast<std::size_t>(cellOf_[index])].axes, q) * kBoxMargin) return false;
+        if (d < cellDistance(cells_[static_cast<std::size_t>(cellOf_[slot])].axes, q) * kBoxMargin) return false;
     }
     return true;
 }
@@ -360,7 +424,7 @@ void KDTree::searchClassic(const Point3D<double>& q, int k, int* result, double*
         dists[i] = DBL_MAX;
         result[i] = -1;
     }
-    if (root_ == nullptr) return;
+    if (nodes_.empty()) return;
     Candidates list{k, result, dists, DBL_MAX};
 
     // The far child of every node on the way down waits here with the lower
@@ -382,12 +446,12 @@ void KDTree::searchClassic(const Point3D<double>& q, int k, int* result, double*
     double axisDist[3];
     double minDist = rootBound(box_, q, axisDist);
 
-    const Node* node = root_;
+    const Node* node = nodes_.data();
     for (;;) {
         // A subtree whose box is no nearer than the worst distance cannot
         // change the list: skipping it leaves the result as searching would.
         bool open = boxDistance(node, q) < list.worst;
-        while (open && node->left != nullptr) {
+        while (open && !isLeaf(node)) {
             const int axis = node->axis;
             const double v = q[axis];
             const double diff1 = v - node->divlow;
@@ -395,12 +459,12 @@ void KDTree::searchClassic(const Point3D<double>& q, int k, int* result, double*
             Pending& other = stack[top++];
             double cutDist;
             if (diff1 + diff2 < 0) {
-                other.node = node->right;
-                node = node->left;
+                other.node = rightOf(node);
+                node = leftOf(node);
                 cutDist = diff2 * diff2;
             } else {
-                other.node = node->left;
-                node = node->right;
+                other.node = leftOf(node);
+                node = rightOf(node);
                 cutDist = diff1 * diff1;
             }
             other.minDist = minDist - axisDist[axis] + cutDist;
@@ -443,7 +507,7 @@ bool KDTree::searchBounded(const Point3D<double>& q, int k, int* result, double*
         dists[i] = DBL_MAX;
         result[i] = -1;
     }
-    if (root_ == nullptr) return true;
+    if (nodes_.empty()) return true;
     // A candidate at exactly the bound may still belong to the list.
     Candidates list{k, result, dists, std::nextafter(bound, HUGE_VAL)};
     bool vouched = true;
@@ -457,23 +521,23 @@ bool KDTree::searchBounded(const Point3D<double>& q, int k, int* result, double*
     }
     int top = 0;
 
-    const Node* node = root_;
+    const Node* node = nodes_.data();
     for (;;) {
         double boxDist = boxDistance(node, q);
         bool open = boxDist < list.worst;
-        while (open && node->left != nullptr) {
+        while (open && !isLeaf(node)) {
             const double v = q[node->axis];
             if ((v - node->divlow) + (v - node->divhigh) < 0) {
-                stack[top++] = node->right;
-                node = node->left;
+                stack[top++] = rightOf(node);
+                node = leftOf(node);
             } else {
-                stack[top++] = node->left;
-                node = node->right;
+                stack[top++] = leftOf(node);
+                node = rightOf(node);
             }
             boxDist = boxDistance(node, q);
             open = boxDist < list.worst;
         }
-        if (open && !scanLeaf(node, q, list, cellDistance(cells_[static_cast<std::size_t>(node->cell)].axes, q) * kBoxMargin))
+        if (open && !scanLeaf(node, q, list, cellDistance(cells_[static_cast<std::size_t>(node->link)].axes, q) * kBoxMargin))
             vouched = false;
         if (top == 0) return vouched;
         node = stack[--top];
@@ -484,22 +548,18 @@ bool KDTree::searchBounded(const Point3D<double>& q, int k, int* result, double*
 // taken lies closer than `safeFrom`.
 bool KDTree::scanLeaf(const Node* node, const Point3D<double>& q, Candidates& list, double safeFrom) const
 {
-    // The coordinate arrays are padded, so a whole leaf's worth can be read
-    // from any leaf start; slots past the leaf are masked off.
     const int begin = node->begin;
-    const double* xs = orderedX_.data() + begin;
-    const double* ys = orderedY_.data() + begin;
-    const double* zs = orderedZ_.data() + begin;
+    const int count = node->end - begin;
+    const Point3D<double>* p = points_.data() + begin;
     double leafDist[kLeafSize];
-    for (int j = 0; j < kLeafSize; ++j) {
-        const double dx = q.x - xs[j];
-        const double dy = q.y - ys[j];
-        const double dz = q.z - zs[j];
-        leafDist[j] = dx * dx + dy * dy + dz * dz;
-    }
     unsigned closer = 0;
-    for (int j = 0; j < kLeafSize; ++j) closer |= static_cast<unsigned>(leafDist[j] < list.worst) << j;
-    closer &= (1u << (node->end - begin)) - 1;
+    for (int j = 0; j < count; ++j) {
+        const double dx = q.x - p[j].x;
+        const double dy = q.y - p[j].y;
+        const double dz = q.z - p[j].z;
+        leafDist[j] = dx * dx + dy * dy + dz * dz;
+        closer |= static_cast<unsigned>(leafDist[j] < list.worst) << j;
+    }
     bool safe = true;
     while (closer != 0) {
         const int j = __builtin_ctz(closer);
@@ -507,7 +567,7 @@ bool KDTree::scanLeaf(const Node* node, const Point3D<double>& q, Candidates& li
         const double d = leafDist[j];
         if (d < list.worst) {
             if (d < safeFrom) safe = false;
-            list.add(d, indices_[static_cast<std::size_t>(begin + j)]);
+            list.add(d, begin + j);
         }
     }
     return safe;

@@ -4,31 +4,35 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "supervoxel/cl/array.h"
 #include "supervoxel/cl/geometry.h"
-#include "supervoxel/cl/node_pool.h"
 
 namespace cl {
 
 class KDTree {
 public:
+    // Nodes lie in one array in depth-first order, the left child right
+    // after its parent.
     struct Node {
-        // Leaf: children null, [begin, end) of the index array.
-        int begin = 0;
-        int end = 0;
-        // Inner node: split axis and the bounds of the two halves along it.
-        int axis = 0;
-        // Leaf: its cell (the root box cut by the splits above) in cells_.
-        int cell = -1;
+        // Inner node: the bounds of the two halves along the split axis.
         double divlow = 0.0;
         double divhigh = 0.0;
-        Node* left = nullptr;
-        Node* right = nullptr;
-        // Smallest box around the node's points; queries use it to skip
-        // subtrees in which no point can enter the result list.
-        double low[3] = {0.0, 0.0, 0.0};
-        double high[3] = {0.0, 0.0, 0.0};
+        // Smallest box around the node's points, widened to single-precision
+        // bounds (exact for the single-precision coordinates the pipeline
+        // holds); queries use it to skip subtrees in which no point can enter
+        // the result list, and a wider box only skips less.
+        float low[3] = {0.0f, 0.0f, 0.0f};
+        float high[3] = {0.0f, 0.0f, 0.0f};
+        // Split axis; -1 for a leaf.
+        int axis = -1;
+        // Inner node: position of the right child. Leaf: its cell (the root
+        // box cut by the splits above) in cells_.
+        int link = 0;
+        // Leaf: [begin, end) of the slots.
+        int begin = 0;
+        int end = 0;
     };
 
     struct Bound {
@@ -42,8 +46,10 @@ public:
     virtual ~KDTree() = default;
 
     // Takes the points over by swapping buffers: afterwards `points` holds
-    // what the tree held before (nothing on a first build), so building over
-    // an empty array hands the previous points back.
+    // what the tree held before, in the order it was given (nothing on a
+    // first build), so building over an empty array hands the previous
+    // points back. Inside, the points are stored in slot order: each leaf's
+    // points lie together.
     void build(Array<Point3D<double>>& points);
 
     // The k nearest points of q by ascending squared distance; among equal
@@ -64,8 +70,8 @@ public:
     // 1 when its k nearest lie at distinct distances, all below that of any
     // other point, and to 0 otherwise.
     void queryAll(int k, int* lists, std::uint8_t* separated = nullptr, const std::uint8_t* known = nullptr) const;
-    // queryAll() for the points of slots [begin, end) of the index array
-    // alone. Ranges that do not overlap may be searched at the same time.
+    // queryAll() for the points of slots [begin, end) alone. Ranges that do
+    // not overlap may be searched at the same time.
     void querySlots(std::size_t begin, std::size_t end, int k, int* lists, std::uint8_t* separated = nullptr,
                     const std::uint8_t* known = nullptr) const;
 
@@ -75,39 +81,44 @@ public:
     // superset of the points, when all its entries are still there.
     bool confirms(const Point3D<double>& q, const int* list, int k) const;
 
-    const Array<Point3D<double>>& points() const { return points_; }
-    const Node* root() const { return root_; }
+    std::size_t size() const { return indices_.size(); }
+    // Point i as given to build().
+    const Point3D<double>& point(std::size_t i) const { return points_[static_cast<std::size_t>(slotOf_[i])]; }
+    const Node* root() const { return nodes_.empty() ? nullptr : nodes_.data(); }
+    static bool isLeaf(const Node* node) { return node->axis < 0; }
+    static const Node* leftOf(const Node* node) { return node + 1; }
+    const Node* rightOf(const Node* node) const { return nodes_.data() + node->link; }
+    // Per slot, the number of the point it holds.
     const Array<int>& indices() const { return indices_; }
     const Bound* rootBox() const { return box_; }
 
 private:
-    Node* buildRange(int begin, int end, Bound* box, int depth);
-    void fillLeaf(Node* node, int begin, int end, const Bound* box);
+    int buildRange(int begin, int end, Bound* box, int depth);
+    void fillLeaf(Node& node, int begin, int end, const Bound* box);
     void chooseSplit(int begin, int end, const Bound* box, int& axis, double& cut) const;
     void computeMinMax(int begin, int end, int axis, double& lo, double& hi) const;
     void partition(int begin, int end, int axis, double cut, int& lim1, int& lim2);
+    void handBack(Array<Point3D<double>>& points);
+    void toPointNumbers(int* list, int k) const;
 
     void searchClassic(const Point3D<double>& q, int k, int* result, double* dists) const;
     bool searchBounded(const Point3D<double>& q, int k, int* result, double* dists, double bound) const;
     struct Candidates;
     bool scanLeaf(const Node* node, const Point3D<double>& q, Candidates& list, double safeFrom) const;
 
+    // In slot order: the partitions move them with their numbers.
     Array<Point3D<double>> points_;
     Array<int> indices_;
-    // The coordinates in index-array order, so that a leaf reads contiguous runs.
-    Array<double> orderedX_;
-    Array<double> orderedY_;
-    Array<double> orderedZ_;
+    Array<int> slotOf_;
     struct Cell {
         Bound axes[3];
     };
-    Array<Cell> cells_;
-    // Per point: the cell of its leaf.
+    std::vector<Cell> cells_;
+    // Per slot: the cell of its leaf.
     Array<int> cellOf_;
     int depth_ = 0;
     Bound box_[3];
-    Node* root_ = nullptr;
-    NodePool<Node> pool_;
+    std::vector<Node> nodes_;
 };
 
 }  // namespace cl
