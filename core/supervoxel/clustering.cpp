@@ -141,10 +141,21 @@ namespace {
 // Points per task of the per-point loops: enough to outweigh handing a task over.
 constexpr std::size_t kPointGrain = 1024;
 
-// What the fusion reads of a cluster when it weighs it, in one cache line:
-// the coordinates and normal of its root point for the distance, its size,
-// and its work list. The union-find links and the marks of a walk, which
-// every entry of every list reads, are kept apart in compact arrays.
+// What the fusion reads of a point when it weighs the cluster the point
+// leads, in one cache line: the coordinates and normal for the distance, and
+// what lets a walk that can only reject skip its list. No walk changes it.
+struct alignas(64) FusionPoint {
+    double x, y, z;
+    double nx, ny, nz;
+    float nearest;       // at most the distance to its nearest own neighbour
+    std::uint8_t inert;  // normal not a number: every distance to it is not a number
+};
+static_assert(sizeof(FusionPoint) == 64, "a fusion point fills one cache line");
+
+// A cluster as the walks change it: every point's union-find link, and at a
+// root the cluster's size and work list. Kept apart from the points so that
+// all a pass changes is copied in one piece; the size sits where the root
+// search read its last link.
 //
 // A work list holds clusters, and reading it yields their current roots. A
 // cluster is as well named by any of its points as by the root it had when
@@ -153,16 +164,12 @@ constexpr std::size_t kPointGrain = 1024;
 // led to each) instead of being copied out; only the entries that came from
 // fused clusters go to the tail buffer. The first pass, which rejects most
 // of what it meets, thus copies almost nothing.
-struct alignas(64) FusionPoint {
-    double x, y, z;
-    double nx, ny, nz;
+struct Cluster {
+    int parent;
     int size;
-    int tail;                // the explicit rest of the work list, in the tail buffer; -1: none yet
-    std::uint16_t ownMask;   // bit k: neighbour k of the point's own list is listed, in bit order, before the tail
-    std::uint8_t inert;      // normal not a number: every distance to it is not a number
-    float nearest;           // at most the distance to its nearest own neighbour
+    int tail;               // the explicit rest of the work list, in the tail buffer; -1: none yet
+    std::uint16_t ownMask;  // bit k: neighbour k of the point's own list is listed, in bit order, before the tail
 };
-static_assert(sizeof(FusionPoint) == 64, "a fusion point fills one cache line");
 
 // The same arithmetic as supervoxelDistance.
 inline double pointDistance(const FusionPoint& a, const FusionPoint& b, double r)
@@ -176,20 +183,20 @@ inline double pointDistance(const FusionPoint& a, const FusionPoint& b, double r
 }
 
 // Union-find root with path halving.
-inline int findRoot(int* parent, int x)
+inline int findRoot(Cluster* c, int x)
 {
-    while (parent[x] != x) {
-        const int grand = parent[parent[x]];
-        parent[x] = grand;
+    while (c[x].parent != x) {
+        const int grand = c[c[x].parent].parent;
+        c[x].parent = grand;
         x = grand;
     }
     return x;
 }
 
 // The same root without shortening the path, so that many threads can ask.
-inline int rootOf(const int* parent, int x)
+inline int rootOf(const Cluster* c, int x)
 {
-    while (parent[x] != x) x = parent[x];
+    while (c[x].parent != x) x = c[x].parent;
     return x;
 }
 
@@ -214,34 +221,41 @@ struct TailBuffer {
         live = 0;
     }
 
-    int length(const FusionPoint& p) const { return p.tail < 0 ? 0 : tails[static_cast<std::size_t>(p.tail)].length; }
-    const int* begin(const FusionPoint& p) const { return items.data() + tails[static_cast<std::size_t>(p.tail)].start; }
-
-    void assign(FusionPoint& p, const std::vector<int>& list)
+    void copyFrom(const TailBuffer& other)
     {
-        if (p.tail < 0) {
-            if (list.empty()) return;
-            p.tail = static_cast<int>(tails.size());
+        items = other.items;
+        tails = other.tails;
+        live = other.live;
+    }
+
+    int length(const Cluster& c) const { return c.tail < 0 ? 0 : tails[static_cast<std::size_t>(c.tail)].length; }
+    const int* begin(const Cluster& c) const { return items.data() + tails[static_cast<std::size_t>(c.tail)].start; }
+
+    void assign(Cluster& c, const int* list, std::size_t size)
+    {
+        if (c.tail < 0) {
+            if (size == 0) return;
+            c.tail = static_cast<int>(tails.size());
             tails.push_back(Tail{0, 0, 0});
         }
-        Tail& t = tails[static_cast<std::size_t>(p.tail)];
-        const int count = static_cast<int>(list.size());
-        live += list.size();
+        Tail& t = tails[static_cast<std::size_t>(c.tail)];
+        const int count = static_cast<int>(size);
+        live += size;
         live -= static_cast<std::size_t>(t.length);
         if (count > t.room) {
             t.start = static_cast<int>(items.size());
             t.room = count;
-            items.insert(items.end(), list.begin(), list.end());
+            items.insert(items.end(), list, list + size);
         } else {
-            std::copy(list.begin(), list.end(), items.begin() + t.start);
+            std::copy(list, list + size, items.begin() + t.start);
         }
         t.length = count;
     }
 
-    void clear(const FusionPoint& p)
+    void clear(const Cluster& c)
     {
-        if (p.tail < 0) return;
-        Tail& t = tails[static_cast<std::size_t>(p.tail)];
+        if (c.tail < 0) return;
+        Tail& t = tails[static_cast<std::size_t>(c.tail)];
         live -= static_cast<std::size_t>(t.length);
         t.length = 0;
     }
@@ -260,30 +274,66 @@ struct TailBuffer {
     }
 };
 
+// All that walks change, and their scratch: the fusion's own, and a copy per
+// speculative piece of a pass.
+struct WalkState {
+    std::vector<Cluster> clusters;
+    TailBuffer tails;
+    int count = 0;  // number of clusters
+
+    std::vector<std::uint8_t> visited;  // marks of the current walk
+    // The clusters the current walk met, for those met through the walker's
+    // own neighbour list the bit that led there, the rejected ones met
+    // otherwise, and the ones fused, in order.
+    std::vector<int> candidates;
+    std::vector<std::uint8_t> ownBit;
+    std::size_t candidateCount = 0;
+    std::vector<int> rejected;
+    std::vector<int> fused;
+};
+
+// A run of representatives walked speculatively, on a copy of the state at
+// the pass's start, and what each walk did there: the clusters it met (the
+// walker first), those it fused, and the walker's size and work list after.
+// A walk that met no cluster the true walks have changed meanwhile does the
+// same in truth, so its outcome can be written over without walking.
+struct Guess {
+    struct Walk {
+        std::size_t rep;   // position in the representatives
+        bool keptOwn;      // only its own list's marks changed
+        bool stopped;      // reached the target in the copy
+        std::uint16_t ownMask;
+        int size;
+        std::size_t metEnd, fusedEnd, rejectedEnd;  // ends of its slices
+    };
+    WalkState state;
+    std::size_t begin = 0, end = 0;  // the representatives of the piece
+    std::size_t reached = 0;         // end of those the copy went through
+    std::vector<Walk> walks;
+    std::vector<int> met, fused, rejected;
+};
+
 // What the fusion and the boundary refinement of one call work on.
 struct Fusion {
     std::vector<FusionPoint> points;  // filled with coordinates and normals by the caller
-    std::vector<int> parent;          // union-find links
-    std::vector<std::uint8_t> visited;  // marks of the current walk
     const int* neighbours = nullptr;  // kNeighbourCount per point
     std::size_t n = 0;
     double r = 0.0;
     int target = 0;  // wanted number of clusters
 
     std::vector<std::uint8_t> valid;  // valid entries of each neighbour list (missing ones trail)
-    TailBuffer tails;
-    std::vector<int> reps;     // the cluster roots, ascending
+    std::vector<int> reps;            // the cluster roots, ascending
     std::vector<double> dist;  // per point: to its nearest neighbour, later to its supervoxel's representative
-    int count = 0;             // number of clusters
     double lambda = 0.0;       // the cost bound of a fusion
+    WalkState state;
 
-    // Scratch of one representative's walk: the clusters met, for those met
-    // through the walker's own neighbour list the bit that led there, and
-    // the rejected ones met otherwise.
-    std::vector<int> candidates;
-    std::vector<std::uint8_t> ownBit;
-    std::size_t candidateCount = 0;
-    std::vector<int> rejected;
+    // Speculation: the pieces of a pass after the first, the clusters the
+    // true walks changed in the pass (marks and list), and whether it still
+    // pays in this call.
+    std::vector<Guess> guesses;
+    std::vector<std::uint8_t> changed;
+    std::vector<int> changedList;
+    bool speculate = true;
 };
 
 inline const int* neighbourList(const Fusion& f, std::size_t i) { return f.neighbours + i * kNeighbourCount; }
@@ -305,40 +355,34 @@ void initialiseFusion(Fusion& f, const int* neighbours, int target, double r)
     f.target = target;
     const std::size_t n = f.n;
     FusionPoint* pts = f.points.data();
+    WalkState& s = f.state;
 
     cl::resizeOnLargePages(f.valid, n);
     cl::resizeOnLargePages(f.reps, n);
-    cl::resizeOnLargePages(f.parent, n);
-    f.visited.assign(n, 0);
-    for (std::size_t i = 0; i < n; ++i) {
-        const int* list = neighbourList(f, i);
-        int c = 0;
-        while (c < kNeighbourCount && list[c] >= 0) ++c;
-        f.valid[i] = static_cast<std::uint8_t>(c);
-        FusionPoint& p = pts[i];
-        f.parent[i] = static_cast<int>(i);
-        p.size = 1;
-        p.tail = -1;
-        p.ownMask = static_cast<std::uint16_t>((1u << c) - 1);
-        p.inert = std::isnan(p.nx) ? 1 : 0;
-        f.reps[i] = static_cast<int>(i);
-    }
-    f.count = static_cast<int>(n);
-    f.tails.reset();
-
+    cl::resizeOnLargePages(s.clusters, n);
+    s.visited.assign(n, 0);
     cl::reserveOnLargePages(f.dist, n);
     f.dist.assign(n, DBL_MAX);
     parallelFor(n, kPointGrain, [&](std::size_t i) {
         const int* list = neighbourList(f, i);
-        for (int k = 0; k < f.valid[i]; ++k) {
+        int c = 0;
+        while (c < kNeighbourCount && list[c] >= 0) ++c;
+        f.valid[i] = static_cast<std::uint8_t>(c);
+        s.clusters[i] = Cluster{static_cast<int>(i), 1, -1, static_cast<std::uint16_t>((1u << c) - 1)};
+        f.reps[i] = static_cast<int>(i);
+        FusionPoint& p = pts[i];
+        p.inert = std::isnan(p.nx) ? 1 : 0;
+        for (int k = 0; k < c; ++k) {
             const int j = list[k];
             if (j == static_cast<int>(i)) continue;
-            const double d = pointDistance(pts[i], pts[j], r);
+            const double d = pointDistance(p, pts[j], r);
             // min(dist, d): a distance that is not a number never replaces.
             if (d < f.dist[i]) f.dist[i] = d;
         }
-        pts[i].nearest = lowerFloat(f.dist[i]);
+        p.nearest = lowerFloat(f.dist[i]);
     });
+    s.count = static_cast<int>(n);
+    s.tails.reset();
     // The selection may reorder `dist`: it is computed afresh before its
     // next use.
     std::nth_element(f.dist.begin(), f.dist.begin() + static_cast<std::ptrdiff_t>(n / 2), f.dist.end());
@@ -346,151 +390,391 @@ void initialiseFusion(Fusion& f, const int* neighbours, int target, double r)
 }
 
 // Room for `more` candidates.
-inline void reserveCandidates(Fusion& f, std::size_t more)
+inline void reserveCandidates(WalkState& s, std::size_t more)
 {
-    const std::size_t needed = f.candidateCount + more;
-    if (f.candidates.size() < needed) {
-        f.candidates.resize(2 * needed);
-        f.ownBit.resize(2 * needed);
+    const std::size_t needed = s.candidateCount + more;
+    if (s.candidates.size() < needed) {
+        s.candidates.resize(2 * needed);
+        s.ownBit.resize(2 * needed);
     }
 }
 
 // Appends the cluster of point x to the walk's candidates unless the walk
 // met it already; `bit` says which own neighbour of the walker led there.
-inline void meet(Fusion& f, int x, std::uint8_t bit)
+inline void meet(const Fusion& f, WalkState& s, int x, std::uint8_t bit)
 {
-    const int root = findRoot(f.parent.data(), x);
+    const int root = findRoot(s.clusters.data(), x);
     // The walk weighs the cluster soon: its record is fetched now.
     __builtin_prefetch(&f.points[static_cast<std::size_t>(root)]);
     // Written unconditionally, kept only when new: no branch to mispredict.
-    f.candidates[f.candidateCount] = root;
-    f.ownBit[f.candidateCount] = bit;
-    f.candidateCount += f.visited[static_cast<std::size_t>(root)] ^ 1;
-    f.visited[static_cast<std::size_t>(root)] = 1;
+    s.candidates[s.candidateCount] = root;
+    s.ownBit[s.candidateCount] = bit;
+    s.candidateCount += s.visited[static_cast<std::size_t>(root)] ^ 1;
+    s.visited[static_cast<std::size_t>(root)] = 1;
 }
 
 // The clusters named by the owner's own neighbours that the walk has not met.
-void collectOwn(Fusion& f, int owner)
+void collectOwn(const Fusion& f, WalkState& s, int owner)
 {
-    const unsigned mask = f.points[static_cast<std::size_t>(owner)].ownMask;
+    const unsigned mask = s.clusters[static_cast<std::size_t>(owner)].ownMask;
     const int* own = neighbourList(f, static_cast<std::size_t>(owner));
-    reserveCandidates(f, kNeighbourCount);
+    reserveCandidates(s, kNeighbourCount);
     for (unsigned m = mask; m != 0; m &= m - 1) {
         const int k = __builtin_ctz(m);
-        meet(f, own[k], static_cast<std::uint8_t>(k));
+        meet(f, s, own[k], static_cast<std::uint8_t>(k));
     }
 }
 
 // The clusters of the owner's tail that the walk has not met.
-void collectTail(Fusion& f, int owner)
+void collectTail(const Fusion& f, WalkState& s, int owner)
 {
-    FusionPoint* pts = f.points.data();
-    const int length = f.tails.length(pts[owner]);
+    const Cluster& c = s.clusters[static_cast<std::size_t>(owner)];
+    const int length = s.tails.length(c);
     if (length == 0) return;
-    reserveCandidates(f, static_cast<std::size_t>(length));
-    const int* tail = f.tails.begin(pts[owner]);
-    for (int t = 0; t < length; ++t) meet(f, tail[t], 0);
+    reserveCandidates(s, static_cast<std::size_t>(length));
+    const int* tail = s.tails.begin(c);
+    for (int t = 0; t < length; ++t) meet(f, s, tail[t], 0);
 }
 
 // Whether the walk from i can only reject: it has no tail, every cluster its
 // own neighbours name is that neighbour alone or led by it, and its nearest
 // neighbour is too far for lambda -- so is every other, at any size. The
 // walk's outcome is then i's own list less itself, which this leaves.
-bool rejectsAllOwn(Fusion& f, int i)
+bool rejectsAllOwn(const Fusion& f, WalkState& s, int i)
 {
-    FusionPoint& pi = f.points[static_cast<std::size_t>(i)];
-    if (f.lambda - static_cast<double>(pi.nearest) > 0 || f.tails.length(pi) != 0) return false;
+    Cluster& ci = s.clusters[static_cast<std::size_t>(i)];
+    if (f.lambda - static_cast<double>(f.points[static_cast<std::size_t>(i)].nearest) > 0 || s.tails.length(ci) != 0)
+        return false;
     const int* own = neighbourList(f, static_cast<std::size_t>(i));
     unsigned self = 0;
-    for (unsigned m = pi.ownMask; m != 0; m &= m - 1) {
+    for (unsigned m = ci.ownMask; m != 0; m &= m - 1) {
         const int k = __builtin_ctz(m);
         const int j = own[k];
         if (j == i)
             self |= 1u << k;
-        else if (f.parent[static_cast<std::size_t>(j)] != j)
+        else if (s.clusters[static_cast<std::size_t>(j)].parent != j)
             return false;
     }
-    pi.ownMask = static_cast<std::uint16_t>(pi.ownMask & ~self);
+    ci.ownMask = static_cast<std::uint16_t>(ci.ownMask & ~self);
     return true;
 }
 
 // The walk from representative i: every cluster met through the work lists
 // whose cost stays under lambda is fused into i and its work list walked in
-// turn; the others become i's new work list, in the order met. True when the
-// number of clusters reached the target.
-bool walkFrom(Fusion& f, int i)
+// turn; the others become i's new work list, in the order met. It stops
+// right after the fusion that brings the clusters to the target number.
+void walkFrom(const Fusion& f, WalkState& s, int i)
 {
-    FusionPoint* pts = f.points.data();
-    FusionPoint& pi = pts[i];
-    if (rejectsAllOwn(f, i)) return f.count == f.target;
-    f.visited[static_cast<std::size_t>(i)] = 1;
-    reserveCandidates(f, 1);
-    f.candidates[0] = i;
-    f.candidateCount = 1;
-    collectOwn(f, i);
+    const FusionPoint* pts = f.points.data();
+    Cluster* cs = s.clusters.data();
+    const FusionPoint& pi = pts[i];
+    s.visited[static_cast<std::size_t>(i)] = 1;
+    reserveCandidates(s, 1);
+    s.candidates[0] = i;
+    s.candidateCount = 1;
+    collectOwn(f, s, i);
     // The clusters met through i's own neighbours come first and stay bits.
-    const std::size_t ownEnd = f.candidateCount;
-    collectTail(f, i);
+    const std::size_t ownEnd = s.candidateCount;
+    collectTail(f, s, i);
     unsigned keptBits = 0;
-    f.rejected.clear();
-    for (std::size_t c = 1; c < f.candidateCount; ++c) {
-        const int j = f.candidates[c];
-        FusionPoint& pj = pts[j];
-        const double d = pointDistance(pi, pj, f.r);
-        if (f.lambda - static_cast<double>(pj.size) * d > 0) {
-            f.parent[static_cast<std::size_t>(j)] = i;
-            pi.size += pj.size;
-            collectOwn(f, j);
-            collectTail(f, j);
-            pj.ownMask = 0;
-            f.tails.clear(pj);
-            --f.count;
-            if (f.count == f.target) break;
+    s.rejected.clear();
+    s.fused.clear();
+    for (std::size_t c = 1; c < s.candidateCount; ++c) {
+        const int j = s.candidates[c];
+        Cluster& cj = cs[j];
+        const double d = pointDistance(pi, pts[j], f.r);
+        if (f.lambda - static_cast<double>(cj.size) * d > 0) {
+            cj.parent = i;
+            cs[i].size += cj.size;
+            collectOwn(f, s, j);
+            collectTail(f, s, j);
+            cj.ownMask = 0;
+            s.tails.clear(cj);
+            s.fused.push_back(j);
+            --s.count;
+            if (s.count == f.target) break;
         } else if (c < ownEnd) {
-            keptBits |= 1u << f.ownBit[c];
+            keptBits |= 1u << s.ownBit[c];
         } else {
-            f.rejected.push_back(j);
+            s.rejected.push_back(j);
         }
     }
-    pi.ownMask = static_cast<std::uint16_t>(keptBits);
-    f.tails.assign(pi, f.rejected);
-    for (std::size_t c = 0; c < f.candidateCount; ++c) f.visited[static_cast<std::size_t>(f.candidates[c])] = 0;
-    return f.count == f.target;
+    cs[i].ownMask = static_cast<std::uint16_t>(keptBits);
+    s.tails.assign(cs[i], s.rejected.data(), s.rejected.size());
+    for (std::size_t c = 0; c < s.candidateCount; ++c) s.visited[static_cast<std::size_t>(s.candidates[c])] = 0;
+}
+
+// What a representative's turn in a pass did.
+enum class Turn : std::uint8_t { idle, inert, keptOwn, walked };
+
+Turn takeTurn(const Fusion& f, WalkState& s, int i)
+{
+    const Cluster& c = s.clusters[static_cast<std::size_t>(i)];
+    if (c.ownMask == 0 && s.tails.length(c) == 0) return Turn::idle;
+    // A root whose normal is not a number can neither fuse nor be fused
+    // (every distance to it is not a number): its walk would change nothing
+    // but the end-of-walk target test, and such points can keep a run going
+    // for all its passes.
+    if (f.points[static_cast<std::size_t>(i)].inert) return Turn::inert;
+    if (rejectsAllOwn(f, s, i)) return Turn::keptOwn;
+    walkFrom(f, s, i);
+    return Turn::walked;
+}
+
+// Whether the pass ends after this turn: the target is tested after every
+// turn but those with nothing to walk.
+inline bool endsPass(const Fusion& f, const WalkState& s, Turn turn) { return turn != Turn::idle && s.count == f.target; }
+
+// The turns of the representatives [begin, end) in order. True when the
+// pass ended.
+bool takeTurns(Fusion& f, std::size_t begin, std::size_t end)
+{
+    for (std::size_t e = begin; e < end; ++e)
+        if (endsPass(f, f.state, takeTurn(f, f.state, f.reps[e]))) return true;
+    return false;
+}
+
+// Marks cluster x as changed by a true walk of the pass.
+inline void markChanged(Fusion& f, int x)
+{
+    if (f.changed[static_cast<std::size_t>(x)]) return;
+    f.changed[static_cast<std::size_t>(x)] = 1;
+    f.changedList.push_back(x);
+}
+
+// A true turn, its changes marked. True when the pass ended.
+bool takeMarkedTurn(Fusion& f, int i)
+{
+    const Turn turn = takeTurn(f, f.state, i);
+    if (turn == Turn::keptOwn || turn == Turn::walked) markChanged(f, i);
+    if (turn == Turn::walked)
+        for (int j : f.state.fused) markChanged(f, j);
+    return endsPass(f, f.state, turn);
+}
+
+// The walks of a piece on its copy, each noted with what it met and did.
+// Turns with nothing to walk are not noted: in truth too they change nothing,
+// unless a true walk changed their representative.
+void guessPiece(const Fusion& f, Guess& g)
+{
+    WalkState& s = g.state;
+    g.walks.clear();
+    g.met.clear();
+    g.fused.clear();
+    g.rejected.clear();
+    g.reached = g.end;
+    for (std::size_t e = g.begin; e < g.end; ++e) {
+        const int i = f.reps[e];
+        const unsigned mask = s.clusters[static_cast<std::size_t>(i)].ownMask;
+        const Turn turn = takeTurn(f, s, i);
+        if (turn == Turn::idle || turn == Turn::inert) continue;
+        if (turn == Turn::keptOwn) {
+            // It read whether each cluster its own list names is a root.
+            const int* own = neighbourList(f, static_cast<std::size_t>(i));
+            g.met.push_back(i);
+            for (unsigned m = mask; m != 0; m &= m - 1) g.met.push_back(own[__builtin_ctz(m)]);
+        } else {
+            g.met.insert(g.met.end(), s.candidates.begin(), s.candidates.begin() + static_cast<std::ptrdiff_t>(s.candidateCount));
+            g.fused.insert(g.fused.end(), s.fused.begin(), s.fused.end());
+            g.rejected.insert(g.rejected.end(), s.rejected.begin(), s.rejected.end());
+        }
+        const Cluster& c = s.clusters[static_cast<std::size_t>(i)];
+        const bool stopped = s.count == f.target;
+        g.walks.push_back(Guess::Walk{e, turn == Turn::keptOwn, stopped, c.ownMask, c.size, g.met.size(), g.fused.size(),
+                                      g.rejected.size()});
+        if (stopped) {
+            g.reached = e + 1;
+            return;
+        }
+    }
+}
+
+// Writes the outcome of a speculative walk into the fusion's state. True
+// when the pass ended: then only the links made so far count.
+bool applyWalk(Fusion& f, const Guess& g, const Guess::Walk& w, std::size_t fusedBegin, std::size_t rejectedBegin)
+{
+    WalkState& s = f.state;
+    Cluster* cs = s.clusters.data();
+    const int i = f.reps[w.rep];
+    for (std::size_t k = fusedBegin; k < w.fusedEnd; ++k) {
+        Cluster& cj = cs[g.fused[k]];
+        cj.parent = i;
+        cj.ownMask = 0;
+        s.tails.clear(cj);
+        --s.count;
+        if (s.count == f.target) return true;
+    }
+    cs[i].size = w.size;
+    cs[i].ownMask = w.ownMask;
+    if (!w.keptOwn) s.tails.assign(cs[i], g.rejected.data() + rejectedBegin, w.rejectedEnd - rejectedBegin);
+    return false;
+}
+
+// A guessed walk that met changed clusters, walked again in truth. When it
+// did what the guess did, from a walker and fused clusters no true walk had
+// changed, the piece's copy and the truth still agree on every cluster it
+// touched, which then joins `written`; otherwise whatever it touched in
+// either counts as changed. True when the pass ended.
+bool walkAgain(Fusion& f, const Guess& g, const Guess::Walk& w, std::size_t fusedBegin, std::size_t rejectedBegin,
+               std::vector<int>& written)
+{
+    const int i = f.reps[w.rep];
+    const auto guessedFused = g.fused.begin() + static_cast<std::ptrdiff_t>(fusedBegin);
+    const auto guessedFusedEnd = g.fused.begin() + static_cast<std::ptrdiff_t>(w.fusedEnd);
+    bool agreed = !w.stopped && !f.changed[static_cast<std::size_t>(i)];
+    for (auto j = guessedFused; agreed && j != guessedFusedEnd; ++j) agreed = !f.changed[static_cast<std::size_t>(*j)];
+
+    WalkState& s = f.state;
+    const Turn turn = takeTurn(f, s, i);
+    if (endsPass(f, s, turn)) return true;
+    const Cluster& c = s.clusters[static_cast<std::size_t>(i)];
+    agreed = agreed && c.size == w.size && c.ownMask == w.ownMask;
+    if (turn == Turn::keptOwn) {
+        agreed = agreed && w.keptOwn;
+    } else {
+        agreed = agreed && turn == Turn::walked && !w.keptOwn && std::equal(s.fused.begin(), s.fused.end(), guessedFused, guessedFusedEnd) &&
+                 std::equal(s.rejected.begin(), s.rejected.end(), g.rejected.begin() + static_cast<std::ptrdiff_t>(rejectedBegin),
+                            g.rejected.begin() + static_cast<std::ptrdiff_t>(w.rejectedEnd));
+    }
+    if (agreed) {
+        written.push_back(i);
+        written.insert(written.end(), guessedFused, guessedFusedEnd);
+        return false;
+    }
+    markChanged(f, i);
+    for (auto j = guessedFused; j != guessedFusedEnd; ++j) markChanged(f, *j);
+    if (turn == Turn::walked)
+        for (int j : s.fused) markChanged(f, j);
+    return false;
+}
+
+// The piece's turns made true, in order: a guessed walk that met no cluster a
+// true walk of the pass changed is written over, the others are walked again.
+// Returns how many were walked again, or -1 when the pass ended.
+long settlePiece(Fusion& f, const Guess& g)
+{
+    long again = 0;
+    // Outcomes written over, or walked again alike, change the truth as they
+    // changed the copy: the piece's later guesses saw that, later pieces did
+    // not.
+    std::vector<int> written;
+    std::size_t next = 0, metBegin = 0, fusedBegin = 0, rejectedBegin = 0;
+    for (std::size_t e = g.begin; e < g.end; ++e) {
+        const int i = f.reps[e];
+        if (next == g.walks.size() || g.walks[next].rep != e) {
+            // Unguessed: idle in the copy, which the truth is too unless a
+            // true walk changed the representative, or beyond the copy's end.
+            if (e < g.reached && !f.changed[static_cast<std::size_t>(i)]) continue;
+            ++again;
+            if (takeMarkedTurn(f, i)) return -1;
+            continue;
+        }
+        const Guess::Walk& w = g.walks[next++];
+        bool redo = w.stopped;
+        for (std::size_t k = metBegin; !redo && k < w.metEnd; ++k) redo = f.changed[static_cast<std::size_t>(g.met[k])];
+        if (redo) {
+            ++again;
+            if (walkAgain(f, g, w, fusedBegin, rejectedBegin, written)) return -1;
+        } else {
+            if (applyWalk(f, g, w, fusedBegin, rejectedBegin)) return -1;
+            written.push_back(i);
+            written.insert(written.end(), g.fused.begin() + static_cast<std::ptrdiff_t>(fusedBegin),
+                           g.fused.begin() + static_cast<std::ptrdiff_t>(w.fusedEnd));
+        }
+        metBegin = w.metEnd;
+        fusedBegin = w.fusedEnd;
+        rejectedBegin = w.rejectedEnd;
+    }
+    for (int x : written) markChanged(f, x);
+    return again;
+}
+
+// Pieces a pass is cut into for speculation, at most: each costs a copy of
+// the state, and every boundary between pieces conflicts.
+constexpr std::size_t kMaxPieces = 4;
+// Representatives per piece, at least: fewer walks do not repay the copy.
+constexpr std::size_t kPieceMinReps = 256;
+
+// The number of pieces worth cutting the coming pass into; 1 for none.
+std::size_t piecesFor(const Fusion& f)
+{
+    const std::size_t threads = static_cast<std::size_t>(poolThreads());
+    // With the target where the pass starts, the first turn ends it whatever
+    // it does; the checks below count on the target being reached only by
+    // a fusion.
+    if (threads < 2 || !f.speculate || f.state.count == f.target) return 1;
+    const std::size_t reps = f.reps.size();
+    // The copy is of every point's record: passes of few walks over many
+    // points are left whole.
+    if (reps * 16 < f.n) return 1;
+    return std::max<std::size_t>(1, std::min({threads, kMaxPieces, reps / kPieceMinReps}));
+}
+
+// One pass over the representatives, cut into pieces: the first walks the
+// fusion's state, the others their own copy of it, all at once; the others'
+// walks are then made true in order (settlePiece). The outcome is that of the
+// walks one after another.
+void speculativePass(Fusion& f, std::size_t pieces)
+{
+    const std::size_t repCount = f.reps.size();
+    f.guesses.resize(pieces - 1);
+    if (f.changed.size() != f.n) f.changed.assign(f.n, 0);
+    parallelFor(pieces - 1, 1, [&](std::size_t p) {
+        Guess& g = f.guesses[p];
+        g.begin = repCount * (p + 1) / pieces;
+        g.end = repCount * (p + 2) / pieces;
+        g.state.clusters = f.state.clusters;
+        g.state.tails.copyFrom(f.state.tails);
+        g.state.count = f.state.count;
+        if (g.state.visited.size() != f.n) g.state.visited.assign(f.n, 0);
+    });
+    bool ended = false;
+    parallelFor(pieces, 1, [&](std::size_t p) {
+        if (p > 0) {
+            guessPiece(f, f.guesses[p - 1]);
+            return;
+        }
+        for (std::size_t e = 0; !ended && e < f.guesses[0].begin; ++e) ended = takeMarkedTurn(f, f.reps[e]);
+    });
+    long again = 0;
+    std::size_t guessed = 0;
+    for (std::size_t p = 0; !ended && p < f.guesses.size(); ++p) {
+        const long settled = settlePiece(f, f.guesses[p]);
+        ended = settled < 0;
+        again += settled;
+        guessed += f.guesses[p].walks.size();
+    }
+    for (int x : f.changedList) f.changed[static_cast<std::size_t>(x)] = 0;
+    f.changedList.clear();
+    // Walks of a cloud whose point order is not local meet the other pieces'
+    // clusters all the time: then the rest of the call goes one walk at a
+    // time.
+    if (!ended && static_cast<std::size_t>(again) * 2 > guessed) f.speculate = false;
 }
 
 // Passes over the representatives, lambda doubling from pass to pass, until
 // the clusters number the target, one is left, or 1002 passes have run.
 void fuse(Fusion& f)
 {
-    FusionPoint* pts = f.points.data();
+    WalkState& s = f.state;
     for (int pass = 0;; ++pass) {
-        const std::size_t repCount = f.reps.size();
-        for (std::size_t e = 0; e < repCount; ++e) {
-            const int i = f.reps[e];
-            const FusionPoint& pi = pts[i];
-            if (pi.ownMask == 0 && f.tails.length(pi) == 0) continue;
-            // A root whose normal is not a number can neither fuse nor be
-            // fused (every distance to it is not a number): its walk would
-            // change nothing but the end-of-walk target test, and such
-            // points can keep a run going for all its passes.
-            if (pi.inert) {
-                if (f.count == f.target) break;
-                continue;
-            }
-            if (walkFrom(f, i)) break;
-        }
+        const std::size_t pieces = piecesFor(f);
+        if (pieces > 1)
+            speculativePass(f, pieces);
+        else
+            takeTurns(f, 0, f.reps.size());
 
         std::size_t kept = 0;
         for (std::size_t e = 0; e < f.reps.size(); ++e)
-            if (findRoot(f.parent.data(), f.reps[e]) == f.reps[e]) f.reps[kept++] = f.reps[e];
+            if (s.clusters[static_cast<std::size_t>(f.reps[e])].parent == f.reps[e]) f.reps[kept++] = f.reps[e];
         f.reps.resize(kept);
-        f.count = static_cast<int>(kept);
-        f.tails.compactIfSparse();
+        s.count = static_cast<int>(kept);
+        s.tails.compactIfSparse();
 
-        if (f.count == f.target) break;
+        if (s.count == f.target) break;
         if (pass > 1000) break;
         f.lambda = 2 * f.lambda;
-        if (!(f.count > 1)) break;
+        if (!(s.count > 1)) break;
     }
 }
 
@@ -529,6 +813,35 @@ inline std::size_t dequeue(PointQueue& q)
     return i;
 }
 
+// Queues every point with a neighbour of another label, and then that
+// neighbour, in point order. The blocks are scanned concurrently, each noting
+// what it would queue; queued in block order, the notes give the queue one
+// scan in point order gives, since nothing leaves the queue meanwhile.
+void queueBoundaryPoints(const Fusion& f, const cl::Array<int>& labels, PointQueue& queue)
+{
+    constexpr std::size_t kScanBlock = 8192;
+    const std::size_t n = f.n;
+    std::vector<std::vector<int>> notes((n + kScanBlock - 1) / kScanBlock);
+    parallelFor(notes.size(), 1, [&](std::size_t block) {
+        std::vector<int>& note = notes[block];
+        const std::size_t end = std::min(n, (block + 1) * kScanBlock);
+        for (std::size_t i = block * kScanBlock; i < end; ++i) {
+            const int* list = neighbourList(f, i);
+            const int own = labels[i];
+            bool noted = false;
+            for (int k = 0; k < f.valid[i]; ++k) {
+                const int j = list[k];
+                if (own == labels[static_cast<std::size_t>(j)]) continue;
+                if (!noted) note.push_back(static_cast<int>(i));
+                noted = true;
+                note.push_back(j);
+            }
+        }
+    });
+    for (const std::vector<int>& note : notes)
+        for (int p : note) enqueue(queue, p);
+}
+
 // Labels every point with its cluster's root, then moves points across
 // supervoxel boundaries: a point goes to a neighbouring supervoxel whose
 // representative is strictly closer, and its neighbours are revisited.
@@ -538,22 +851,13 @@ void refineBoundaries(Fusion& f, cl::Array<int>& labels)
     FusionPoint* pts = f.points.data();
     cl::resizeOnLargePages(labels, n);
     parallelFor(n, kPointGrain, [&](std::size_t i) {
-        labels[i] = rootOf(f.parent.data(), static_cast<int>(i));
+        labels[i] = rootOf(f.state.clusters.data(), static_cast<int>(i));
         f.dist[i] = pointDistance(pts[i], pts[labels[i]], f.r);
     });
 
     PointQueue queue;
     resetQueue(queue, n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const int* list = neighbourList(f, i);
-        for (int k = 0; k < f.valid[i]; ++k) {
-            const int j = list[k];
-            if (labels[i] != labels[static_cast<std::size_t>(j)]) {
-                enqueue(queue, static_cast<int>(i));
-                enqueue(queue, j);
-            }
-        }
-    }
+    queueBoundaryPoints(f, labels, queue);
     while (queue.size > 0) {
         const std::size_t i = dequeue(queue);
         const int* list = neighbourList(f, i);
@@ -593,7 +897,7 @@ void relabel(const Fusion& f, cl::Array<int>& labels, cl::Array<int>& supervoxel
         supervoxels[s] = f.reps[s];
         position[static_cast<std::size_t>(f.reps[s])] = static_cast<int>(s);
     }
-    for (std::size_t i = 0; i < f.n; ++i) labels[i] = position[static_cast<std::size_t>(labels[i])];
+    parallelFor(f.n, kPointGrain, [&](std::size_t i) { labels[i] = position[static_cast<std::size_t>(labels[i])]; });
 }
 
 // The fusion and refinement of points whose coordinates and normals are in
