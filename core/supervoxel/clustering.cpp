@@ -842,6 +842,135 @@ void queueBoundaryPoints(const Fusion& f, const cl::Array<int>& labels, PointQue
         for (int p : note) enqueue(queue, p);
 }
 
+// What a point's turn in the refinement decides from the labels around it:
+// the supervoxel of a neighbour whose representative is strictly nearer than
+// the point's own, the nearest such met in list order.
+struct Move {
+    int label;
+    double dist;
+    bool changed;
+};
+
+inline Move reconsider(const Fusion& f, const int* labels, std::size_t i, int label, double dist)
+{
+    const FusionPoint* pts = f.points.data();
+    const int* list = neighbourList(f, i);
+    Move m{label, dist, false};
+    // A supervoxel already tried for this point cannot win again: the
+    // distance is the same and the point's own has only come down since.
+    int tried[kNeighbourCount];
+    int triedCount = 0;
+    for (int k = 0; k < f.valid[i]; ++k) {
+        const int lj = labels[static_cast<std::size_t>(list[k])];
+        if (lj == m.label) continue;
+        bool seen = false;
+        for (int t = 0; t < triedCount; ++t) seen |= tried[t] == lj;
+        if (seen) continue;
+        tried[triedCount++] = lj;
+        const double d = pointDistance(pts[i], pts[lj], f.r);
+        if (m.dist > d) {
+            m.label = lj;
+            m.dist = d;
+            m.changed = true;
+        }
+    }
+    return m;
+}
+
+// The next point of the queue takes its turn: it moves if a neighbouring
+// supervoxel is nearer, and then its neighbours of other supervoxels are
+// revisited. Returns the point.
+std::size_t refineTurn(Fusion& f, cl::Array<int>& labels, PointQueue& queue)
+{
+    const std::size_t i = dequeue(queue);
+    const Move m = reconsider(f, labels.data(), i, labels[i], f.dist[i]);
+    if (!m.changed) return i;
+    labels[i] = m.label;
+    f.dist[i] = m.dist;
+    const int* list = neighbourList(f, i);
+    for (int k = 0; k < f.valid[i]; ++k)
+        if (labels[static_cast<std::size_t>(list[k])] != m.label) enqueue(queue, list[k]);
+    return i;
+}
+
+// The second half of a round guessed on a copy of the labels: each point's
+// move and the neighbours it would queue.
+struct RoundGuess {
+    std::vector<int> labels;
+    std::vector<Move> moves;
+    std::vector<int> queued;
+    std::vector<std::size_t> queuedEnd;
+};
+
+// Rounds of the refinement with at least this many points are split in two.
+constexpr std::size_t kRoundMinPoints = 1024;
+
+// One round of the queue -- the points in it when the round starts, each
+// queued once -- in two halves at once: the first takes its turns, the
+// second guesses them on a copy of the labels as they were. A point of the
+// first half changes no other point of the round, so a guess whose
+// neighbours' labels no earlier turn of the round changed otherwise than the
+// copy saw is the turn; its move is written and its neighbours are queued,
+// in order. The others take their turn again, and count as changed when the
+// turn moved them otherwise than the guess.
+void splitRound(Fusion& f, cl::Array<int>& labels, PointQueue& queue, std::size_t roundSize, RoundGuess& g)
+{
+    const std::size_t n = f.n;
+    if (f.changed.size() != n) f.changed.assign(n, 0);
+    const std::size_t half = roundSize / 2;
+    const std::size_t head = queue.head;
+    g.labels.assign(labels.begin(), labels.end());
+    parallelFor(2, 1, [&](std::size_t piece) {
+        if (piece == 0) {
+            for (std::size_t r = 0; r < half; ++r) {
+                const std::size_t i = queue.ring[queue.head];
+                const int before = labels[i];
+                refineTurn(f, labels, queue);
+                if (labels[i] != before) markChanged(f, static_cast<int>(i));
+            }
+            return;
+        }
+        g.moves.clear();
+        g.queued.clear();
+        g.queuedEnd.clear();
+        for (std::size_t r = half; r < roundSize; ++r) {
+            const std::size_t slot = head + r;
+            const std::size_t i = static_cast<std::size_t>(queue.ring[slot < n ? slot : slot - n]);
+            const Move m = reconsider(f, g.labels.data(), i, g.labels[i], f.dist[i]);
+            g.moves.push_back(m);
+            if (m.changed) {
+                g.labels[i] = m.label;
+                const int* list = neighbourList(f, i);
+                for (int k = 0; k < f.valid[i]; ++k)
+                    if (g.labels[static_cast<std::size_t>(list[k])] != m.label) g.queued.push_back(list[k]);
+            }
+            g.queuedEnd.push_back(g.queued.size());
+        }
+    });
+    std::size_t queuedBegin = 0;
+    for (std::size_t r = 0; r < g.moves.size(); ++r) {
+        const std::size_t i = static_cast<std::size_t>(queue.ring[queue.head]);
+        const Move& m = g.moves[r];
+        const int* list = neighbourList(f, i);
+        bool agrees = true;
+        for (int k = 0; agrees && k < f.valid[i]; ++k) agrees = !f.changed[static_cast<std::size_t>(list[k])];
+        if (agrees) {
+            dequeue(queue);
+            if (m.changed) {
+                labels[i] = m.label;
+                f.dist[i] = m.dist;
+            }
+            for (std::size_t k = queuedBegin; k < g.queuedEnd[r]; ++k) enqueue(queue, g.queued[k]);
+        } else {
+            refineTurn(f, labels, queue);
+            if (labels[i] != m.label) markChanged(f, static_cast<int>(i));
+        }
+        queuedBegin = g.queuedEnd[r];
+    }
+    for (int x : f.changedList) f.changed[static_cast<std::size_t>(x)] = 0;
+    f.changedList.clear();
+}
+
 // Labels every point with its cluster's root, then moves points across
 // supervoxel boundaries: a point goes to a neighbouring supervoxel whose
 // representative is strictly closer, and its neighbours are revisited.
@@ -858,32 +987,17 @@ void refineBoundaries(Fusion& f, cl::Array<int>& labels)
     PointQueue queue;
     resetQueue(queue, n);
     queueBoundaryPoints(f, labels, queue);
+    // The queue is worked through in rounds: the points queued while one
+    // round takes its turns make the next.
+    const bool split = poolThreads() > 1;
+    RoundGuess guess;
     while (queue.size > 0) {
-        const std::size_t i = dequeue(queue);
-        const int* list = neighbourList(f, i);
-        bool changed = false;
-        // A supervoxel already tried for this point cannot win again: the
-        // distance is the same and dist[i] has only come down since.
-        int tried[kNeighbourCount];
-        int triedCount = 0;
-        for (int k = 0; k < f.valid[i]; ++k) {
-            const int lj = labels[static_cast<std::size_t>(list[k])];
-            if (lj == labels[i]) continue;
-            bool seen = false;
-            for (int t = 0; t < triedCount; ++t) seen |= tried[t] == lj;
-            if (seen) continue;
-            tried[triedCount++] = lj;
-            const double d = pointDistance(pts[i], pts[lj], f.r);
-            if (f.dist[i] > d) {
-                labels[i] = lj;
-                f.dist[i] = d;
-                changed = true;
-            }
+        const std::size_t roundSize = queue.size;
+        if (split && roundSize >= kRoundMinPoints && roundSize * 32 >= n) {
+            splitRound(f, labels, queue, roundSize, guess);
+            continue;
         }
-        if (changed) {
-            for (int k = 0; k < f.valid[i]; ++k)
-                if (labels[static_cast<std::size_t>(list[k])] != labels[i]) enqueue(queue, list[k]);
-        }
+        for (std::size_t r = 0; r < roundSize; ++r) refineTurn(f, labels, queue);
     }
 }
 

@@ -296,9 +296,10 @@ TEST(Clustering, merge_on_any_thread_count_matches_literal_version)
 {
     // Passes are cut into pieces walked at once, each on a copy of the
     // clusters; walks of later pieces that met clusters the earlier ones
-    // changed are walked again. Point orders where the pieces meet at their
-    // joins, in patches and everywhere; targets reached in the middle of a
-    // piece.
+    // changed are walked again. Rounds of the boundary refinement are split
+    // likewise, on a copy of the labels. Point orders where the pieces meet
+    // at their joins, in patches and everywhere; targets reached in the
+    // middle of a piece.
     struct Case {
         std::vector<Point> input;
         double r;
