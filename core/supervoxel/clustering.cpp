@@ -399,18 +399,40 @@ inline void reserveCandidates(WalkState& s, std::size_t more)
     }
 }
 
+// The walk's candidate list while clusters are appended to it, by raw
+// pointers: the byte stores of a meeting may alias anything and would
+// otherwise make every vector reload its buffer.
+struct Meeting {
+    Cluster* clusters;
+    const FusionPoint* points;
+    int* candidates;
+    std::uint8_t* ownBit;
+    std::uint8_t* visited;
+    std::size_t met;
+};
+
+// A meeting of up to `more` clusters; endMeeting keeps its candidates.
+inline Meeting startMeeting(const Fusion& f, WalkState& s, std::size_t more)
+{
+    reserveCandidates(s, more);
+    return Meeting{s.clusters.data(), f.points.data(), s.candidates.data(), s.ownBit.data(), s.visited.data(),
+                   s.candidateCount};
+}
+
+inline void endMeeting(WalkState& s, const Meeting& m) { s.candidateCount = m.met; }
+
 // Appends the cluster of point x to the walk's candidates unless the walk
 // met it already; `bit` says which own neighbour of the walker led there.
-inline void meet(const Fusion& f, WalkState& s, int x, std::uint8_t bit)
+inline void meet(Meeting& m, int x, std::uint8_t bit)
 {
-    const int root = findRoot(s.clusters.data(), x);
+    const int root = findRoot(m.clusters, x);
     // The walk weighs the cluster soon: its record is fetched now.
-    __builtin_prefetch(&f.points[static_cast<std::size_t>(root)]);
+    __builtin_prefetch(&m.points[root]);
     // Written unconditionally, kept only when new: no branch to mispredict.
-    s.candidates[s.candidateCount] = root;
-    s.ownBit[s.candidateCount] = bit;
-    s.candidateCount += s.visited[static_cast<std::size_t>(root)] ^ 1;
-    s.visited[static_cast<std::size_t>(root)] = 1;
+    m.candidates[m.met] = root;
+    m.ownBit[m.met] = bit;
+    m.met += m.visited[root] ^ 1;
+    m.visited[root] = 1;
 }
 
 // The clusters named by the owner's own neighbours that the walk has not met.
@@ -418,11 +440,12 @@ void collectOwn(const Fusion& f, WalkState& s, int owner)
 {
     const unsigned mask = s.clusters[static_cast<std::size_t>(owner)].ownMask;
     const int* own = neighbourList(f, static_cast<std::size_t>(owner));
-    reserveCandidates(s, kNeighbourCount);
-    for (unsigned m = mask; m != 0; m &= m - 1) {
-        const int k = __builtin_ctz(m);
-        meet(f, s, own[k], static_cast<std::uint8_t>(k));
+    Meeting m = startMeeting(f, s, kNeighbourCount);
+    for (unsigned bits = mask; bits != 0; bits &= bits - 1) {
+        const int k = __builtin_ctz(bits);
+        meet(m, own[k], static_cast<std::uint8_t>(k));
     }
+    endMeeting(s, m);
 }
 
 // The clusters of the owner's tail that the walk has not met.
@@ -431,9 +454,10 @@ void collectTail(const Fusion& f, WalkState& s, int owner)
     const Cluster& c = s.clusters[static_cast<std::size_t>(owner)];
     const int length = s.tails.length(c);
     if (length == 0) return;
-    reserveCandidates(s, static_cast<std::size_t>(length));
+    Meeting m = startMeeting(f, s, static_cast<std::size_t>(length));
     const int* tail = s.tails.begin(c);
-    for (int t = 0; t < length; ++t) meet(f, s, tail[t], 0);
+    for (int t = 0; t < length; ++t) meet(m, tail[t], 0);
+    endMeeting(s, m);
 }
 
 // Whether the walk from i can only reject: it has no tail, every cluster its
