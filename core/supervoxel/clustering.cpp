@@ -837,30 +837,41 @@ inline std::size_t dequeue(PointQueue& q)
     return i;
 }
 
-// Queues every point with a neighbour of another label, and then that
-// neighbour, in point order. The blocks are scanned concurrently, each noting
-// what it would queue; queued in block order, the notes give the queue one
-// scan in point order gives, since nothing leaves the queue meanwhile.
+// Hands put(p) every point of [begin, end) with a neighbour of another
+// label, and then that neighbour, in point order.
+template <typename Put>
+void scanBoundary(const Fusion& f, const cl::Array<int>& labels, std::size_t begin, std::size_t end, Put put)
+{
+    for (std::size_t i = begin; i < end; ++i) {
+        const int* list = neighbourList(f, i);
+        const int own = labels[i];
+        bool boundary = false;
+        for (int k = 0; k < f.valid[i]; ++k) {
+            const int j = list[k];
+            if (own == labels[static_cast<std::size_t>(j)]) continue;
+            if (!boundary) put(static_cast<int>(i));
+            boundary = true;
+            put(j);
+        }
+    }
+}
+
+// Queues the boundary points. On more threads the blocks are scanned
+// concurrently, each noting what it would queue; queued in block order, the
+// notes give the queue one scan gives, since nothing leaves it meanwhile.
 void queueBoundaryPoints(const Fusion& f, const cl::Array<int>& labels, PointQueue& queue)
 {
-    constexpr std::size_t kScanBlock = 8192;
     const std::size_t n = f.n;
+    if (poolThreads() == 1) {
+        scanBoundary(f, labels, 0, n, [&queue](int p) { enqueue(queue, p); });
+        return;
+    }
+    constexpr std::size_t kScanBlock = 8192;
     std::vector<std::vector<int>> notes((n + kScanBlock - 1) / kScanBlock);
     parallelFor(notes.size(), 1, [&](std::size_t block) {
         std::vector<int>& note = notes[block];
-        const std::size_t end = std::min(n, (block + 1) * kScanBlock);
-        for (std::size_t i = block * kScanBlock; i < end; ++i) {
-            const int* list = neighbourList(f, i);
-            const int own = labels[i];
-            bool noted = false;
-            for (int k = 0; k < f.valid[i]; ++k) {
-                const int j = list[k];
-                if (own == labels[static_cast<std::size_t>(j)]) continue;
-                if (!noted) note.push_back(static_cast<int>(i));
-                noted = true;
-                note.push_back(j);
-            }
-        }
+        scanBoundary(f, labels, block * kScanBlock, std::min(n, (block + 1) * kScanBlock),
+                     [&note](int p) { note.push_back(p); });
     });
     for (const std::vector<int>& note : notes)
         for (int p : note) enqueue(queue, p);
@@ -1099,7 +1110,7 @@ Neighbourhoods carryNeighbourhoods(const Neighbourhoods& hoods, const std::vecto
     cl::resizeOnLargePages(next.lists, kept.size() * kNeighbourCount);
     cl::resizeOnLargePages(next.normals, kept.size());
     cl::resizeOnLargePages(next.separated, kept.size());
-    for (std::size_t j = 0; j < kept.size(); ++j) {
+    parallelFor(kept.size(), kPointGrain, [&](std::size_t j) {
         const std::size_t i = kept[j];
         bool whole = hoods.separated[i] != 0;
         for (std::size_t k = 0; whole && k < static_cast<std::size_t>(kNeighbourCount); ++k) {
@@ -1110,7 +1121,7 @@ Neighbourhoods carryNeighbourhoods(const Neighbourhoods& hoods, const std::vecto
         }
         next.separated[j] = whole ? 1 : 0;
         next.normals[j] = hoods.normals[i];
-    }
+    });
     return next;
 }
 
