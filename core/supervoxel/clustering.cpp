@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <cfloat>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <ctime>
 #include <vector>
 
 #include "supervoxel/cl/kdtree.h"
@@ -713,6 +715,50 @@ long settlePiece(Fusion& f, const Guess& g)
     return again;
 }
 
+// When a piece ran, and how much processor time it had meanwhile: to tell
+// whether pieces meant to run at once had a core each.
+struct Span {
+    std::chrono::steady_clock::time_point start, end;
+    double cpuStart = 0.0, cpu = 0.0;
+};
+
+inline double threadSeconds()
+{
+    timespec t;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
+
+inline Span startSpan()
+{
+    Span span;
+    span.cpuStart = threadSeconds();
+    span.start = std::chrono::steady_clock::now();
+    return span;
+}
+
+inline void endSpan(Span& span)
+{
+    span.end = std::chrono::steady_clock::now();
+    span.cpu = threadSeconds() - span.cpuStart;
+}
+
+// Whether two pieces meant to run at once were crowded: one after the other,
+// or sharing a core with other work. Guessing then only adds work. Spans too
+// short to judge, where a waking thread's delay would dominate, pass.
+bool crowded(const Span& a, const Span& b)
+{
+    const auto shorter = std::min(a.end - a.start, b.end - b.start);
+    if (shorter < std::chrono::microseconds(500)) return false;
+    const auto overlap = std::min(a.end, b.end) - std::max(a.start, b.start);
+    if (overlap * 2 < shorter) return true;
+    for (const Span* span : {&a, &b}) {
+        const double wall = std::chrono::duration<double>(span->end - span->start).count();
+        if (span->cpu < 0.75 * wall) return true;
+    }
+    return false;
+}
+
 // Pieces a pass is cut into for speculation, at most: each costs a copy of
 // the state, and every boundary between pieces conflicts.
 constexpr std::size_t kMaxPieces = 4;
@@ -753,12 +799,16 @@ void speculativePass(Fusion& f, std::size_t pieces)
         if (g.state.visited.size() != f.n) g.state.visited.assign(f.n, 0);
     });
     bool ended = false;
+    Span spans[2];
     parallelFor(pieces, 1, [&](std::size_t p) {
+        Span span = startSpan();
         if (p > 0) {
             guessPiece(f, f.guesses[p - 1]);
-            return;
+        } else {
+            for (std::size_t e = 0; !ended && e < f.guesses[0].begin; ++e) ended = takeMarkedTurn(f, f.reps[e]);
         }
-        for (std::size_t e = 0; !ended && e < f.guesses[0].begin; ++e) ended = takeMarkedTurn(f, f.reps[e]);
+        endSpan(span);
+        if (p < 2) spans[p] = span;
     });
     long again = 0;
     std::size_t guessed = 0;
@@ -771,9 +821,10 @@ void speculativePass(Fusion& f, std::size_t pieces)
     for (int x : f.changedList) f.changed[static_cast<std::size_t>(x)] = 0;
     f.changedList.clear();
     // Walks of a cloud whose point order is not local meet the other pieces'
-    // clusters all the time: then the rest of the call goes one walk at a
-    // time.
+    // clusters all the time: then, as when the pieces could not run at once,
+    // the rest of the call goes one walk at a time.
     if (!ended && static_cast<std::size_t>(again) * 2 > guessed) f.speculate = false;
+    if (crowded(spans[0], spans[1])) f.speculate = false;
 }
 
 // Passes over the representatives, lambda doubling from pass to pass, until
@@ -948,14 +999,17 @@ constexpr std::size_t kRoundMinPoints = 1024;
 // copy saw is the turn; its move is written and its neighbours are queued,
 // in order. The others take their turn again, and count as changed when the
 // turn moved them otherwise than the guess.
-void splitRound(Fusion& f, cl::Array<int>& labels, PointQueue& queue, std::size_t roundSize, RoundGuess& g)
+// Returns false when the halves were crowded.
+bool splitRound(Fusion& f, cl::Array<int>& labels, PointQueue& queue, std::size_t roundSize, RoundGuess& g)
 {
     const std::size_t n = f.n;
     if (f.changed.size() != n) f.changed.assign(n, 0);
     const std::size_t half = roundSize / 2;
     const std::size_t head = queue.head;
     g.labels.assign(labels.begin(), labels.end());
+    Span spans[2];
     parallelFor(2, 1, [&](std::size_t piece) {
+        spans[piece] = startSpan();
         if (piece == 0) {
             for (std::size_t r = 0; r < half; ++r) {
                 const std::size_t i = queue.ring[queue.head];
@@ -963,6 +1017,7 @@ void splitRound(Fusion& f, cl::Array<int>& labels, PointQueue& queue, std::size_
                 refineTurn(f, labels, queue);
                 if (labels[i] != before) markChanged(f, static_cast<int>(i));
             }
+            endSpan(spans[piece]);
             return;
         }
         g.moves.clear();
@@ -981,6 +1036,7 @@ void splitRound(Fusion& f, cl::Array<int>& labels, PointQueue& queue, std::size_
             }
             g.queuedEnd.push_back(g.queued.size());
         }
+        endSpan(spans[piece]);
     });
     std::size_t queuedBegin = 0;
     for (std::size_t r = 0; r < g.moves.size(); ++r) {
@@ -1004,6 +1060,7 @@ void splitRound(Fusion& f, cl::Array<int>& labels, PointQueue& queue, std::size_
     }
     for (int x : f.changedList) f.changed[static_cast<std::size_t>(x)] = 0;
     f.changedList.clear();
+    return !crowded(spans[0], spans[1]);
 }
 
 // Labels every point with its cluster's root, then moves points across
@@ -1024,12 +1081,12 @@ void refineBoundaries(Fusion& f, cl::Array<int>& labels)
     queueBoundaryPoints(f, labels, queue);
     // The queue is worked through in rounds: the points queued while one
     // round takes its turns make the next.
-    const bool split = poolThreads() > 1;
+    bool split = poolThreads() > 1;
     RoundGuess guess;
     while (queue.size > 0) {
         const std::size_t roundSize = queue.size;
         if (split && roundSize >= kRoundMinPoints && roundSize * 32 >= n) {
-            splitRound(f, labels, queue, roundSize, guess);
+            split = splitRound(f, labels, queue, roundSize, guess);
             continue;
         }
         for (std::size_t r = 0; r < roundSize; ++r) refineTurn(f, labels, queue);
