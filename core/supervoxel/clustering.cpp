@@ -3,10 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cfloat>
-#include <chrono>
 #include <cmath>
 #include <cstdint>
-#include <ctime>
 #include <vector>
 
 #include "supervoxel/cl/kdtree.h"
@@ -155,9 +153,8 @@ struct alignas(64) FusionPoint {
 static_assert(sizeof(FusionPoint) == 64, "a fusion point fills one cache line");
 
 // A cluster as the walks change it: every point's union-find link, and at a
-// root the cluster's size and work list. Kept apart from the points so that
-// all a pass changes is copied in one piece; the size sits where the root
-// search read its last link.
+// root the cluster's size and work list. Kept apart from the points, which
+// no walk changes; the size sits where the root search read its last link.
 //
 // A work list holds clusters, and reading it yields their current roots. A
 // cluster is as well named by any of its points as by the root it had when
@@ -223,13 +220,6 @@ struct TailBuffer {
         live = 0;
     }
 
-    void copyFrom(const TailBuffer& other)
-    {
-        items = other.items;
-        tails = other.tails;
-        live = other.live;
-    }
-
     int length(const Cluster& c) const { return c.tail < 0 ? 0 : tails[static_cast<std::size_t>(c.tail)].length; }
     const int* begin(const Cluster& c) const { return items.data() + tails[static_cast<std::size_t>(c.tail)].start; }
 
@@ -276,8 +266,7 @@ struct TailBuffer {
     }
 };
 
-// All that walks change, and their scratch: the fusion's own, and a copy per
-// speculative piece of a pass.
+// All that walks change, and their scratch.
 struct WalkState {
     std::vector<Cluster> clusters;
     TailBuffer tails;
@@ -285,34 +274,12 @@ struct WalkState {
 
     std::vector<std::uint8_t> visited;  // marks of the current walk
     // The clusters the current walk met, for those met through the walker's
-    // own neighbour list the bit that led there, the rejected ones met
-    // otherwise, and the ones fused, in order.
+    // own neighbour list the bit that led there, and the rejected ones met
+    // otherwise.
     std::vector<int> candidates;
     std::vector<std::uint8_t> ownBit;
     std::size_t candidateCount = 0;
     std::vector<int> rejected;
-    std::vector<int> fused;
-};
-
-// A run of representatives walked speculatively, on a copy of the state at
-// the pass's start, and what each walk did there: the clusters it met (the
-// walker first), those it fused, and the walker's size and work list after.
-// A walk that met no cluster the true walks have changed meanwhile does the
-// same in truth, so its outcome can be written over without walking.
-struct Guess {
-    struct Walk {
-        std::size_t rep;   // position in the representatives
-        bool keptOwn;      // only its own list's marks changed
-        bool stopped;      // reached the target in the copy
-        std::uint16_t ownMask;
-        int size;
-        std::size_t metEnd, fusedEnd, rejectedEnd;  // ends of its slices
-    };
-    WalkState state;
-    std::size_t begin = 0, end = 0;  // the representatives of the piece
-    std::size_t reached = 0;         // end of those the copy went through
-    std::vector<Walk> walks;
-    std::vector<int> met, fused, rejected;
 };
 
 // What the fusion and the boundary refinement of one call work on.
@@ -328,14 +295,6 @@ struct Fusion {
     std::vector<double> dist;  // per point: to its nearest neighbour, later to its supervoxel's representative
     double lambda = 0.0;       // the cost bound of a fusion
     WalkState state;
-
-    // Speculation: the pieces of a pass after the first, the clusters the
-    // true walks changed in the pass (marks and list), and whether it still
-    // pays in this call.
-    std::vector<Guess> guesses;
-    std::vector<std::uint8_t> changed;
-    std::vector<int> changedList;
-    bool speculate = true;
 };
 
 inline const int* neighbourList(const Fusion& f, std::size_t i) { return f.neighbours + i * kNeighbourCount; }
@@ -504,7 +463,6 @@ void walkFrom(const Fusion& f, WalkState& s, int i)
     collectTail(f, s, i);
     unsigned keptBits = 0;
     s.rejected.clear();
-    s.fused.clear();
     for (std::size_t c = 1; c < s.candidateCount; ++c) {
         const int j = s.candidates[c];
         Cluster& cj = cs[j];
@@ -516,7 +474,6 @@ void walkFrom(const Fusion& f, WalkState& s, int i)
             collectTail(f, s, j);
             cj.ownMask = 0;
             s.tails.clear(cj);
-            s.fused.push_back(j);
             --s.count;
             if (s.count == f.target) break;
         } else if (c < ownEnd) {
@@ -551,280 +508,11 @@ Turn takeTurn(const Fusion& f, WalkState& s, int i)
 // turn but those with nothing to walk.
 inline bool endsPass(const Fusion& f, const WalkState& s, Turn turn) { return turn != Turn::idle && s.count == f.target; }
 
-// The turns of the representatives [begin, end) in order. True when the
-// pass ended.
-bool takeTurns(Fusion& f, std::size_t begin, std::size_t end)
+// One pass: the representatives' turns in order, until the target is met.
+void takeTurns(Fusion& f)
 {
-    for (std::size_t e = begin; e < end; ++e)
-        if (endsPass(f, f.state, takeTurn(f, f.state, f.reps[e]))) return true;
-    return false;
-}
-
-// Marks cluster x as changed by a true walk of the pass.
-inline void markChanged(Fusion& f, int x)
-{
-    if (f.changed[static_cast<std::size_t>(x)]) return;
-    f.changed[static_cast<std::size_t>(x)] = 1;
-    f.changedList.push_back(x);
-}
-
-// A true turn, its changes marked. True when the pass ended.
-bool takeMarkedTurn(Fusion& f, int i)
-{
-    const Turn turn = takeTurn(f, f.state, i);
-    if (turn == Turn::keptOwn || turn == Turn::walked) markChanged(f, i);
-    if (turn == Turn::walked)
-        for (int j : f.state.fused) markChanged(f, j);
-    return endsPass(f, f.state, turn);
-}
-
-// The walks of a piece on its copy, each noted with what it met and did.
-// Turns with nothing to walk are not noted: in truth too they change nothing,
-// unless a true walk changed their representative.
-void guessPiece(const Fusion& f, Guess& g)
-{
-    WalkState& s = g.state;
-    g.walks.clear();
-    g.met.clear();
-    g.fused.clear();
-    g.rejected.clear();
-    g.reached = g.end;
-    for (std::size_t e = g.begin; e < g.end; ++e) {
-        const int i = f.reps[e];
-        const unsigned mask = s.clusters[static_cast<std::size_t>(i)].ownMask;
-        const Turn turn = takeTurn(f, s, i);
-        if (turn == Turn::idle || turn == Turn::inert) continue;
-        if (turn == Turn::keptOwn) {
-            // It read whether each cluster its own list names is a root.
-            const int* own = neighbourList(f, static_cast<std::size_t>(i));
-            g.met.push_back(i);
-            for (unsigned m = mask; m != 0; m &= m - 1) g.met.push_back(own[__builtin_ctz(m)]);
-        } else {
-            g.met.insert(g.met.end(), s.candidates.begin(), s.candidates.begin() + static_cast<std::ptrdiff_t>(s.candidateCount));
-            g.fused.insert(g.fused.end(), s.fused.begin(), s.fused.end());
-            g.rejected.insert(g.rejected.end(), s.rejected.begin(), s.rejected.end());
-        }
-        const Cluster& c = s.clusters[static_cast<std::size_t>(i)];
-        const bool stopped = s.count == f.target;
-        g.walks.push_back(Guess::Walk{e, turn == Turn::keptOwn, stopped, c.ownMask, c.size, g.met.size(), g.fused.size(),
-                                      g.rejected.size()});
-        if (stopped) {
-            g.reached = e + 1;
-            return;
-        }
-    }
-}
-
-// Writes the outcome of a speculative walk into the fusion's state. True
-// when the pass ended: then only the links made so far count.
-bool applyWalk(Fusion& f, const Guess& g, const Guess::Walk& w, std::size_t fusedBegin, std::size_t rejectedBegin)
-{
-    WalkState& s = f.state;
-    Cluster* cs = s.clusters.data();
-    const int i = f.reps[w.rep];
-    for (std::size_t k = fusedBegin; k < w.fusedEnd; ++k) {
-        Cluster& cj = cs[g.fused[k]];
-        cj.parent = i;
-        cj.ownMask = 0;
-        s.tails.clear(cj);
-        --s.count;
-        if (s.count == f.target) return true;
-    }
-    cs[i].size = w.size;
-    cs[i].ownMask = w.ownMask;
-    if (!w.keptOwn) s.tails.assign(cs[i], g.rejected.data() + rejectedBegin, w.rejectedEnd - rejectedBegin);
-    return false;
-}
-
-// A guessed walk that met changed clusters, walked again in truth. When it
-// did what the guess did, from a walker and fused clusters no true walk had
-// changed, the piece's copy and the truth still agree on every cluster it
-// touched, which then joins `written`; otherwise whatever it touched in
-// either counts as changed. True when the pass ended.
-bool walkAgain(Fusion& f, const Guess& g, const Guess::Walk& w, std::size_t fusedBegin, std::size_t rejectedBegin,
-               std::vector<int>& written)
-{
-    const int i = f.reps[w.rep];
-    const auto guessedFused = g.fused.begin() + static_cast<std::ptrdiff_t>(fusedBegin);
-    const auto guessedFusedEnd = g.fused.begin() + static_cast<std::ptrdiff_t>(w.fusedEnd);
-    bool agreed = !w.stopped && !f.changed[static_cast<std::size_t>(i)];
-    for (auto j = guessedFused; agreed && j != guessedFusedEnd; ++j) agreed = !f.changed[static_cast<std::size_t>(*j)];
-
-    WalkState& s = f.state;
-    const Turn turn = takeTurn(f, s, i);
-    if (endsPass(f, s, turn)) return true;
-    const Cluster& c = s.clusters[static_cast<std::size_t>(i)];
-    agreed = agreed && c.size == w.size && c.ownMask == w.ownMask;
-    if (turn == Turn::keptOwn) {
-        agreed = agreed && w.keptOwn;
-    } else {
-        agreed = agreed && turn == Turn::walked && !w.keptOwn && std::equal(s.fused.begin(), s.fused.end(), guessedFused, guessedFusedEnd) &&
-                 std::equal(s.rejected.begin(), s.rejected.end(), g.rejected.begin() + static_cast<std::ptrdiff_t>(rejectedBegin),
-                            g.rejected.begin() + static_cast<std::ptrdiff_t>(w.rejectedEnd));
-    }
-    if (agreed) {
-        written.push_back(i);
-        written.insert(written.end(), guessedFused, guessedFusedEnd);
-        return false;
-    }
-    markChanged(f, i);
-    for (auto j = guessedFused; j != guessedFusedEnd; ++j) markChanged(f, *j);
-    if (turn == Turn::walked)
-        for (int j : s.fused) markChanged(f, j);
-    return false;
-}
-
-// The piece's turns made true, in order: a guessed walk that met no cluster a
-// true walk of the pass changed is written over, the others are walked again.
-// Returns how many were walked again, or -1 when the pass ended.
-long settlePiece(Fusion& f, const Guess& g)
-{
-    long again = 0;
-    // Outcomes written over, or walked again alike, change the truth as they
-    // changed the copy: the piece's later guesses saw that, later pieces did
-    // not.
-    std::vector<int> written;
-    std::size_t next = 0, metBegin = 0, fusedBegin = 0, rejectedBegin = 0;
-    for (std::size_t e = g.begin; e < g.end; ++e) {
-        const int i = f.reps[e];
-        if (next == g.walks.size() || g.walks[next].rep != e) {
-            // Unguessed: idle in the copy, which the truth is too unless a
-            // true walk changed the representative, or beyond the copy's end.
-            if (e < g.reached && !f.changed[static_cast<std::size_t>(i)]) continue;
-            ++again;
-            if (takeMarkedTurn(f, i)) return -1;
-            continue;
-        }
-        const Guess::Walk& w = g.walks[next++];
-        bool redo = w.stopped;
-        for (std::size_t k = metBegin; !redo && k < w.metEnd; ++k) redo = f.changed[static_cast<std::size_t>(g.met[k])];
-        if (redo) {
-            ++again;
-            if (walkAgain(f, g, w, fusedBegin, rejectedBegin, written)) return -1;
-        } else {
-            if (applyWalk(f, g, w, fusedBegin, rejectedBegin)) return -1;
-            written.push_back(i);
-            written.insert(written.end(), g.fused.begin() + static_cast<std::ptrdiff_t>(fusedBegin),
-                           g.fused.begin() + static_cast<std::ptrdiff_t>(w.fusedEnd));
-        }
-        metBegin = w.metEnd;
-        fusedBegin = w.fusedEnd;
-        rejectedBegin = w.rejectedEnd;
-    }
-    for (int x : written) markChanged(f, x);
-    return again;
-}
-
-// When a piece ran, and how much processor time it had meanwhile: to tell
-// whether pieces meant to run at once had a core each.
-struct Span {
-    std::chrono::steady_clock::time_point start, end;
-    double cpuStart = 0.0, cpu = 0.0;
-};
-
-inline double threadSeconds()
-{
-    timespec t;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
-}
-
-inline Span startSpan()
-{
-    Span span;
-    span.cpuStart = threadSeconds();
-    span.start = std::chrono::steady_clock::now();
-    return span;
-}
-
-inline void endSpan(Span& span)
-{
-    span.end = std::chrono::steady_clock::now();
-    span.cpu = threadSeconds() - span.cpuStart;
-}
-
-// Whether two pieces meant to run at once were crowded: one after the other,
-// or sharing a core with other work. Guessing then only adds work. Spans too
-// short to judge, where a waking thread's delay would dominate, pass.
-bool crowded(const Span& a, const Span& b)
-{
-    const auto shorter = std::min(a.end - a.start, b.end - b.start);
-    if (shorter < std::chrono::microseconds(500)) return false;
-    const auto overlap = std::min(a.end, b.end) - std::max(a.start, b.start);
-    if (overlap * 2 < shorter) return true;
-    for (const Span* span : {&a, &b}) {
-        const double wall = std::chrono::duration<double>(span->end - span->start).count();
-        if (span->cpu < 0.75 * wall) return true;
-    }
-    return false;
-}
-
-// Pieces a pass is cut into for speculation, at most: each costs a copy of
-// the state, and every boundary between pieces conflicts.
-constexpr std::size_t kMaxPieces = 4;
-// Representatives per piece, at least: fewer walks do not repay the copy.
-constexpr std::size_t kPieceMinReps = 256;
-
-// The number of pieces worth cutting the coming pass into; 1 for none.
-std::size_t piecesFor(const Fusion& f)
-{
-    const std::size_t threads = static_cast<std::size_t>(poolThreads());
-    // With the target where the pass starts, the first turn ends it whatever
-    // it does; the checks below count on the target being reached only by
-    // a fusion.
-    if (threads < 2 || !f.speculate || f.state.count == f.target) return 1;
-    const std::size_t reps = f.reps.size();
-    // The copy is of every point's record: passes of few walks over many
-    // points are left whole.
-    if (reps * 16 < f.n) return 1;
-    return std::max<std::size_t>(1, std::min({threads, kMaxPieces, reps / kPieceMinReps}));
-}
-
-// One pass over the representatives, cut into pieces: the first walks the
-// fusion's state, the others their own copy of it, all at once; the others'
-// walks are then made true in order (settlePiece). The outcome is that of the
-// walks one after another.
-void speculativePass(Fusion& f, std::size_t pieces)
-{
-    const std::size_t repCount = f.reps.size();
-    f.guesses.resize(pieces - 1);
-    if (f.changed.size() != f.n) f.changed.assign(f.n, 0);
-    parallelFor(pieces - 1, 1, [&](std::size_t p) {
-        Guess& g = f.guesses[p];
-        g.begin = repCount * (p + 1) / pieces;
-        g.end = repCount * (p + 2) / pieces;
-        g.state.clusters = f.state.clusters;
-        g.state.tails.copyFrom(f.state.tails);
-        g.state.count = f.state.count;
-        if (g.state.visited.size() != f.n) g.state.visited.assign(f.n, 0);
-    });
-    bool ended = false;
-    Span spans[2];
-    parallelFor(pieces, 1, [&](std::size_t p) {
-        Span span = startSpan();
-        if (p > 0) {
-            guessPiece(f, f.guesses[p - 1]);
-        } else {
-            for (std::size_t e = 0; !ended && e < f.guesses[0].begin; ++e) ended = takeMarkedTurn(f, f.reps[e]);
-        }
-        endSpan(span);
-        if (p < 2) spans[p] = span;
-    });
-    long again = 0;
-    std::size_t guessed = 0;
-    for (std::size_t p = 0; !ended && p < f.guesses.size(); ++p) {
-        const long settled = settlePiece(f, f.guesses[p]);
-        ended = settled < 0;
-        again += settled;
-        guessed += f.guesses[p].walks.size();
-    }
-    for (int x : f.changedList) f.changed[static_cast<std::size_t>(x)] = 0;
-    f.changedList.clear();
-    // Walks of a cloud whose point order is not local meet the other pieces'
-    // clusters all the time: then, as when the pieces could not run at once,
-    // the rest of the call goes one walk at a time.
-    if (!ended && static_cast<std::size_t>(again) * 2 > guessed) f.speculate = false;
-    if (crowded(spans[0], spans[1])) f.speculate = false;
+    for (std::size_t e = 0; e < f.reps.size(); ++e)
+        if (endsPass(f, f.state, takeTurn(f, f.state, f.reps[e]))) return;
 }
 
 // Passes over the representatives, lambda doubling from pass to pass, until
@@ -833,11 +521,7 @@ void fuse(Fusion& f)
 {
     WalkState& s = f.state;
     for (int pass = 0;; ++pass) {
-        const std::size_t pieces = piecesFor(f);
-        if (pieces > 1)
-            speculativePass(f, pieces);
-        else
-            takeTurns(f, 0, f.reps.size());
+        takeTurns(f);
 
         std::size_t kept = 0;
         for (std::size_t e = 0; e < f.reps.size(); ++e)
@@ -965,102 +649,17 @@ inline Move reconsider(const Fusion& f, const int* labels, std::size_t i, int la
 
 // The next point of the queue takes its turn: it moves if a neighbouring
 // supervoxel is nearer, and then its neighbours of other supervoxels are
-// revisited. Returns the point.
-std::size_t refineTurn(Fusion& f, cl::Array<int>& labels, PointQueue& queue)
+// revisited.
+void refineTurn(Fusion& f, cl::Array<int>& labels, PointQueue& queue)
 {
     const std::size_t i = dequeue(queue);
     const Move m = reconsider(f, labels.data(), i, labels[i], f.dist[i]);
-    if (!m.changed) return i;
+    if (!m.changed) return;
     labels[i] = m.label;
     f.dist[i] = m.dist;
     const int* list = neighbourList(f, i);
     for (int k = 0; k < f.valid[i]; ++k)
         if (labels[static_cast<std::size_t>(list[k])] != m.label) enqueue(queue, list[k]);
-    return i;
-}
-
-// The second half of a round guessed on a copy of the labels: each point's
-// move and the neighbours it would queue.
-struct RoundGuess {
-    std::vector<int> labels;
-    std::vector<Move> moves;
-    std::vector<int> queued;
-    std::vector<std::size_t> queuedEnd;
-};
-
-// Rounds of the refinement with at least this many points are split in two.
-constexpr std::size_t kRoundMinPoints = 1024;
-
-// One round of the queue -- the points in it when the round starts, each
-// queued once -- in two halves at once: the first takes its turns, the
-// second guesses them on a copy of the labels as they were. A point of the
-// first half changes no other point of the round, so a guess whose
-// neighbours' labels no earlier turn of the round changed otherwise than the
-// copy saw is the turn; its move is written and its neighbours are queued,
-// in order. The others take their turn again, and count as changed when the
-// turn moved them otherwise than the guess.
-// Returns false when the halves were crowded.
-bool splitRound(Fusion& f, cl::Array<int>& labels, PointQueue& queue, std::size_t roundSize, RoundGuess& g)
-{
-    const std::size_t n = f.n;
-    if (f.changed.size() != n) f.changed.assign(n, 0);
-    const std::size_t half = roundSize / 2;
-    const std::size_t head = queue.head;
-    g.labels.assign(labels.begin(), labels.end());
-    Span spans[2];
-    parallelFor(2, 1, [&](std::size_t piece) {
-        spans[piece] = startSpan();
-        if (piece == 0) {
-            for (std::size_t r = 0; r < half; ++r) {
-                const std::size_t i = queue.ring[queue.head];
-                const int before = labels[i];
-                refineTurn(f, labels, queue);
-                if (labels[i] != before) markChanged(f, static_cast<int>(i));
-            }
-            endSpan(spans[piece]);
-            return;
-        }
-        g.moves.clear();
-        g.queued.clear();
-        g.queuedEnd.clear();
-        for (std::size_t r = half; r < roundSize; ++r) {
-            const std::size_t slot = head + r;
-            const std::size_t i = static_cast<std::size_t>(queue.ring[slot < n ? slot : slot - n]);
-            const Move m = reconsider(f, g.labels.data(), i, g.labels[i], f.dist[i]);
-            g.moves.push_back(m);
-            if (m.changed) {
-                g.labels[i] = m.label;
-                const int* list = neighbourList(f, i);
-                for (int k = 0; k < f.valid[i]; ++k)
-                    if (g.labels[static_cast<std::size_t>(list[k])] != m.label) g.queued.push_back(list[k]);
-            }
-            g.queuedEnd.push_back(g.queued.size());
-        }
-        endSpan(spans[piece]);
-    });
-    std::size_t queuedBegin = 0;
-    for (std::size_t r = 0; r < g.moves.size(); ++r) {
-        const std::size_t i = static_cast<std::size_t>(queue.ring[queue.head]);
-        const Move& m = g.moves[r];
-        const int* list = neighbourList(f, i);
-        bool agrees = true;
-        for (int k = 0; agrees && k < f.valid[i]; ++k) agrees = !f.changed[static_cast<std::size_t>(list[k])];
-        if (agrees) {
-            dequeue(queue);
-            if (m.changed) {
-                labels[i] = m.label;
-                f.dist[i] = m.dist;
-            }
-            for (std::size_t k = queuedBegin; k < g.queuedEnd[r]; ++k) enqueue(queue, g.queued[k]);
-        } else {
-            refineTurn(f, labels, queue);
-            if (labels[i] != m.label) markChanged(f, static_cast<int>(i));
-        }
-        queuedBegin = g.queuedEnd[r];
-    }
-    for (int x : f.changedList) f.changed[static_cast<std::size_t>(x)] = 0;
-    f.changedList.clear();
-    return !crowded(spans[0], spans[1]);
 }
 
 // Labels every point with its cluster's root, then moves points across
@@ -1079,18 +678,7 @@ void refineBoundaries(Fusion& f, cl::Array<int>& labels)
     PointQueue queue;
     resetQueue(queue, n);
     queueBoundaryPoints(f, labels, queue);
-    // The queue is worked through in rounds: the points queued while one
-    // round takes its turns make the next.
-    bool split = poolThreads() > 1;
-    RoundGuess guess;
-    while (queue.size > 0) {
-        const std::size_t roundSize = queue.size;
-        if (split && roundSize >= kRoundMinPoints && roundSize * 32 >= n) {
-            split = splitRound(f, labels, queue, roundSize, guess);
-            continue;
-        }
-        for (std::size_t r = 0; r < roundSize; ++r) refineTurn(f, labels, queue);
-    }
+    while (queue.size > 0) refineTurn(f, labels, queue);
 }
 
 // The representatives become the supervoxels, in point order, and every

@@ -294,12 +294,10 @@ std::vector<Point> patchedSheet(int n, std::size_t run, unsigned seed)
 
 TEST(Clustering, merge_on_any_thread_count_matches_literal_version)
 {
-    // Passes are cut into pieces walked at once, each on a copy of the
-    // clusters; walks of later pieces that met clusters the earlier ones
-    // changed are walked again. Rounds of the boundary refinement are split
-    // likewise, on a copy of the labels. Point orders where the pieces meet
-    // at their joins, in patches and everywhere; targets reached in the
-    // middle of a piece.
+    // The set-up, the boundary scan and the relabelling run in blocks on the
+    // pool; the walks and the queue stay in order. Point orders where
+    // stretches of the order meet at their joins, in patches and everywhere;
+    // targets reached in the middle of a pass.
     struct Case {
         std::vector<Point> input;
         double r;
