@@ -141,20 +141,10 @@ namespace {
 // Points per task of the per-point loops: enough to outweigh handing a task over.
 constexpr std::size_t kPointGrain = 1024;
 
-// What the fusion reads of a point when it weighs the cluster the point
-// leads, in one cache line: the coordinates and normal for the distance, and
-// what lets a walk that can only reject skip its list. No walk changes it.
-struct alignas(64) FusionPoint {
-    double x, y, z;
-    double nx, ny, nz;
-    float nearest;       // at most the distance to its nearest own neighbour
-    std::uint8_t inert;  // normal not a number: every distance to it is not a number
-};
-static_assert(sizeof(FusionPoint) == 64, "a fusion point fills one cache line");
-
-// A cluster as the walks change it: every point's union-find link, and at a
-// root the cluster's size and work list. Kept apart from the points, which
-// no walk changes; the size sits where the root search read its last link.
+// What the fusion reads of a cluster when it weighs it, in one cache line:
+// the coordinates and normal of its root point for the distance, its size,
+// and its work list. The union-find links and the marks of a walk, which
+// every entry of every list reads, are kept apart in compact arrays.
 //
 // A work list holds clusters, and reading it yields their current roots. A
 // cluster is as well named by any of its points as by the root it had when
@@ -163,12 +153,16 @@ static_assert(sizeof(FusionPoint) == 64, "a fusion point fills one cache line");
 // led to each) instead of being copied out; only the entries that came from
 // fused clusters go to the tail buffer. The first pass, which rejects most
 // of what it meets, thus copies almost nothing.
-struct Cluster {
-    int parent;
+struct alignas(64) FusionPoint {
+    double x, y, z;
+    double nx, ny, nz;
     int size;
-    int tail;               // the explicit rest of the work list, in the tail buffer; -1: none yet
-    std::uint16_t ownMask;  // bit k: neighbour k of the point's own list is listed, in bit order, before the tail
+    int tail;                // the explicit rest of the work list, in the tail buffer; -1: none yet
+    std::uint16_t ownMask;   // bit k: neighbour k of the point's own list is listed, in bit order, before the tail
+    std::uint8_t inert;      // normal not a number: every distance to it is not a number
+    float nearest;           // at most the distance to its nearest own neighbour
 };
+static_assert(sizeof(FusionPoint) == 64, "a fusion point fills one cache line");
 
 // The same arithmetic as supervoxelDistance.
 inline double pointDistance(const FusionPoint& a, const FusionPoint& b, double r)
@@ -182,20 +176,20 @@ inline double pointDistance(const FusionPoint& a, const FusionPoint& b, double r
 }
 
 // Union-find root with path halving.
-inline int findRoot(Cluster* c, int x)
+inline int findRoot(int* parent, int x)
 {
-    while (c[x].parent != x) {
-        const int grand = c[c[x].parent].parent;
-        c[x].parent = grand;
+    while (parent[x] != x) {
+        const int grand = parent[parent[x]];
+        parent[x] = grand;
         x = grand;
     }
     return x;
 }
 
 // The same root without shortening the path, so that many threads can ask.
-inline int rootOf(const Cluster* c, int x)
+inline int rootOf(const int* parent, int x)
 {
-    while (c[x].parent != x) x = c[x].parent;
+    while (parent[x] != x) x = parent[x];
     return x;
 }
 
@@ -220,34 +214,34 @@ struct TailBuffer {
         live = 0;
     }
 
-    int length(const Cluster& c) const { return c.tail < 0 ? 0 : tails[static_cast<std::size_t>(c.tail)].length; }
-    const int* begin(const Cluster& c) const { return items.data() + tails[static_cast<std::size_t>(c.tail)].start; }
+    int length(const FusionPoint& p) const { return p.tail < 0 ? 0 : tails[static_cast<std::size_t>(p.tail)].length; }
+    const int* begin(const FusionPoint& p) const { return items.data() + tails[static_cast<std::size_t>(p.tail)].start; }
 
-    void assign(Cluster& c, const int* list, std::size_t size)
+    void assign(FusionPoint& p, const std::vector<int>& list)
     {
-        if (c.tail < 0) {
-            if (size == 0) return;
-            c.tail = static_cast<int>(tails.size());
+        if (p.tail < 0) {
+            if (list.empty()) return;
+            p.tail = static_cast<int>(tails.size());
             tails.push_back(Tail{0, 0, 0});
         }
-        Tail& t = tails[static_cast<std::size_t>(c.tail)];
-        const int count = static_cast<int>(size);
-        live += size;
+        Tail& t = tails[static_cast<std::size_t>(p.tail)];
+        const int count = static_cast<int>(list.size());
+        live += list.size();
         live -= static_cast<std::size_t>(t.length);
         if (count > t.room) {
             t.start = static_cast<int>(items.size());
             t.room = count;
-            items.insert(items.end(), list, list + size);
+            items.insert(items.end(), list.begin(), list.end());
         } else {
-            std::copy(list, list + size, items.begin() + t.start);
+            std::copy(list.begin(), list.end(), items.begin() + t.start);
         }
         t.length = count;
     }
 
-    void clear(const Cluster& c)
+    void clear(const FusionPoint& p)
     {
-        if (c.tail < 0) return;
-        Tail& t = tails[static_cast<std::size_t>(c.tail)];
+        if (p.tail < 0) return;
+        Tail& t = tails[static_cast<std::size_t>(p.tail)];
         live -= static_cast<std::size_t>(t.length);
         t.length = 0;
     }
@@ -266,35 +260,30 @@ struct TailBuffer {
     }
 };
 
-// All that walks change, and their scratch.
-struct WalkState {
-    std::vector<Cluster> clusters;
-    TailBuffer tails;
-    int count = 0;  // number of clusters
-
-    std::vector<std::uint8_t> visited;  // marks of the current walk
-    // The clusters the current walk met, for those met through the walker's
-    // own neighbour list the bit that led there, and the rejected ones met
-    // otherwise.
-    std::vector<int> candidates;
-    std::vector<std::uint8_t> ownBit;
-    std::size_t candidateCount = 0;
-    std::vector<int> rejected;
-};
-
 // What the fusion and the boundary refinement of one call work on.
 struct Fusion {
     std::vector<FusionPoint> points;  // filled with coordinates and normals by the caller
+    std::vector<int> parent;          // union-find links
+    std::vector<std::uint8_t> visited;  // marks of the current walk
     const int* neighbours = nullptr;  // kNeighbourCount per point
     std::size_t n = 0;
     double r = 0.0;
     int target = 0;  // wanted number of clusters
 
     std::vector<std::uint8_t> valid;  // valid entries of each neighbour list (missing ones trail)
-    std::vector<int> reps;            // the cluster roots, ascending
+    TailBuffer tails;
+    std::vector<int> reps;     // the cluster roots, ascending
     std::vector<double> dist;  // per point: to its nearest neighbour, later to its supervoxel's representative
+    int count = 0;             // number of clusters
     double lambda = 0.0;       // the cost bound of a fusion
-    WalkState state;
+
+    // Scratch of one representative's walk: the clusters met, for those met
+    // through the walker's own neighbour list the bit that led there, and
+    // the rejected ones met otherwise.
+    std::vector<int> candidates;
+    std::vector<std::uint8_t> ownBit;
+    std::size_t candidateCount = 0;
+    std::vector<int> rejected;
 };
 
 inline const int* neighbourList(const Fusion& f, std::size_t i) { return f.neighbours + i * kNeighbourCount; }
@@ -316,23 +305,26 @@ void initialiseFusion(Fusion& f, const int* neighbours, int target, double r)
     f.target = target;
     const std::size_t n = f.n;
     FusionPoint* pts = f.points.data();
-    WalkState& s = f.state;
 
     cl::resizeOnLargePages(f.valid, n);
     cl::resizeOnLargePages(f.reps, n);
-    cl::resizeOnLargePages(s.clusters, n);
-    s.visited.assign(n, 0);
+    cl::resizeOnLargePages(f.parent, n);
+    f.visited.assign(n, 0);
     cl::reserveOnLargePages(f.dist, n);
     f.dist.assign(n, DBL_MAX);
+    // Each point's set-up reads only the coordinates of others.
     parallelFor(n, kPointGrain, [&](std::size_t i) {
         const int* list = neighbourList(f, i);
         int c = 0;
         while (c < kNeighbourCount && list[c] >= 0) ++c;
         f.valid[i] = static_cast<std::uint8_t>(c);
-        s.clusters[i] = Cluster{static_cast<int>(i), 1, -1, static_cast<std::uint16_t>((1u << c) - 1)};
-        f.reps[i] = static_cast<int>(i);
         FusionPoint& p = pts[i];
+        f.parent[i] = static_cast<int>(i);
+        p.size = 1;
+        p.tail = -1;
+        p.ownMask = static_cast<std::uint16_t>((1u << c) - 1);
         p.inert = std::isnan(p.nx) ? 1 : 0;
+        f.reps[i] = static_cast<int>(i);
         for (int k = 0; k < c; ++k) {
             const int j = list[k];
             if (j == static_cast<int>(i)) continue;
@@ -342,8 +334,8 @@ void initialiseFusion(Fusion& f, const int* neighbours, int target, double r)
         }
         p.nearest = lowerFloat(f.dist[i]);
     });
-    s.count = static_cast<int>(n);
-    s.tails.reset();
+    f.count = static_cast<int>(n);
+    f.tails.reset();
     // The selection may reorder `dist`: it is computed afresh before its
     // next use.
     std::nth_element(f.dist.begin(), f.dist.begin() + static_cast<std::ptrdiff_t>(n / 2), f.dist.end());
@@ -351,189 +343,151 @@ void initialiseFusion(Fusion& f, const int* neighbours, int target, double r)
 }
 
 // Room for `more` candidates.
-inline void reserveCandidates(WalkState& s, std::size_t more)
+inline void reserveCandidates(Fusion& f, std::size_t more)
 {
-    const std::size_t needed = s.candidateCount + more;
-    if (s.candidates.size() < needed) {
-        s.candidates.resize(2 * needed);
-        s.ownBit.resize(2 * needed);
+    const std::size_t needed = f.candidateCount + more;
+    if (f.candidates.size() < needed) {
+        f.candidates.resize(2 * needed);
+        f.ownBit.resize(2 * needed);
     }
 }
-
-// The walk's candidate list while clusters are appended to it, by raw
-// pointers: the byte stores of a meeting may alias anything and would
-// otherwise make every vector reload its buffer.
-struct Meeting {
-    Cluster* clusters;
-    const FusionPoint* points;
-    int* candidates;
-    std::uint8_t* ownBit;
-    std::uint8_t* visited;
-    std::size_t met;
-};
-
-// A meeting of up to `more` clusters; endMeeting keeps its candidates.
-inline Meeting startMeeting(const Fusion& f, WalkState& s, std::size_t more)
-{
-    reserveCandidates(s, more);
-    return Meeting{s.clusters.data(), f.points.data(), s.candidates.data(), s.ownBit.data(), s.visited.data(),
-                   s.candidateCount};
-}
-
-inline void endMeeting(WalkState& s, const Meeting& m) { s.candidateCount = m.met; }
 
 // Appends the cluster of point x to the walk's candidates unless the walk
 // met it already; `bit` says which own neighbour of the walker led there.
-inline void meet(Meeting& m, int x, std::uint8_t bit)
+inline void meet(Fusion& f, int x, std::uint8_t bit)
 {
-    const int root = findRoot(m.clusters, x);
+    const int root = findRoot(f.parent.data(), x);
     // The walk weighs the cluster soon: its record is fetched now.
-    __builtin_prefetch(&m.points[root]);
+    __builtin_prefetch(&f.points[static_cast<std::size_t>(root)]);
     // Written unconditionally, kept only when new: no branch to mispredict.
-    m.candidates[m.met] = root;
-    m.ownBit[m.met] = bit;
-    m.met += m.visited[root] ^ 1;
-    m.visited[root] = 1;
+    f.candidates[f.candidateCount] = root;
+    f.ownBit[f.candidateCount] = bit;
+    f.candidateCount += f.visited[static_cast<std::size_t>(root)] ^ 1;
+    f.visited[static_cast<std::size_t>(root)] = 1;
 }
 
 // The clusters named by the owner's own neighbours that the walk has not met.
-void collectOwn(const Fusion& f, WalkState& s, int owner)
+void collectOwn(Fusion& f, int owner)
 {
-    const unsigned mask = s.clusters[static_cast<std::size_t>(owner)].ownMask;
+    const unsigned mask = f.points[static_cast<std::size_t>(owner)].ownMask;
     const int* own = neighbourList(f, static_cast<std::size_t>(owner));
-    Meeting m = startMeeting(f, s, kNeighbourCount);
-    for (unsigned bits = mask; bits != 0; bits &= bits - 1) {
-        const int k = __builtin_ctz(bits);
-        meet(m, own[k], static_cast<std::uint8_t>(k));
+    reserveCandidates(f, kNeighbourCount);
+    for (unsigned m = mask; m != 0; m &= m - 1) {
+        const int k = __builtin_ctz(m);
+        meet(f, own[k], static_cast<std::uint8_t>(k));
     }
-    endMeeting(s, m);
 }
 
 // The clusters of the owner's tail that the walk has not met.
-void collectTail(const Fusion& f, WalkState& s, int owner)
+void collectTail(Fusion& f, int owner)
 {
-    const Cluster& c = s.clusters[static_cast<std::size_t>(owner)];
-    const int length = s.tails.length(c);
+    FusionPoint* pts = f.points.data();
+    const int length = f.tails.length(pts[owner]);
     if (length == 0) return;
-    Meeting m = startMeeting(f, s, static_cast<std::size_t>(length));
-    const int* tail = s.tails.begin(c);
-    for (int t = 0; t < length; ++t) meet(m, tail[t], 0);
-    endMeeting(s, m);
+    reserveCandidates(f, static_cast<std::size_t>(length));
+    const int* tail = f.tails.begin(pts[owner]);
+    for (int t = 0; t < length; ++t) meet(f, tail[t], 0);
 }
 
 // Whether the walk from i can only reject: it has no tail, every cluster its
 // own neighbours name is that neighbour alone or led by it, and its nearest
 // neighbour is too far for lambda -- so is every other, at any size. The
 // walk's outcome is then i's own list less itself, which this leaves.
-bool rejectsAllOwn(const Fusion& f, WalkState& s, int i)
+bool rejectsAllOwn(Fusion& f, int i)
 {
-    Cluster& ci = s.clusters[static_cast<std::size_t>(i)];
-    if (f.lambda - static_cast<double>(f.points[static_cast<std::size_t>(i)].nearest) > 0 || s.tails.length(ci) != 0)
-        return false;
+    FusionPoint& pi = f.points[static_cast<std::size_t>(i)];
+    if (f.lambda - static_cast<double>(pi.nearest) > 0 || f.tails.length(pi) != 0) return false;
     const int* own = neighbourList(f, static_cast<std::size_t>(i));
     unsigned self = 0;
-    for (unsigned m = ci.ownMask; m != 0; m &= m - 1) {
+    for (unsigned m = pi.ownMask; m != 0; m &= m - 1) {
         const int k = __builtin_ctz(m);
         const int j = own[k];
         if (j == i)
             self |= 1u << k;
-        else if (s.clusters[static_cast<std::size_t>(j)].parent != j)
+        else if (f.parent[static_cast<std::size_t>(j)] != j)
             return false;
     }
-    ci.ownMask = static_cast<std::uint16_t>(ci.ownMask & ~self);
+    pi.ownMask = static_cast<std::uint16_t>(pi.ownMask & ~self);
     return true;
 }
 
 // The walk from representative i: every cluster met through the work lists
 // whose cost stays under lambda is fused into i and its work list walked in
-// turn; the others become i's new work list, in the order met. It stops
-// right after the fusion that brings the clusters to the target number.
-void walkFrom(const Fusion& f, WalkState& s, int i)
+// turn; the others become i's new work list, in the order met. True when the
+// number of clusters reached the target.
+bool walkFrom(Fusion& f, int i)
 {
-    const FusionPoint* pts = f.points.data();
-    Cluster* cs = s.clusters.data();
-    const FusionPoint& pi = pts[i];
-    s.visited[static_cast<std::size_t>(i)] = 1;
-    reserveCandidates(s, 1);
-    s.candidates[0] = i;
-    s.candidateCount = 1;
-    collectOwn(f, s, i);
+    FusionPoint* pts = f.points.data();
+    FusionPoint& pi = pts[i];
+    if (rejectsAllOwn(f, i)) return f.count == f.target;
+    f.visited[static_cast<std::size_t>(i)] = 1;
+    reserveCandidates(f, 1);
+    f.candidates[0] = i;
+    f.candidateCount = 1;
+    collectOwn(f, i);
     // The clusters met through i's own neighbours come first and stay bits.
-    const std::size_t ownEnd = s.candidateCount;
-    collectTail(f, s, i);
+    const std::size_t ownEnd = f.candidateCount;
+    collectTail(f, i);
     unsigned keptBits = 0;
-    s.rejected.clear();
-    for (std::size_t c = 1; c < s.candidateCount; ++c) {
-        const int j = s.candidates[c];
-        Cluster& cj = cs[j];
-        const double d = pointDistance(pi, pts[j], f.r);
-        if (f.lambda - static_cast<double>(cj.size) * d > 0) {
-            cj.parent = i;
-            cs[i].size += cj.size;
-            collectOwn(f, s, j);
-            collectTail(f, s, j);
-            cj.ownMask = 0;
-            s.tails.clear(cj);
-            --s.count;
-            if (s.count == f.target) break;
+    f.rejected.clear();
+    for (std::size_t c = 1; c < f.candidateCount; ++c) {
+        const int j = f.candidates[c];
+        FusionPoint& pj = pts[j];
+        const double d = pointDistance(pi, pj, f.r);
+        if (f.lambda - static_cast<double>(pj.size) * d > 0) {
+            f.parent[static_cast<std::size_t>(j)] = i;
+            pi.size += pj.size;
+            collectOwn(f, j);
+            collectTail(f, j);
+            pj.ownMask = 0;
+            f.tails.clear(pj);
+            --f.count;
+            if (f.count == f.target) break;
         } else if (c < ownEnd) {
-            keptBits |= 1u << s.ownBit[c];
+            keptBits |= 1u << f.ownBit[c];
         } else {
-            s.rejected.push_back(j);
+            f.rejected.push_back(j);
         }
     }
-    cs[i].ownMask = static_cast<std::uint16_t>(keptBits);
-    s.tails.assign(cs[i], s.rejected.data(), s.rejected.size());
-    for (std::size_t c = 0; c < s.candidateCount; ++c) s.visited[static_cast<std::size_t>(s.candidates[c])] = 0;
-}
-
-// What a representative's turn in a pass did.
-enum class Turn : std::uint8_t { idle, inert, keptOwn, walked };
-
-Turn takeTurn(const Fusion& f, WalkState& s, int i)
-{
-    const Cluster& c = s.clusters[static_cast<std::size_t>(i)];
-    if (c.ownMask == 0 && s.tails.length(c) == 0) return Turn::idle;
-    // A root whose normal is not a number can neither fuse nor be fused
-    // (every distance to it is not a number): its walk would change nothing
-    // but the end-of-walk target test, and such points can keep a run going
-    // for all its passes.
-    if (f.points[static_cast<std::size_t>(i)].inert) return Turn::inert;
-    if (rejectsAllOwn(f, s, i)) return Turn::keptOwn;
-    walkFrom(f, s, i);
-    return Turn::walked;
-}
-
-// Whether the pass ends after this turn: the target is tested after every
-// turn but those with nothing to walk.
-inline bool endsPass(const Fusion& f, const WalkState& s, Turn turn) { return turn != Turn::idle && s.count == f.target; }
-
-// One pass: the representatives' turns in order, until the target is met.
-void takeTurns(Fusion& f)
-{
-    for (std::size_t e = 0; e < f.reps.size(); ++e)
-        if (endsPass(f, f.state, takeTurn(f, f.state, f.reps[e]))) return;
+    pi.ownMask = static_cast<std::uint16_t>(keptBits);
+    f.tails.assign(pi, f.rejected);
+    for (std::size_t c = 0; c < f.candidateCount; ++c) f.visited[static_cast<std::size_t>(f.candidates[c])] = 0;
+    return f.count == f.target;
 }
 
 // Passes over the representatives, lambda doubling from pass to pass, until
 // the clusters number the target, one is left, or 1002 passes have run.
 void fuse(Fusion& f)
 {
-    WalkState& s = f.state;
+    FusionPoint* pts = f.points.data();
     for (int pass = 0;; ++pass) {
-        takeTurns(f);
+        const std::size_t repCount = f.reps.size();
+        for (std::size_t e = 0; e < repCount; ++e) {
+            const int i = f.reps[e];
+            const FusionPoint& pi = pts[i];
+            if (pi.ownMask == 0 && f.tails.length(pi) == 0) continue;
+            // A root whose normal is not a number can neither fuse nor be
+            // fused (every distance to it is not a number): its walk would
+            // change nothing but the end-of-walk target test, and such
+            // points can keep a run going for all its passes.
+            if (pi.inert) {
+                if (f.count == f.target) break;
+                continue;
+            }
+            if (walkFrom(f, i)) break;
+        }
 
         std::size_t kept = 0;
         for (std::size_t e = 0; e < f.reps.size(); ++e)
-            if (s.clusters[static_cast<std::size_t>(f.reps[e])].parent == f.reps[e]) f.reps[kept++] = f.reps[e];
+            if (f.parent[static_cast<std::size_t>(f.reps[e])] == f.reps[e]) f.reps[kept++] = f.reps[e];
         f.reps.resize(kept);
-        s.count = static_cast<int>(kept);
-        s.tails.compactIfSparse();
+        f.count = static_cast<int>(kept);
+        f.tails.compactIfSparse();
 
-        if (s.count == f.target) break;
+        if (f.count == f.target) break;
         if (pass > 1000) break;
         f.lambda = 2 * f.lambda;
-        if (!(s.count > 1)) break;
+        if (!(f.count > 1)) break;
     }
 }
 
@@ -612,56 +566,6 @@ void queueBoundaryPoints(const Fusion& f, const cl::Array<int>& labels, PointQue
         for (int p : note) enqueue(queue, p);
 }
 
-// What a point's turn in the refinement decides from the labels around it:
-// the supervoxel of a neighbour whose representative is strictly nearer than
-// the point's own, the nearest such met in list order.
-struct Move {
-    int label;
-    double dist;
-    bool changed;
-};
-
-inline Move reconsider(const Fusion& f, const int* labels, std::size_t i, int label, double dist)
-{
-    const FusionPoint* pts = f.points.data();
-    const int* list = neighbourList(f, i);
-    Move m{label, dist, false};
-    // A supervoxel already tried for this point cannot win again: the
-    // distance is the same and the point's own has only come down since.
-    int tried[kNeighbourCount];
-    int triedCount = 0;
-    for (int k = 0; k < f.valid[i]; ++k) {
-        const int lj = labels[static_cast<std::size_t>(list[k])];
-        if (lj == m.label) continue;
-        bool seen = false;
-        for (int t = 0; t < triedCount; ++t) seen |= tried[t] == lj;
-        if (seen) continue;
-        tried[triedCount++] = lj;
-        const double d = pointDistance(pts[i], pts[lj], f.r);
-        if (m.dist > d) {
-            m.label = lj;
-            m.dist = d;
-            m.changed = true;
-        }
-    }
-    return m;
-}
-
-// The next point of the queue takes its turn: it moves if a neighbouring
-// supervoxel is nearer, and then its neighbours of other supervoxels are
-// revisited.
-void refineTurn(Fusion& f, cl::Array<int>& labels, PointQueue& queue)
-{
-    const std::size_t i = dequeue(queue);
-    const Move m = reconsider(f, labels.data(), i, labels[i], f.dist[i]);
-    if (!m.changed) return;
-    labels[i] = m.label;
-    f.dist[i] = m.dist;
-    const int* list = neighbourList(f, i);
-    for (int k = 0; k < f.valid[i]; ++k)
-        if (labels[static_cast<std::size_t>(list[k])] != m.label) enqueue(queue, list[k]);
-}
-
 // Labels every point with its cluster's root, then moves points across
 // supervoxel boundaries: a point goes to a neighbouring supervoxel whose
 // representative is strictly closer, and its neighbours are revisited.
@@ -671,14 +575,40 @@ void refineBoundaries(Fusion& f, cl::Array<int>& labels)
     FusionPoint* pts = f.points.data();
     cl::resizeOnLargePages(labels, n);
     parallelFor(n, kPointGrain, [&](std::size_t i) {
-        labels[i] = rootOf(f.state.clusters.data(), static_cast<int>(i));
+        labels[i] = rootOf(f.parent.data(), static_cast<int>(i));
         f.dist[i] = pointDistance(pts[i], pts[labels[i]], f.r);
     });
 
     PointQueue queue;
     resetQueue(queue, n);
     queueBoundaryPoints(f, labels, queue);
-    while (queue.size > 0) refineTurn(f, labels, queue);
+    while (queue.size > 0) {
+        const std::size_t i = dequeue(queue);
+        const int* list = neighbourList(f, i);
+        bool changed = false;
+        // A supervoxel already tried for this point cannot win again: the
+        // distance is the same and dist[i] has only come down since.
+        int tried[kNeighbourCount];
+        int triedCount = 0;
+        for (int k = 0; k < f.valid[i]; ++k) {
+            const int lj = labels[static_cast<std::size_t>(list[k])];
+            if (lj == labels[i]) continue;
+            bool seen = false;
+            for (int t = 0; t < triedCount; ++t) seen |= tried[t] == lj;
+            if (seen) continue;
+            tried[triedCount++] = lj;
+            const double d = pointDistance(pts[i], pts[lj], f.r);
+            if (f.dist[i] > d) {
+                labels[i] = lj;
+                f.dist[i] = d;
+                changed = true;
+            }
+        }
+        if (changed) {
+            for (int k = 0; k < f.valid[i]; ++k)
+                if (labels[static_cast<std::size_t>(list[k])] != labels[i]) enqueue(queue, list[k]);
+        }
+    }
 }
 
 // The representatives become the supervoxels, in point order, and every
