@@ -313,7 +313,10 @@ void initialiseFusion(Fusion& f, const int* neighbours, int target, double r)
     cl::resizeOnLargePages(f.reps, n);
     cl::resizeOnLargePages(f.parent, n);
     f.visited.assign(n, 0);
-    for (std::size_t i = 0; i < n; ++i) {
+    cl::reserveOnLargePages(f.dist, n);
+    f.dist.assign(n, DBL_MAX);
+    // Each point's set-up reads only the coordinates of others.
+    parallelFor(n, kPointGrain, [&](std::size_t i) {
         const int* list = neighbourList(f, i);
         int c = 0;
         while (c < kNeighbourCount && list[c] >= 0) ++c;
@@ -325,23 +328,17 @@ void initialiseFusion(Fusion& f, const int* neighbours, int target, double r)
         p.ownMask = static_cast<std::uint16_t>((1u << c) - 1);
         p.inert = std::isnan(p.nx) ? 1 : 0;
         f.reps[i] = static_cast<int>(i);
-    }
-    f.count = static_cast<int>(n);
-    f.tails.reset();
-
-    cl::reserveOnLargePages(f.dist, n);
-    f.dist.assign(n, DBL_MAX);
-    parallelFor(n, kPointGrain, [&](std::size_t i) {
-        const int* list = neighbourList(f, i);
-        for (int k = 0; k < f.valid[i]; ++k) {
+        for (int k = 0; k < c; ++k) {
             const int j = list[k];
             if (j == static_cast<int>(i)) continue;
-            const double d = pointDistance(pts[i], pts[j], r);
+            const double d = pointDistance(p, pts[j], r);
             // min(dist, d): a distance that is not a number never replaces.
             if (d < f.dist[i]) f.dist[i] = d;
         }
-        pts[i].nearest = lowerFloat(f.dist[i]);
+        p.nearest = lowerFloat(f.dist[i]);
     });
+    f.count = static_cast<int>(n);
+    f.tails.reset();
     // The selection may reorder `dist`: it is computed afresh before its
     // next use.
     std::nth_element(f.dist.begin(), f.dist.begin() + static_cast<std::ptrdiff_t>(n / 2), f.dist.end());
@@ -485,7 +482,7 @@ void fuse(Fusion& f)
 
         std::size_t kept = 0;
         for (std::size_t e = 0; e < f.reps.size(); ++e)
-            if (findRoot(f.parent.data(), f.reps[e]) == f.reps[e]) f.reps[kept++] = f.reps[e];
+            if (f.parent[static_cast<std::size_t>(f.reps[e])] == f.reps[e]) f.reps[kept++] = f.reps[e];
         f.reps.resize(kept);
         f.count = static_cast<int>(kept);
         f.tails.compactIfSparse();
@@ -532,6 +529,46 @@ inline std::size_t dequeue(PointQueue& q)
     return i;
 }
 
+// Hands put(p) every point of [begin, end) with a neighbour of another
+// label, and then that neighbour, in point order.
+template <typename Put>
+void scanBoundary(const Fusion& f, const cl::Array<int>& labels, std::size_t begin, std::size_t end, Put put)
+{
+    for (std::size_t i = begin; i < end; ++i) {
+        const int* list = neighbourList(f, i);
+        const int own = labels[i];
+        bool boundary = false;
+        for (int k = 0; k < f.valid[i]; ++k) {
+            const int j = list[k];
+            if (own == labels[static_cast<std::size_t>(j)]) continue;
+            if (!boundary) put(static_cast<int>(i));
+            boundary = true;
+            put(j);
+        }
+    }
+}
+
+// Queues the boundary points. On more threads the blocks are scanned
+// concurrently, each noting what it would queue; queued in block order, the
+// notes give the queue one scan gives, since nothing leaves it meanwhile.
+void queueBoundaryPoints(const Fusion& f, const cl::Array<int>& labels, PointQueue& queue)
+{
+    const std::size_t n = f.n;
+    if (poolThreads() == 1) {
+        scanBoundary(f, labels, 0, n, [&queue](int p) { enqueue(queue, p); });
+        return;
+    }
+    constexpr std::size_t kScanBlock = 8192;
+    std::vector<std::vector<int>> notes((n + kScanBlock - 1) / kScanBlock);
+    parallelFor(notes.size(), 1, [&](std::size_t block) {
+        std::vector<int>& note = notes[block];
+        scanBoundary(f, labels, block * kScanBlock, std::min(n, (block + 1) * kScanBlock),
+                     [&note](int p) { note.push_back(p); });
+    });
+    for (const std::vector<int>& note : notes)
+        for (int p : note) enqueue(queue, p);
+}
+
 // Labels every point with its cluster's root, then moves points across
 // supervoxel boundaries: a point goes to a neighbouring supervoxel whose
 // representative is strictly closer, and its neighbours are revisited.
@@ -547,16 +584,7 @@ void refineBoundaries(Fusion& f, cl::Array<int>& labels)
 
     PointQueue queue;
     resetQueue(queue, n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const int* list = neighbourList(f, i);
-        for (int k = 0; k < f.valid[i]; ++k) {
-            const int j = list[k];
-            if (labels[i] != labels[static_cast<std::size_t>(j)]) {
-                enqueue(queue, static_cast<int>(i));
-                enqueue(queue, j);
-            }
-        }
-    }
+    queueBoundaryPoints(f, labels, queue);
     while (queue.size > 0) {
         const std::size_t i = dequeue(queue);
         const int* list = neighbourList(f, i);
@@ -596,7 +624,7 @@ void relabel(const Fusion& f, cl::Array<int>& labels, cl::Array<int>& supervoxel
         supervoxels[s] = f.reps[s];
         position[static_cast<std::size_t>(f.reps[s])] = static_cast<int>(s);
     }
-    for (std::size_t i = 0; i < f.n; ++i) labels[i] = position[static_cast<std::size_t>(labels[i])];
+    parallelFor(f.n, kPointGrain, [&](std::size_t i) { labels[i] = position[static_cast<std::size_t>(labels[i])]; });
 }
 
 template <typename Vector>

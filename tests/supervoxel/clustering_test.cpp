@@ -259,6 +259,71 @@ TEST(Clustering, merge_on_a_grid_matches_literal_version)
     }
 }
 
+// The sheet's points shuffled: walks of any two stretches of the point order
+// meet everywhere.
+std::vector<Point> shuffledSheet(int n, unsigned seed)
+{
+    std::vector<Point> pts = bentSheet(n, seed);
+    std::shuffle(pts.begin(), pts.end(), std::mt19937(seed + 100));
+    return pts;
+}
+
+// The sheet's points in rows along x: neighbours are near in the point
+// order, so stretches of it meet only where they join.
+std::vector<Point> sortedSheet(int n, unsigned seed)
+{
+    std::vector<Point> pts = bentSheet(n, seed);
+    std::sort(pts.begin(), pts.end(), [](const Point& a, const Point& b) {
+        return std::make_tuple(std::floor(a.x * 8), a.y, a.z) < std::make_tuple(std::floor(b.x * 8), b.y, b.z);
+    });
+    return pts;
+}
+
+// The sorted sheet cut into runs of `run` points, the runs shuffled: every
+// stretch of the point order meets several others, here and there.
+std::vector<Point> patchedSheet(int n, std::size_t run, unsigned seed)
+{
+    const std::vector<Point> sorted = sortedSheet(n, seed);
+    std::vector<std::size_t> starts;
+    for (std::size_t i = 0; i < sorted.size(); i += run) starts.push_back(i);
+    std::shuffle(starts.begin(), starts.end(), std::mt19937(seed + 200));
+    std::vector<Point> pts;
+    for (std::size_t s : starts) pts.insert(pts.end(), sorted.begin() + s, sorted.begin() + std::min(sorted.size(), s + run));
+    return pts;
+}
+
+TEST(Clustering, merge_on_any_thread_count_matches_literal_version)
+{
+    // The set-up, the boundary scan and the relabelling run in blocks on the
+    // pool; the walks and the queue stay in order. Point orders where
+    // stretches of the order meet at their joins, in patches and everywhere;
+    // targets reached in the middle of a pass.
+    struct Case {
+        std::vector<Point> input;
+        double r;
+    };
+    const Case cases[] = {{sortedSheet(6000, 7), 0.2}, {shuffledSheet(6000, 8), 0.2}, {patchedSheet(6000, 200, 11), 0.2},
+                          {sortedSheet(3000, 9), 0.6}, {shuffledSheet(2000, 10), 1.5}};
+    for (const Case& c : cases) {
+        const Prepared prep = prepare(c.input);
+        const int occupied = vela::countOccupiedVoxels(prep.points, c.r);
+        for (int K : {occupied, occupied * 3 / 4, 1, static_cast<int>(c.input.size())}) {
+            std::vector<int> wantLabels, wantSupervoxels;
+            literalMerge(prep.points, prep.neighbours, K, c.r, wantLabels, wantSupervoxels);
+            const auto outcomes = testsupport::onEachThreadCount([&] {
+                cl::Array<int> labels, supervoxels;
+                vela::mergeSupervoxels(prep.points, prep.neighbours, K, c.r, labels, supervoxels);
+                return std::make_pair(std::vector<int>(labels.begin(), labels.end()),
+                                      std::vector<int>(supervoxels.begin(), supervoxels.end()));
+            });
+            for (std::size_t t = 0; t < outcomes.size(); ++t) {
+                ASSERT_EQ(outcomes[t].second, wantSupervoxels) << testsupport::kThreadCounts[t] << " threads, K " << K;
+                ASSERT_EQ(outcomes[t].first, wantLabels) << testsupport::kThreadCounts[t] << " threads, K " << K;
+            }
+        }
+    }
+}
+
 TEST(Clustering, carried_neighbourhoods_give_what_a_fresh_search_gives)
 {
     // One level cut, some of its supervoxels taken away, the rest regrouped
