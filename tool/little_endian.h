@@ -1,6 +1,6 @@
-// LAS fields are little-endian whatever the host. Assembling a value byte by
-// byte is portable; compilers turn it into a single load or store on
-// little-endian hosts.
+// LAS and LAZ fields are little-endian whatever the host. Assembling a
+// value byte by byte is portable; compilers turn it into a single load or
+// store on little-endian hosts.
 #pragma once
 
 #include <cstdint>

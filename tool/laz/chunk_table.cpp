@@ -3,7 +3,7 @@
 #include "laz/arithmetic_decoder.h"
 #include "laz/chunk_decode.h"
 #include "laz/integer_decompressor.h"
-#include "laz/little_endian.h"
+#include "little_endian.h"
 
 namespace velaseg::laz {
 
@@ -18,9 +18,9 @@ std::uint64_t chunkTableOffset(const std::uint8_t* file, std::size_t fileSize, s
     if (pointDataOffset > fileSize || fileSize - pointDataOffset < 8) {
         return 0;
     }
-    std::uint64_t at = load64(file + pointDataOffset);
+    std::uint64_t at = u64At(file + pointDataOffset);
     if (at == kNotSeekedBack && fileSize >= 8) {
-        at = load64(file + fileSize - 8);
+        at = u64At(file + fileSize - 8);
     }
     // The table follows the chunks, which start 8 bytes into the point area.
     if (at <= pointDataOffset + 8 || at >= fileSize) {
@@ -36,8 +36,8 @@ std::string readChunkTable(const std::uint8_t* file, std::size_t fileSize, std::
     if (tableAt > fileSize || fileSize - tableAt < 8) {
         return "the chunk table lies beyond the end of the file";
     }
-    const std::uint32_t version = load32(file + tableAt);
-    const std::uint32_t count = load32(file + tableAt + 4);
+    const std::uint32_t version = u32At(file + tableAt);
+    const std::uint32_t count = u32At(file + tableAt + 4);
     if (version != 0) {
         return "unknown chunk table version " + std::to_string(version);
     }

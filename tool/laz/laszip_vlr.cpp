@@ -3,7 +3,7 @@
 #include <cstring>
 #include <sstream>
 
-#include "laz/little_endian.h"
+#include "little_endian.h"
 
 namespace velaseg::laz {
 
@@ -23,7 +23,7 @@ bool isLaszipVlr(const std::uint8_t* header)
 {
     static const char kUserId[16] = "laszip encoded";
     return std::memcmp(header + kUserIdAt, kUserId, sizeof kUserId) == 0 &&
-           load16(header + kRecordIdAt) == kLaszipRecordId;
+           u16At(header + kRecordIdAt) == kLaszipRecordId;
 }
 
 // Item types in record order for each point format; the extra bytes item
@@ -136,7 +136,7 @@ LaszipVlrPlace findLaszipVlr(const std::uint8_t* file, std::size_t fileSize, std
     LaszipVlrPlace place;
     std::size_t at = headerSize;
     for (std::uint32_t i = 0; i < vlrCount && at <= fileSize && fileSize - at >= kVlrHeaderSize; ++i) {
-        const std::size_t length = load16(file + at + kLengthAt);
+        const std::size_t length = u16At(file + at + kLengthAt);
         const std::size_t payloadAt = at + kVlrHeaderSize;
         if (isLaszipVlr(file + at) && length <= fileSize - payloadAt) {
             return {true, payloadAt, length};
@@ -148,7 +148,7 @@ LaszipVlrPlace findLaszipVlr(const std::uint8_t* file, std::size_t fileSize, std
     for (std::uint32_t i = 0; i < evlrCount && evlr != 0 && evlr <= fileSize && fileSize - evlr >= kEvlrHeaderSize;
          ++i) {
         const std::size_t here = static_cast<std::size_t>(evlr);
-        const std::uint64_t length = load64(file + here + kLengthAt);
+        const std::uint64_t length = u64At(file + here + kLengthAt);
         const std::size_t payloadAt = here + kEvlrHeaderSize;
         if (length > fileSize - payloadAt) {
             break;
@@ -169,10 +169,10 @@ std::string parseLaszipVlr(const std::uint8_t* payload, std::size_t size, int po
         reason << "laszip VLR of " << size << " bytes is too short";
         return reason.str();
     }
-    vlr.compressor = load16(payload);
-    vlr.coder = load16(payload + 2);
-    vlr.chunkSize = load32(payload + 12);
-    const std::size_t itemCount = load16(payload + 32);
+    vlr.compressor = u16At(payload);
+    vlr.coder = u16At(payload + 2);
+    vlr.chunkSize = u32At(payload + 12);
+    const std::size_t itemCount = u16At(payload + 32);
     if (itemCount == 0 || size != kPayloadFixedSize + kItemEntrySize * itemCount) {
         reason << "laszip VLR of " << size << " bytes does not hold its " << itemCount << " items";
         return reason.str();
@@ -180,7 +180,7 @@ std::string parseLaszipVlr(const std::uint8_t* payload, std::size_t size, int po
     vlr.items.clear();
     for (std::size_t i = 0; i < itemCount; ++i) {
         const std::uint8_t* entry = payload + kPayloadFixedSize + kItemEntrySize * i;
-        vlr.items.push_back({load16(entry), load16(entry + 2), load16(entry + 4)});
+        vlr.items.push_back({u16At(entry), u16At(entry + 2), u16At(entry + 4)});
     }
     if (vlr.compressor < kPointwise || vlr.compressor > kLayeredChunked) {
         reason << "unsupported LAZ compressor " << vlr.compressor;

@@ -6,7 +6,7 @@
 
 #include "laz/arithmetic_decoder.h"
 #include "laz/integer_decompressor.h"
-#include "laz/little_endian.h"
+#include "little_endian.h"
 #include "laz/predictors.h"
 
 namespace velaseg::laz {
@@ -54,10 +54,10 @@ struct Point14Fields {
 Point14Fields loadPoint14(const std::uint8_t* at)
 {
     Point14Fields p;
-    p.x = load32(at);
-    p.y = load32(at + 4);
-    p.z = load32(at + 8);
-    p.intensity = load16(at + 12);
+    p.x = u32At(at);
+    p.y = u32At(at + 4);
+    p.z = u32At(at + 8);
+    p.intensity = u16At(at + 12);
     p.r = at[14] & 15;
     p.n = at[14] >> 4;
     p.classFlags = at[15] & 15;
@@ -66,26 +66,26 @@ Point14Fields loadPoint14(const std::uint8_t* at)
     p.edge = at[15] >> 7;
     p.classification = at[16];
     p.user = at[17];
-    p.scanAngle = load16(at + 18);
-    p.source = load16(at + 20);
-    p.time = std::uint64_t(load32(at + 22)) | (std::uint64_t(load32(at + 26)) << 32);
+    p.scanAngle = u16At(at + 18);
+    p.source = u16At(at + 20);
+    p.time = std::uint64_t(u32At(at + 22)) | (std::uint64_t(u32At(at + 26)) << 32);
     return p;
 }
 
 void storePoint14(const Point14Fields& p, std::uint8_t* at)
 {
-    store32(at, p.x);
-    store32(at + 4, p.y);
-    store32(at + 8, p.z);
-    store16(at + 12, p.intensity);
+    put32(at, p.x);
+    put32(at + 4, p.y);
+    put32(at + 8, p.z);
+    put16(at + 12, p.intensity);
     at[14] = static_cast<std::uint8_t>(p.r | (p.n << 4));
     at[15] = static_cast<std::uint8_t>(p.classFlags | (p.channel << 4) | (p.scanDirection << 6) | (p.edge << 7));
     at[16] = p.classification;
     at[17] = p.user;
-    store16(at + 18, p.scanAngle);
-    store16(at + 20, p.source);
-    store32(at + 22, static_cast<std::uint32_t>(p.time));
-    store32(at + 26, static_cast<std::uint32_t>(p.time >> 32));
+    put16(at + 18, p.scanAngle);
+    put16(at + 20, p.source);
+    put32(at + 22, static_cast<std::uint32_t>(p.time));
+    put32(at + 26, static_cast<std::uint32_t>(p.time >> 32));
 }
 
 // Everything POINT14 keeps per scanner channel.
@@ -316,11 +316,11 @@ void createSecondaryContext(SecondaryItem& s, std::uint32_t c, const std::vector
 
 void readRgbLayer(Layer& layer, RgbModels& models, std::uint8_t* bytes)
 {
-    const std::uint16_t last[3] = {load16(bytes), load16(bytes + 2), load16(bytes + 4)};
+    const std::uint16_t last[3] = {u16At(bytes), u16At(bytes + 2), u16At(bytes + 4)};
     std::uint16_t rgb[3];
     decodeRgb(layer.decoder, models, last, rgb);
     for (int i = 0; i < 3; ++i) {
-        store16(bytes + 2 * i, rgb[i]);
+        put16(bytes + 2 * i, rgb[i]);
     }
 }
 
@@ -505,11 +505,11 @@ std::string readLayeredChunkLayout(const std::vector<LazItem>& items, const std:
     if (available < fixed) {
         return "the data ends inside the chunk's header";
     }
-    layout.points = load32(begin + recordLength);
+    layout.points = u32At(begin + recordLength);
     layout.layerSizes.resize(layers);
     std::uint64_t bytes = fixed;
     for (std::size_t i = 0; i < layers; ++i) {
-        layout.layerSizes[i] = load32(begin + recordLength + 4 + 4 * i);
+        layout.layerSizes[i] = u32At(begin + recordLength + 4 + 4 * i);
         bytes += layout.layerSizes[i];
     }
     layout.bytes = bytes;

@@ -6,7 +6,7 @@
 
 #include "laz/arithmetic_decoder.h"
 #include "laz/integer_decompressor.h"
-#include "laz/little_endian.h"
+#include "little_endian.h"
 #include "laz/predictors.h"
 
 namespace velaseg::laz {
@@ -30,29 +30,29 @@ struct Point10 {
 Point10 loadPoint10(const std::uint8_t* at)
 {
     Point10 p;
-    p.x = load32(at);
-    p.y = load32(at + 4);
-    p.z = load32(at + 8);
-    p.intensity = load16(at + 12);
+    p.x = u32At(at);
+    p.y = u32At(at + 4);
+    p.z = u32At(at + 8);
+    p.intensity = u16At(at + 12);
     p.bitByte = at[14];
     p.classByte = at[15];
     p.scanRank = at[16];
     p.user = at[17];
-    p.psid = load16(at + 18);
+    p.psid = u16At(at + 18);
     return p;
 }
 
 VELASEG_LAZ_INLINE void storePoint10(const Point10& p, std::uint8_t* at)
 {
-    store32(at, p.x);
-    store32(at + 4, p.y);
-    store32(at + 8, p.z);
-    store16(at + 12, p.intensity);
+    put32(at, p.x);
+    put32(at + 4, p.y);
+    put32(at + 8, p.z);
+    put16(at + 12, p.intensity);
     at[14] = p.bitByte;
     at[15] = p.classByte;
     at[16] = p.scanRank;
     at[17] = p.user;
-    store16(at + 18, p.psid);
+    put16(at + 18, p.psid);
 }
 
 VELASEG_LAZ_INLINE std::int32_t s32(std::uint32_t v)
@@ -251,7 +251,7 @@ struct GpsTimeV1 {
 
 void startGpsTimeV1(GpsTimeV1& s, const std::uint8_t* first)
 {
-    s.time = load64(first);
+    s.time = u64At(first);
     s.lastDiff = 0;
     s.extreme = 0;
     initSymbolModel(s.multi, 512);
@@ -304,7 +304,7 @@ VELASEG_LAZ_INLINE void readGpsTimeV1(ArithmeticDecoder& d, GpsTimeV1& s, std::u
             s.time = readInt64(d);
         }
     }
-    store64(out, s.time);
+    put64(out, s.time);
 }
 
 struct GpsTimeV2 {
@@ -340,7 +340,7 @@ VELASEG_LAZ_INLINE void readRgbV2(ArithmeticDecoder& d, RgbV2& s, std::uint8_t* 
     decodeRgb(d, s.models, s.last, rgb);
     for (int i = 0; i < 3; ++i) {
         s.last[i] = rgb[i];
-        store16(out + 2 * i, rgb[i]);
+        put16(out + 2 * i, rgb[i]);
     }
 }
 
@@ -414,7 +414,7 @@ Reader startItem(PointwiseState& s, const LazItem& item, const std::uint8_t* fir
             startGpsTimeV1(s.gpsV1, first);
             return Reader::gpsV1;
         }
-        resetGpsTime(s.gpsV2.state, s.gpsV2.models, load64(first));
+        resetGpsTime(s.gpsV2.state, s.gpsV2.models, u64At(first));
         return Reader::gpsV2;
     case kItemRgb12:
         if (v1) {
@@ -424,7 +424,7 @@ Reader startItem(PointwiseState& s, const LazItem& item, const std::uint8_t* fir
             return Reader::rgbV1;
         }
         for (int i = 0; i < 3; ++i) {
-            s.rgbV2.last[i] = load16(first + 2 * i);
+            s.rgbV2.last[i] = u16At(first + 2 * i);
         }
         resetRgbModels(s.rgbV2.models);
         return Reader::rgbV2;
@@ -456,7 +456,7 @@ VELASEG_LAZ_INLINE void readPoint(ArithmeticDecoder& d, PointwiseState& s, std::
         case Reader::gpsV1: readGpsTimeV1(d, s.gpsV1, out); break;
         case Reader::gpsV2:
             decodeGpsTime(d, s.gpsV2.state, s.gpsV2.models, GpsNumbering::pointwise);
-            store64(out, s.gpsV2.state.time[s.gpsV2.state.last]);
+            put64(out, s.gpsV2.state.time[s.gpsV2.state.last]);
             break;
         case Reader::rgbV1: readRgbV1(d, s.rgbV1, out); break;
         case Reader::rgbV2: readRgbV2(d, s.rgbV2, out); break;

@@ -1,6 +1,6 @@
 #include "laz/predictors.h"
 
-#include "laz/little_endian.h"
+#include "little_endian.h"
 
 namespace velaseg::laz {
 
@@ -85,8 +85,8 @@ void decodeWavePacket(ArithmeticDecoder& decoder, WavePacketModels& models, cons
     // y(t), z(t) at 17, 21, 25.
     packet[0] = static_cast<std::uint8_t>(decodeSymbol(decoder, models.index));
     models.kind = decodeSymbol(decoder, models.offsetKind[models.kind]);
-    const std::uint64_t lastOffset = load64(last + 1);
-    const std::uint32_t lastSize = load32(last + 9);
+    const std::uint64_t lastOffset = u64At(last + 1);
+    const std::uint32_t lastSize = u32At(last + 9);
     std::uint64_t offset = lastOffset;
     if (models.kind == 1) {
         offset = lastOffset + lastSize;
@@ -96,14 +96,14 @@ void decodeWavePacket(ArithmeticDecoder& decoder, WavePacketModels& models, cons
     } else if (models.kind == 3) {
         offset = readInt64(decoder);
     }
-    store64(packet + 1, offset);
-    store32(packet + 9, static_cast<std::uint32_t>(decompress(decoder, models.size, signed32(lastSize), 0)));
-    store32(packet + 13,
-            static_cast<std::uint32_t>(decompress(decoder, models.returnPoint, signed32(load32(last + 13)), 0)));
+    put64(packet + 1, offset);
+    put32(packet + 9, static_cast<std::uint32_t>(decompress(decoder, models.size, signed32(lastSize), 0)));
+    put32(packet + 13,
+            static_cast<std::uint32_t>(decompress(decoder, models.returnPoint, signed32(u32At(last + 13)), 0)));
     for (std::uint32_t axis = 0; axis < 3; ++axis) {
         const std::size_t at = 17 + 4 * axis;
-        store32(packet + at,
-                static_cast<std::uint32_t>(decompress(decoder, models.xyz, signed32(load32(last + at)), axis)));
+        put32(packet + at,
+                static_cast<std::uint32_t>(decompress(decoder, models.xyz, signed32(u32At(last + at)), axis)));
     }
 }
 
