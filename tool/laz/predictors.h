@@ -81,6 +81,25 @@ VELASEG_LAZ_INLINE std::int32_t rgbDelta(ArithmeticDecoder& decoder, RgbModels& 
     return static_cast<std::int32_t>(decodeSymbol(decoder, ready(models.bytes[byte], 256)));
 }
 
+// Green and blue of one byte plane (0 low, 1 high) into out: green follows
+// red's change, blue the mean of red's and green's (a C division, truncating
+// toward zero).
+VELASEG_LAZ_INLINE void decodeGreenBlue(ArithmeticDecoder& decoder, RgbModels& models, std::uint32_t s, int plane,
+                                        std::int32_t red, const std::int32_t last[3], std::int32_t out[2])
+{
+    std::int32_t diff = red - last[0];
+    const std::int32_t green =
+        (s & (4u << plane)) ? (rgbDelta(decoder, models, 2 + plane) + clamp8(diff + last[1])) & 0xFF : last[1];
+    std::int32_t blue = last[2];
+    if (s & (16u << plane)) {
+        const std::int32_t c = rgbDelta(decoder, models, 4 + plane);
+        diff = (diff + (green - last[1])) / 2;
+        blue = (c + clamp8(diff + last[2])) & 0xFF;
+    }
+    out[0] = green;
+    out[1] = blue;
+}
+
 }  // namespace detail
 
 // Decodes one colour into rgb from the previous colour `last`.
@@ -100,28 +119,13 @@ VELASEG_LAZ_INLINE void decodeRgb(ArithmeticDecoder& decoder, RgbModels& models,
         rgb[2] = rgb[0];
         return;
     }
-    // Low bytes, then high bytes: green follows red's change, blue the mean
-    // of red's and green's (a C division, truncating toward zero).
-    std::int32_t diff = redLo - lastLo[0];
-    const std::int32_t greenLo =
-        (s & 4) ? (detail::rgbDelta(decoder, models, 2) + detail::clamp8(diff + lastLo[1])) & 0xFF : lastLo[1];
-    std::int32_t blueLo = lastLo[2];
-    if (s & 16) {
-        const std::int32_t c = detail::rgbDelta(decoder, models, 4);
-        diff = (diff + (greenLo - lastLo[1])) / 2;
-        blueLo = (c + detail::clamp8(diff + lastLo[2])) & 0xFF;
-    }
-    diff = redHi - lastHi[0];
-    const std::int32_t greenHi =
-        (s & 8) ? (detail::rgbDelta(decoder, models, 3) + detail::clamp8(diff + lastHi[1])) & 0xFF : lastHi[1];
-    std::int32_t blueHi = lastHi[2];
-    if (s & 32) {
-        const std::int32_t c = detail::rgbDelta(decoder, models, 5);
-        diff = (diff + (greenHi - lastHi[1])) / 2;
-        blueHi = (c + detail::clamp8(diff + lastHi[2])) & 0xFF;
-    }
-    rgb[1] = static_cast<std::uint16_t>(greenLo | (greenHi << 8));
-    rgb[2] = static_cast<std::uint16_t>(blueLo | (blueHi << 8));
+    // Low bytes, then high bytes.
+    std::int32_t lo[2];
+    std::int32_t hi[2];
+    detail::decodeGreenBlue(decoder, models, s, 0, redLo, lastLo, lo);
+    detail::decodeGreenBlue(decoder, models, s, 1, redHi, lastHi, hi);
+    rgb[1] = static_cast<std::uint16_t>(lo[0] | (hi[0] << 8));
+    rgb[2] = static_cast<std::uint16_t>(lo[1] | (hi[1] << 8));
 }
 
 // GPS time as a u64 bit pattern, followed in up to four interleaved
