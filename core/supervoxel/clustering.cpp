@@ -758,8 +758,7 @@ bool clusterSupervoxels(cl::Array<cl::Point3D<double>> points, double r, cl::Arr
         if (!reuse) {
             cl::resizeOnLargePages(hood.lists, n * kNeighbourCount);
             cl::resizeOnLargePages(hood.separated, n);
-        }
-        if (reuse) {
+        } else {
             known.resize(n);
             parallelFor(n, kPointGrain, [&](std::size_t i) {
                 known[i] = hood.separated[i] && tree.confirms(tree.point(i), hood.lists.data() + i * kNeighbourCount, kNeighbourCount);
