@@ -14,6 +14,7 @@
 #include "supervoxel/plane_fit.h"
 #include "supervoxel/progress.h"
 #include "supervoxel/supervoxel_set.h"
+#include "supervoxel/thread_pool.h"
 #include "vela_base_offset.h"
 #include "vela_plane.h"
 
@@ -209,30 +210,32 @@ void segmentFully(std::vector<VELA::SVPoint3d>& points, const VELA::tag_VELAPara
 
 // The results of the vector overloads: every plane refitted, its points as
 // input records in the plane's colour and, when asked, their input indices.
+// Each plane's records are made at once, each into its own place.
 void collectPlanes(FullRun& run,
                    std::vector<std::vector<VELA::SVPoint3d>>& planes, std::vector<VELA::SVPoint3d>& others,
                    std::vector<VELA::tag_PCoefficient>& coefficients, std::vector<std::vector<std::size_t>>* indices)
 {
     SupervoxelSet& set = run.set;
     SegmentSet& segments = run.segments;
-    for (int k = 0; k < segments.planarCount; ++k) {
-        PlaneSegment& segment = segments.planes[static_cast<std::size_t>(k)];
-        // Merging leaves boxes only: this fit gives every plane its normal and d.
-        refitSegment(set, segment, true);
-        coefficients.push_back(coefficientOf(segment.descriptor));
-        std::vector<VELA::SVPoint3d> plane;
-        appendInputPoints(run.input, set.supervoxels, segment, plane);
-        planes.push_back(std::move(plane));
+    refitPlanes(set, segments);
+    const std::size_t count = static_cast<std::size_t>(segments.planarCount);
+    for (std::size_t k = 0; k < count; ++k) coefficients.push_back(coefficientOf(segments.planes[k].descriptor));
+    const std::size_t firstPlane = planes.size();
+    planes.resize(firstPlane + count);
+    const std::size_t firstRows = indices ? indices->size() : 0;
+    if (indices) indices->resize(firstRows + count);
+    parallelFor(count, 1, [&](std::size_t k) {
+        const PlaneSegment& segment = segments.planes[k];
+        appendInputPoints(run.input, set.supervoxels, segment, planes[firstPlane + k]);
         if (indices) {
             // The same walk as appendInputPoints, so the two line up.
-            std::vector<std::size_t> rows;
-            rows.reserve(planes.back().size());
+            std::vector<std::size_t>& rows = (*indices)[firstRows + k];
+            rows.reserve(planes[firstPlane + k].size());
             for (int m : segment.members)
                 for (const WorkPoint& p : set.supervoxels[static_cast<std::size_t>(m)].cloud->points)
                     rows.push_back(inputIndex(p));
-            indices->push_back(std::move(rows));
         }
-    }
+    });
     for (int k = 0; k < segments.nonplanarCount; ++k) {
         appendInputPoints(run.input, set.independent, segments.others[static_cast<std::size_t>(k)], others);
     }
@@ -257,6 +260,13 @@ bool runPipeline(WorkCloud cloud, SupervoxelSet& set, SegmentSet& segments, cons
     printCounts(segments);
     std::cout << std::endl;
     return true;
+}
+
+void refitPlanes(const SupervoxelSet& set, SegmentSet& segments)
+{
+    // Each fit reads its members' points and writes its own segment only.
+    parallelFor(static_cast<std::size_t>(segments.planarCount), 1,
+                [&](std::size_t k) { refitSegment(set, segments.planes[k], true); });
 }
 
 }  // namespace vela
@@ -308,9 +318,9 @@ bool VELA_Plane::VELA_PlaneSegmentation(std::vector<SVPoint3d> points, std::map<
     vela::SegmentSet& segments = run.segments;
 
     const vela::BaseOffset& o = run.work.offset;
+    vela::refitPlanes(set, segments);
     for (int k = 0; k < segments.planarCount; ++k) {
-        vela::PlaneSegment& segment = segments.planes[static_cast<std::size_t>(k)];
-        vela::refitSegment(set, segment, true);
+        const vela::PlaneSegment& segment = segments.planes[static_cast<std::size_t>(k)];
         const vela::PlaneDescriptor& d = segment.descriptor;
         const int label = d.label;
         // Back to input coordinates: products in float, subtractions in double.
@@ -394,9 +404,9 @@ bool VELA_Plane::VELA_RegionGrowing(std::vector<std::vector<SVPoint3d>> rps,
     vela::growRegions(set, segments, get_para(), 1.0);
     vela::printCounts(segments);
 
+    vela::refitPlanes(set, segments);
     for (int k = 0; k < segments.planarCount; ++k) {
-        vela::PlaneSegment& segment = segments.planes[static_cast<std::size_t>(k)];
-        vela::refitSegment(set, segment, true);
+        const vela::PlaneSegment& segment = segments.planes[static_cast<std::size_t>(k)];
         coefficients.push_back(vela::coefficientOf(segment.descriptor));
         std::vector<SVPoint3d> plane;
         for (int m : segment.members) {
