@@ -10,6 +10,7 @@
 #include "segmenter/millisecond_clock.h"
 #include "segmenter/pipeline.h"
 #include "segmenter/work_cloud.h"
+#include "supervoxel/cl/large_pages.h"
 #include "supervoxel/multiscale.h"
 #include "supervoxel/plane_fit.h"
 #include "supervoxel/progress.h"
@@ -62,19 +63,23 @@ void printStatistics(const SupervoxelSet& set, std::size_t n)
     std::cout << std::endl;
 }
 
-// Appends the caller's points behind a working cloud (found by the index each
-// working point carries) in the given colour.
+// The caller's point behind a working point (found by the index each working
+// point carries), in the given colour.
+VELA::SVPoint3d inputRecord(const InputCoordinates& input, const WorkPoint& p, const ColourRGB& colour)
+{
+    const cl::Point3D<double>& source = input[inputIndex(p)];
+    VELA::SVPoint3d point(source.x, source.y, source.z);
+    point.r = colour.r;
+    point.g = colour.g;
+    point.b = colour.b;
+    return point;
+}
+
+// Appends the caller's points behind a working cloud in the given colour.
 void appendInputPoints(const InputCoordinates& input, const pcl::PointCloud<WorkPoint>& cloud,
                        const ColourRGB& colour, std::vector<VELA::SVPoint3d>& out)
 {
-    for (const WorkPoint& p : cloud.points) {
-        const cl::Point3D<double>& source = input[inputIndex(p)];
-        VELA::SVPoint3d point(source.x, source.y, source.z);
-        point.r = colour.r;
-        point.g = colour.g;
-        point.b = colour.b;
-        out.push_back(point);
-    }
+    for (const WorkPoint& p : cloud.points) out.push_back(inputRecord(input, p, colour));
 }
 
 // The same for every member record of a segment, in member order.
@@ -208,9 +213,17 @@ void segmentFully(std::vector<VELA::SVPoint3d>& points, const VELA::tag_VELAPara
     printElapsed(start);
 }
 
+// Where one member's points go among its plane's records.
+struct MemberPlace {
+    std::size_t plane;
+    int member;
+    std::size_t first;
+};
+
 // The results of the vector overloads: every plane refitted, its points as
 // input records in the plane's colour and, when asked, their input indices.
-// Each plane's records are made at once, each into its own place.
+// Each member's records are made at once, each into its own place, so a
+// large plane is shared among the threads too.
 void collectPlanes(FullRun& run,
                    std::vector<std::vector<VELA::SVPoint3d>>& planes, std::vector<VELA::SVPoint3d>& others,
                    std::vector<VELA::tag_PCoefficient>& coefficients, std::vector<std::vector<std::size_t>>* indices)
@@ -219,21 +232,31 @@ void collectPlanes(FullRun& run,
     SegmentSet& segments = run.segments;
     refitPlanes(set, segments);
     const std::size_t count = static_cast<std::size_t>(segments.planarCount);
-    for (std::size_t k = 0; k < count; ++k) coefficients.push_back(coefficientOf(segments.planes[k].descriptor));
     const std::size_t firstPlane = planes.size();
-    planes.resize(firstPlane + count);
     const std::size_t firstRows = indices ? indices->size() : 0;
+    planes.resize(firstPlane + count);
     if (indices) indices->resize(firstRows + count);
-    parallelFor(count, 1, [&](std::size_t k) {
+    std::vector<MemberPlace> places;
+    for (std::size_t k = 0; k < count; ++k) {
         const PlaneSegment& segment = segments.planes[k];
-        appendInputPoints(run.input, set.supervoxels, segment, planes[firstPlane + k]);
-        if (indices) {
-            // The same walk as appendInputPoints, so the two line up.
-            std::vector<std::size_t>& rows = (*indices)[firstRows + k];
-            rows.reserve(planes[firstPlane + k].size());
-            for (int m : segment.members)
-                for (const WorkPoint& p : set.supervoxels[static_cast<std::size_t>(m)].cloud->points)
-                    rows.push_back(inputIndex(p));
+        coefficients.push_back(coefficientOf(segment.descriptor));
+        std::size_t size = 0;
+        for (int m : segment.members) {
+            places.push_back(MemberPlace{k, m, size});
+            size += set.supervoxels[static_cast<std::size_t>(m)].cloud->points.size();
+        }
+        cl::resizeOnLargePages(planes[firstPlane + k], size);
+        if (indices) cl::resizeOnLargePages((*indices)[firstRows + k], size);
+    }
+    parallelFor(places.size(), 8, [&](std::size_t i) {
+        const MemberPlace& place = places[i];
+        const ColourRGB& colour = segments.planes[place.plane].descriptor.colour;
+        const auto& points = set.supervoxels[static_cast<std::size_t>(place.member)].cloud->points;
+        VELA::SVPoint3d* const records = planes[firstPlane + place.plane].data() + place.first;
+        std::size_t* const rows = indices ? (*indices)[firstRows + place.plane].data() + place.first : nullptr;
+        for (std::size_t j = 0; j < points.size(); ++j) {
+            records[j] = inputRecord(run.input, points[j], colour);
+            if (rows) rows[j] = inputIndex(points[j]);
         }
     });
     for (int k = 0; k < segments.nonplanarCount; ++k) {

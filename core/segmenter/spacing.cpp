@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "supervoxel/cl/geometry.h"
+#include "supervoxel/cl/large_pages.h"
 #include "supervoxel/nearest_other.h"
 #include "vela_base_offset.h"
 #include "vela_plane.h"
@@ -15,7 +16,7 @@ double VELA_Plane::get_mu(std::vector<SVPoint3d> points) const
 {
     const vela::BaseOffset offset = vela::baseOffsetOf(points);
     std::vector<cl::Point3D<float>> frame;
-    frame.reserve(points.size());
+    cl::reserveOnLargePages(frame, points.size());
     for (const SVPoint3d& p : points) {
         if (!vela::inFrame(p, offset)) continue;  // takes no part in the geometry
         frame.emplace_back(vela::shifted(p.x, offset.x), vela::shifted(p.y, offset.y), vela::shifted(p.z, offset.z));

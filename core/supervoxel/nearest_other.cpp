@@ -17,6 +17,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "supervoxel/cl/large_pages.h"
 #include "supervoxel/thread_pool.h"
 
 namespace vela {
@@ -96,7 +97,7 @@ Tree buildTree(const std::vector<cl::Point3D<float>>& points)
 {
     Tree tree;
     const std::size_t n = points.size();
-    tree.entries.resize(n);
+    cl::resizeOnLargePages(tree.entries, n);
     parallelFor(n, 1 << 16, [&](std::size_t i) {
         tree.entries[i] = Entry{{points[i].x, points[i].y, points[i].z}, static_cast<std::uint32_t>(i)};
     });
@@ -178,8 +179,12 @@ std::vector<float> nearestOtherSquaredDistances(const std::vector<cl::Point3D<fl
 {
     if (points.size() > std::numeric_limits<std::uint32_t>::max())
         throw std::length_error("nearest neighbours: more points than 32-bit indices address");
-    std::vector<float> nearest(points.size(), -1.0f);
-    if (points.size() < 2) return nearest;
+    std::vector<float> nearest;
+    cl::resizeOnLargePages(nearest, points.size());
+    if (points.size() < 2) {
+        std::fill(nearest.begin(), nearest.end(), -1.0f);
+        return nearest;
+    }
 
     const Tree tree = buildTree(points);
     // In leaf order: neighbouring queries walk the same nodes.
