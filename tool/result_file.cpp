@@ -58,10 +58,10 @@ void appendResultLine(std::string& text, const VELA::SVPoint3d& p)
 
 namespace {
 
-// Points per block: a block's text (about 80 bytes a point) is formatted by
+// Points per block: a block's text (about 85 bytes a point) is formatted by
 // one task, and a few blocks per thread are in flight at any time, so the
 // memory stays bounded whatever the number of points.
-constexpr std::size_t kBlockPoints = 8192;
+constexpr std::size_t kBlockPoints = 2048;
 constexpr int kBlocksInFlightPerThread = 3;
 
 // A run of consecutive points, possibly across plane ends, from `plane`,
