@@ -150,7 +150,7 @@ Run segmentOnce(const std::vector<VELA::SVPoint3d>& points, int iter, int thread
     {
         Silence quiet;
         vela::runPipeline(cloud, set, segments, para, iter, &observer);
-        for (vela::PlaneSegment& segment : segments.planes) vela::refitSegment(set, segment, true);
+        vela::refitPlanes(set, segments);
     }
     record("output refit");
     run.fingerprint = fingerprintOf(set, segments);

@@ -10,10 +10,12 @@
 #include "segmenter/millisecond_clock.h"
 #include "segmenter/pipeline.h"
 #include "segmenter/work_cloud.h"
+#include "supervoxel/cl/large_pages.h"
 #include "supervoxel/multiscale.h"
 #include "supervoxel/plane_fit.h"
 #include "supervoxel/progress.h"
 #include "supervoxel/supervoxel_set.h"
+#include "supervoxel/thread_pool.h"
 #include "vela_base_offset.h"
 #include "vela_plane.h"
 
@@ -61,19 +63,23 @@ void printStatistics(const SupervoxelSet& set, std::size_t n)
     std::cout << std::endl;
 }
 
-// Appends the caller's points behind a working cloud (found by the index each
-// working point carries) in the given colour.
+// The caller's point behind a working point (found by the index each working
+// point carries), in the given colour.
+VELA::SVPoint3d inputRecord(const InputCoordinates& input, const WorkPoint& p, const ColourRGB& colour)
+{
+    const cl::Point3D<double>& source = input[inputIndex(p)];
+    VELA::SVPoint3d point(source.x, source.y, source.z);
+    point.r = colour.r;
+    point.g = colour.g;
+    point.b = colour.b;
+    return point;
+}
+
+// Appends the caller's points behind a working cloud in the given colour.
 void appendInputPoints(const InputCoordinates& input, const pcl::PointCloud<WorkPoint>& cloud,
                        const ColourRGB& colour, std::vector<VELA::SVPoint3d>& out)
 {
-    for (const WorkPoint& p : cloud.points) {
-        const cl::Point3D<double>& source = input[inputIndex(p)];
-        VELA::SVPoint3d point(source.x, source.y, source.z);
-        point.r = colour.r;
-        point.g = colour.g;
-        point.b = colour.b;
-        out.push_back(point);
-    }
+    for (const WorkPoint& p : cloud.points) out.push_back(inputRecord(input, p, colour));
 }
 
 // The same for every member record of a segment, in member order.
@@ -207,32 +213,52 @@ void segmentFully(std::vector<VELA::SVPoint3d>& points, const VELA::tag_VELAPara
     printElapsed(start);
 }
 
+// Where one member's points go among its plane's records.
+struct MemberPlace {
+    std::size_t plane;
+    int member;
+    std::size_t first;
+};
+
 // The results of the vector overloads: every plane refitted, its points as
 // input records in the plane's colour and, when asked, their input indices.
+// Each member's records are made at once, each into its own place, so a
+// large plane is shared among the threads too.
 void collectPlanes(FullRun& run,
                    std::vector<std::vector<VELA::SVPoint3d>>& planes, std::vector<VELA::SVPoint3d>& others,
                    std::vector<VELA::tag_PCoefficient>& coefficients, std::vector<std::vector<std::size_t>>* indices)
 {
     SupervoxelSet& set = run.set;
     SegmentSet& segments = run.segments;
-    for (int k = 0; k < segments.planarCount; ++k) {
-        PlaneSegment& segment = segments.planes[static_cast<std::size_t>(k)];
-        // Merging leaves boxes only: this fit gives every plane its normal and d.
-        refitSegment(set, segment, true);
+    refitPlanes(set, segments);
+    const std::size_t count = static_cast<std::size_t>(segments.planarCount);
+    const std::size_t firstPlane = planes.size();
+    const std::size_t firstRows = indices ? indices->size() : 0;
+    planes.resize(firstPlane + count);
+    if (indices) indices->resize(firstRows + count);
+    std::vector<MemberPlace> places;
+    for (std::size_t k = 0; k < count; ++k) {
+        const PlaneSegment& segment = segments.planes[k];
         coefficients.push_back(coefficientOf(segment.descriptor));
-        std::vector<VELA::SVPoint3d> plane;
-        appendInputPoints(run.input, set.supervoxels, segment, plane);
-        planes.push_back(std::move(plane));
-        if (indices) {
-            // The same walk as appendInputPoints, so the two line up.
-            std::vector<std::size_t> rows;
-            rows.reserve(planes.back().size());
-            for (int m : segment.members)
-                for (const WorkPoint& p : set.supervoxels[static_cast<std::size_t>(m)].cloud->points)
-                    rows.push_back(inputIndex(p));
-            indices->push_back(std::move(rows));
+        std::size_t size = 0;
+        for (int m : segment.members) {
+            places.push_back(MemberPlace{k, m, size});
+            size += set.supervoxels[static_cast<std::size_t>(m)].cloud->points.size();
         }
+        cl::resizeOnLargePages(planes[firstPlane + k], size);
+        if (indices) cl::resizeOnLargePages((*indices)[firstRows + k], size);
     }
+    parallelFor(places.size(), 8, [&](std::size_t i) {
+        const MemberPlace& place = places[i];
+        const ColourRGB& colour = segments.planes[place.plane].descriptor.colour;
+        const auto& points = set.supervoxels[static_cast<std::size_t>(place.member)].cloud->points;
+        VELA::SVPoint3d* const records = planes[firstPlane + place.plane].data() + place.first;
+        std::size_t* const rows = indices ? (*indices)[firstRows + place.plane].data() + place.first : nullptr;
+        for (std::size_t j = 0; j < points.size(); ++j) {
+            records[j] = inputRecord(run.input, points[j], colour);
+            if (rows) rows[j] = inputIndex(points[j]);
+        }
+    });
     for (int k = 0; k < segments.nonplanarCount; ++k) {
         appendInputPoints(run.input, set.independent, segments.others[static_cast<std::size_t>(k)], others);
     }
@@ -257,6 +283,13 @@ bool runPipeline(WorkCloud cloud, SupervoxelSet& set, SegmentSet& segments, cons
     printCounts(segments);
     std::cout << std::endl;
     return true;
+}
+
+void refitPlanes(const SupervoxelSet& set, SegmentSet& segments)
+{
+    // Each fit reads its members' points and writes its own segment only.
+    parallelFor(static_cast<std::size_t>(segments.planarCount), 1,
+                [&](std::size_t k) { refitSegment(set, segments.planes[k], true); });
 }
 
 }  // namespace vela
@@ -308,9 +341,9 @@ bool VELA_Plane::VELA_PlaneSegmentation(std::vector<SVPoint3d> points, std::map<
     vela::SegmentSet& segments = run.segments;
 
     const vela::BaseOffset& o = run.work.offset;
+    vela::refitPlanes(set, segments);
     for (int k = 0; k < segments.planarCount; ++k) {
-        vela::PlaneSegment& segment = segments.planes[static_cast<std::size_t>(k)];
-        vela::refitSegment(set, segment, true);
+        const vela::PlaneSegment& segment = segments.planes[static_cast<std::size_t>(k)];
         const vela::PlaneDescriptor& d = segment.descriptor;
         const int label = d.label;
         // Back to input coordinates: products in float, subtractions in double.
@@ -394,9 +427,9 @@ bool VELA_Plane::VELA_RegionGrowing(std::vector<std::vector<SVPoint3d>> rps,
     vela::growRegions(set, segments, get_para(), 1.0);
     vela::printCounts(segments);
 
+    vela::refitPlanes(set, segments);
     for (int k = 0; k < segments.planarCount; ++k) {
-        vela::PlaneSegment& segment = segments.planes[static_cast<std::size_t>(k)];
-        vela::refitSegment(set, segment, true);
+        const vela::PlaneSegment& segment = segments.planes[static_cast<std::size_t>(k)];
         coefficients.push_back(vela::coefficientOf(segment.descriptor));
         std::vector<SVPoint3d> plane;
         for (int m : segment.members) {

@@ -18,4 +18,8 @@ using StageObserver = std::function<void(const char* stage)>;
 bool runPipeline(WorkCloud cloud, SupervoxelSet& set, SegmentSet& segments, const VELA::tag_VELAParameter& p,
                  std::int32_t iter, const StageObserver* observer = nullptr);
 
+// Fits every plane of `segments` to all its points: merging leaves the planes
+// with their boxes only. The same fits as one after the other.
+void refitPlanes(const SupervoxelSet& set, SegmentSet& segments);
+
 }  // namespace vela

@@ -4,11 +4,9 @@
 #include <iostream>
 #include <vector>
 
-#include <pcl/point_cloud.h>
-#include <pcl/point_types.h>
-
-#include "supervoxel/cl/flann_tree.h"
-#include "supervoxel/thread_pool.h"
+#include "supervoxel/cl/geometry.h"
+#include "supervoxel/cl/large_pages.h"
+#include "supervoxel/nearest_other.h"
 #include "vela_base_offset.h"
 #include "vela_plane.h"
 
@@ -17,41 +15,25 @@ namespace VELA {
 double VELA_Plane::get_mu(std::vector<SVPoint3d> points) const
 {
     const vela::BaseOffset offset = vela::baseOffsetOf(points);
-    pcl::PointCloud<pcl::PointXYZ>::Ptr cloud(new pcl::PointCloud<pcl::PointXYZ>);
-    cloud->points.reserve(points.size());
+    std::vector<cl::Point3D<float>> frame;
+    cl::reserveOnLargePages(frame, points.size());
     for (const SVPoint3d& p : points) {
-        if (!vela::inFrame(p, offset)) continue;  // never handed to the kd-tree
-        cloud->points.emplace_back(vela::shifted(p.x, offset.x), vela::shifted(p.y, offset.y),
-                                   vela::shifted(p.z, offset.z));
+        if (!vela::inFrame(p, offset)) continue;  // takes no part in the geometry
+        frame.emplace_back(vela::shifted(p.x, offset.x), vela::shifted(p.y, offset.y), vela::shifted(p.z, offset.z));
     }
-    cloud->width = static_cast<std::uint32_t>(cloud->points.size());
-    cloud->height = 1;
     points.clear();
     points.shrink_to_fit();
 
+    // Summed in point order: the order of the sum is part of the result's
+    // last bits. Each distance is narrowed to float by its root, as a float
+    // search gives it.
+    const std::vector<float> squared = vela::nearestOtherSquaredDistances(frame);
     double sum = 0.0;
     std::size_t count = 0;
-    if (!cloud->points.empty()) {
-        const vela::FlannTree tree(*cloud);
-        // Searched at the same time, summed in point order: the order of the
-        // sum is part of the result's last bits. -1: no other point.
-        std::vector<float> nearest(cloud->points.size());
-        vela::parallelRanges(nearest.size(), 4096, [&](std::size_t begin, std::size_t end) {
-            std::vector<int> indices(2);
-            std::vector<float> squaredDistances(2);
-            for (std::size_t i = begin; i < end; ++i) {
-                float query[3];
-                vela::toQuery(cloud->points[i], query);
-                // The point itself is one of the two; the other is its nearest neighbour.
-                nearest[i] = tree.nearestK(query, 2, indices, squaredDistances) == 2 ? std::sqrt(squaredDistances[1])
-                                                                                       : -1.0f;
-            }
-        });
-        for (const float d : nearest) {
-            if (d < 0.0f) continue;
-            sum += static_cast<double>(d);
-            ++count;
-        }
+    for (const float d : squared) {
+        if (d < 0.0f) continue;  // no other point
+        sum += static_cast<double>(std::sqrt(d));
+        ++count;
     }
     const double mu = count > 0 ? sum / static_cast<double>(count) : 0.0;
 

@@ -1,4 +1,5 @@
 #include <cmath>
+#include <cstdlib>
 #include <random>
 #include <sstream>
 
@@ -104,5 +105,80 @@ TEST(ResultFile, lines_match_a_stream_with_precision_20_digit_for_digit)
         std::string line;
         velaseg::appendResultLine(line, p);
         ASSERT_EQ(line, literal.str());
+    }
+}
+
+namespace {
+
+// The writer before blocks were formatted in parallel: one line after the
+// other, planes in order.
+std::string literalResultText(const velaseg::Planes& planes)
+{
+    std::string text;
+    for (const auto& plane : planes)
+        for (const SVPoint3d& p : plane) velaseg::appendResultLine(text, p);
+    return text;
+}
+
+// Planes of sizes around the writer's block of points, empty ones between.
+velaseg::Planes planesOfSizes(const std::vector<std::size_t>& sizes)
+{
+    std::mt19937_64 random(21);
+    std::uniform_real_distribution<double> local(-50.0, 50.0), map(4e6, 5e6);
+    velaseg::Planes planes;
+    for (std::size_t size : sizes) {
+        planes.emplace_back();
+        for (std::size_t i = 0; i < size; ++i)
+            planes.back().push_back(point(map(random), local(random), local(random) * 1e-3,
+                                          static_cast<int>(random() % 256), static_cast<int>(i % 256),
+                                          static_cast<int>(planes.size() % 256)));
+    }
+    return planes;
+}
+
+class ThreadsVariable {
+public:
+    explicit ThreadsVariable(const char* threads)
+    {
+        const char* old = std::getenv("VELASEG_THREADS");
+        hadOld_ = old != nullptr;
+        if (hadOld_) old_ = old;
+        setenv("VELASEG_THREADS", threads, 1);
+    }
+    ~ThreadsVariable()
+    {
+        if (hadOld_) setenv("VELASEG_THREADS", old_.c_str(), 1);
+        else unsetenv("VELASEG_THREADS");
+    }
+
+private:
+    bool hadOld_ = false;
+    std::string old_;
+};
+
+}  // namespace
+
+TEST(ResultFile, blocks_formatted_at_once_give_the_bytes_of_the_line_by_line_writer)
+{
+    const std::vector<std::vector<std::size_t>> layouts{
+        {0, 1, 8191, 8192, 8193, 0, 3, 20000, 0},
+        {16384},
+        {0, 0},
+        {5, 0, 8187, 1, 1, 24575, 7},
+        std::vector<std::size_t>(3000, 9),
+    };
+    testsupport::TempDir dir;
+    for (std::size_t l = 0; l < layouts.size(); ++l) {
+        const velaseg::Planes planes = planesOfSizes(layouts[l]);
+        const std::string want = literalResultText(planes);
+        for (const char* threads : {"1", "2", "7"}) {
+            const ThreadsVariable variable(threads);
+            const std::string path = dir.file("blocks.xyz");
+            std::string error;
+            ASSERT_TRUE(velaseg::writeResultFile(path, planes, error)) << error;
+            const std::string written = testsupport::readFile(path);
+            EXPECT_EQ(written.size(), want.size()) << "layout " << l << ", " << threads << " threads";
+            EXPECT_TRUE(written == want) << "layout " << l << ", " << threads << " threads";
+        }
     }
 }

@@ -1,0 +1,137 @@
+// The mean point spacing (get_mu) on real clouds and generated scenes: wall
+// seconds on 1 and N threads, against the FLANN search it replaced (its tree
+// built on one thread, its queries on N), and whether both give the same
+// value to the bit.
+//
+//   spacing_bench [--threads N] cloud.las|cloud.pcd ...
+//   spacing_bench [--threads N] --scene HOUSES_X HOUSES_Y [SPACING]
+//
+// Exits 1 when a value differs.
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <pcl/point_cloud.h>
+#include <pcl/point_types.h>
+
+#include "las_reader.h"
+#include "sample_scene.h"
+#include "supervoxel/cl/flann_tree.h"
+#include "supervoxel/thread_pool.h"
+#include "vela_base_offset.h"
+#include "vela_plane.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class Silence {
+public:
+    Silence() : saved_(std::cout.rdbuf(sink_.rdbuf())) {}
+    ~Silence() { std::cout.rdbuf(saved_); }
+
+private:
+    std::ostringstream sink_;
+    std::streambuf* saved_;
+};
+
+// The former get_mu: FLANN's tree over the frame's points, two neighbours per point.
+double flannMu(const std::vector<VELA::SVPoint3d>& points)
+{
+    const vela::BaseOffset offset = vela::baseOffsetOf(points);
+    pcl::PointCloud<pcl::PointXYZ> cloud;
+    for (const VELA::SVPoint3d& p : points)
+        if (vela::inFrame(p, offset))
+            cloud.push_back(pcl::PointXYZ(vela::shifted(p.x, offset.x), vela::shifted(p.y, offset.y),
+                                          vela::shifted(p.z, offset.z)));
+    if (cloud.empty()) return 0.0;
+    const vela::FlannTree tree(cloud);
+    std::vector<float> nearest(cloud.size());
+    vela::parallelRanges(nearest.size(), 4096, [&](std::size_t begin, std::size_t end) {
+        std::vector<int> indices(2);
+        std::vector<float> squared(2);
+        for (std::size_t i = begin; i < end; ++i) {
+            float query[3];
+            vela::toQuery(cloud.points[i], query);
+            nearest[i] = tree.nearestK(query, 2, indices, squared) == 2 ? std::sqrt(squared[1]) : -1.0f;
+        }
+    });
+    double sum = 0.0;
+    std::size_t count = 0;
+    for (const float d : nearest)
+        if (d >= 0.0f) sum += static_cast<double>(d), ++count;
+    return count > 0 ? sum / static_cast<double>(count) : 0.0;
+}
+
+template <typename F>
+double timed(const F& f, double& seconds)
+{
+    const Clock::time_point start = Clock::now();
+    const double value = f();
+    seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return value;
+}
+
+bool measure(const std::string& name, const std::vector<VELA::SVPoint3d>& points, int threads)
+{
+    double flannSeconds = 0.0, oneSeconds = 0.0, manySeconds = 0.0;
+    double flann = 0.0, one = 0.0, many = 0.0;
+    {
+        const vela::PoolSize pool(threads);
+        flann = timed([&] { return flannMu(points); }, flannSeconds);
+        Silence quiet;
+        many = timed([&] { return VELA::VELA_Plane().get_mu(points); }, manySeconds);
+    }
+    {
+        const vela::PoolSize pool(1);
+        Silence quiet;
+        one = timed([&] { return VELA::VELA_Plane().get_mu(points); }, oneSeconds);
+    }
+    const bool same = std::memcmp(&flann, &one, sizeof flann) == 0 && std::memcmp(&flann, &many, sizeof flann) == 0;
+    std::printf("%s: %zu points, mu %.17g; FLANN %.3f s (%d threads), get_mu %.3f s (1 thread) %.3f s (%d threads): %s\n",
+                name.c_str(), points.size(), flann, flannSeconds, threads, oneSeconds, manySeconds, threads,
+                same ? "same value" : "DIFFERENT VALUE");
+    if (!same) std::printf("  get_mu gave %.17g on 1 thread, %.17g on %d\n", one, many, threads);
+    return same;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    int threads = VELA::VELA_ThreadCount();
+    if (argc >= 3 && std::string(argv[1]) == "--threads") {
+        threads = std::max(1, std::atoi(argv[2]));
+        argv += 2;
+        argc -= 2;
+    }
+    bool allSame = true;
+    if (argc >= 4 && std::string(argv[1]) == "--scene") {
+        velaseg::SceneOptions options;
+        options.housesX = std::atoi(argv[2]);
+        options.housesY = std::atoi(argv[3]);
+        options.spacing = argc >= 5 ? std::atof(argv[4]) : 0.05;
+        const std::vector<VELA::SVPoint3d> points = velaseg::makeBuildingScene(options).points;
+        allSame = measure("scene " + std::string(argv[2]) + "x" + argv[3], points, threads);
+        return allSame ? 0 : 1;
+    }
+    for (int i = 1; i < argc; ++i) {
+        const std::string name = argv[i];
+        std::vector<VELA::SVPoint3d> points;
+        {
+            Silence quiet;
+            if (name.size() > 4 && name.compare(name.size() - 4, 4, ".las") == 0)
+                velaseg::readLasFile(name, points);
+            else
+                VELA::VELA_Plane().set_points(name, points);
+        }
+        allSame = measure(name, points, threads) && allSame;
+    }
+    return allSame ? 0 : 1;
+}
