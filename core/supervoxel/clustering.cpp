@@ -743,7 +743,8 @@ Neighbourhoods carryNeighbourhoods(const Neighbourhoods& hoods, const std::vecto
 }
 
 bool clusterSupervoxels(cl::Array<cl::Point3D<double>> points, double r, cl::Array<int>& labels,
-                        cl::Array<int>& supervoxels, Neighbourhoods* carried, bool keepNormals)
+                        cl::Array<int>& supervoxels, Neighbourhoods* carried, bool keepNormals,
+                        cl::Array<cl::Point3D<float>>* rounded)
 {
     const std::size_t n = points.size();
     Neighbourhoods local;
@@ -799,6 +800,13 @@ bool clusterSupervoxels(cl::Array<cl::Point3D<double>> points, double r, cl::Arr
             const FusionPoint& p = fusion.points[i];
             hood.normals[i] = cl::Vector3D<double>(p.nx, p.ny, p.nz);
         }
+    }
+    if (rounded != nullptr) {
+        cl::resizeOnLargePages(*rounded, n);
+        parallelFor(n, kPointGrain, [&](std::size_t i) {
+            const FusionPoint& p = fusion.points[i];
+            (*rounded)[i] = cl::Point3D<float>(static_cast<float>(p.x), static_cast<float>(p.y), static_cast<float>(p.z));
+        });
     }
     return true;
 }

@@ -20,6 +20,9 @@ namespace vela {
 
 namespace {
 
+// Points per task when a level's cloud is made again.
+constexpr std::size_t kRestoreGrain = 4096;
+
 void appendIndependent(Supervoxel& supervoxel, SupervoxelSet& set)
 {
     supervoxel.descriptor.planar = 0;
@@ -70,16 +73,35 @@ inline std::size_t clusterCount(const LevelClusters& c) { return c.first.size() 
 
 // Neighbourhoods and clusters of one level: the cloud cut at resolution r,
 // starting from the neighbourhoods known for it, which on return hold the
-// cloud's own.
-LevelClusters clusterLevel(const pcl::PointCloud<WorkPoint>& cloud, double r, Neighbourhoods& hoods, bool keepNormals)
+// cloud's own. The cloud's points are released during the cut and made
+// again from the coordinates the clustering hands back (the same floats) and
+// their input indices.
+LevelClusters clusterLevel(pcl::PointCloud<WorkPoint>& cloud, double r, Neighbourhoods& hoods, bool keepNormals)
 {
     const std::size_t n = cloud.points.size();
     cl::Array<cl::Point3D<double>> points;
     cl::resizeOnLargePages(points, n);
-    for (std::size_t i = 0; i < n; ++i) points[i] = cl::Point3D<double>(cloud.points[i].x, cloud.points[i].y, cloud.points[i].z);
+    std::vector<std::uint32_t> inputs(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const WorkPoint& p = cloud.points[i];
+        points[i] = cl::Point3D<double>(p.x, p.y, p.z);
+        inputs[i] = inputIndex(p);
+    }
+    decltype(cloud.points)().swap(cloud.points);
     cl::Array<int> labels;
     cl::Array<int> representatives;
-    clusterSupervoxels(std::move(points), r, labels, representatives, &hoods, keepNormals);
+    cl::Array<cl::Point3D<float>> rounded;
+    clusterSupervoxels(std::move(points), r, labels, representatives, &hoods, keepNormals, &rounded);
+    cl::resizeOnLargePages(cloud.points, n);
+    parallelFor(n, kRestoreGrain, [&](std::size_t i) {
+        WorkPoint& p = cloud.points[i];
+        p.x = rounded[i].x;
+        p.y = rounded[i].y;
+        p.z = rounded[i].z;
+        p.rgba = inputs[i];
+    });
+    cl::Array<cl::Point3D<float>>().swap(rounded);
+    std::vector<std::uint32_t>().swap(inputs);
 
     // A stable counting sort by cluster.
     LevelClusters clusters;
@@ -202,7 +224,7 @@ bool splitLevels(Supervoxel supervoxel, SupervoxelSet& set, const VELA::tag_VELA
     // tail call keeps no stack of finished levels.
     int level = 0;
     for (bool firstLevel = true;; firstLevel = false) {
-        const pcl::PointCloud<WorkPoint>& cloud = *supervoxel.cloud;
+        pcl::PointCloud<WorkPoint>& cloud = *supervoxel.cloud;
         if (para.rmin >= r || static_cast<std::int64_t>(cloud.points.size()) < para.kappa) {
             appendIndependent(supervoxel, set);
             return true;

@@ -372,6 +372,39 @@ TEST(Clustering, carried_neighbourhoods_give_what_a_fresh_search_gives)
     }
 }
 
+TEST(Clustering, coordinates_handed_back_as_floats_are_the_given_ones_and_change_no_cluster)
+{
+    // Coordinates that came from floats, as a level's cloud gives them, and a
+    // carried call whose lists are taken over.
+    std::vector<Point> input = bentSheet(4000, 8);
+    for (Point& p : input)
+        p = Point(static_cast<float>(p.x), static_cast<float>(p.y), static_cast<float>(p.z));
+    cl::Array<Point> level;
+    for (const Point& p : input) level.push_back(p);
+    for (bool carriedCall : {false, true}) {
+        SCOPED_TRACE(carriedCall ? "carried" : "fresh");
+        vela::Neighbourhoods hoods, handed;
+        if (carriedCall) {
+            cl::Array<int> firstLabels, firstSupervoxels;
+            vela::clusterSupervoxels(level, 0.4, firstLabels, firstSupervoxels, &hoods, true);
+            handed = hoods;
+        }
+        cl::Array<int> labels, supervoxels, plainLabels, plainSupervoxels;
+        cl::Array<cl::Point3D<float>> rounded;
+        vela::clusterSupervoxels(level, 0.3, labels, supervoxels, &hoods, false, &rounded);
+        vela::clusterSupervoxels(level, 0.3, plainLabels, plainSupervoxels, &handed);
+        ASSERT_EQ(rounded.size(), input.size());
+        for (std::size_t i = 0; i < input.size(); ++i) {
+            ASSERT_EQ(static_cast<double>(rounded[i].x), input[i].x) << "point " << i;
+            ASSERT_EQ(static_cast<double>(rounded[i].y), input[i].y) << "point " << i;
+            ASSERT_EQ(static_cast<double>(rounded[i].z), input[i].z) << "point " << i;
+        }
+        EXPECT_EQ(std::vector<int>(labels.begin(), labels.end()), std::vector<int>(plainLabels.begin(), plainLabels.end()));
+        EXPECT_EQ(std::vector<int>(supervoxels.begin(), supervoxels.end()),
+                  std::vector<int>(plainSupervoxels.begin(), plainSupervoxels.end()));
+    }
+}
+
 TEST(Clustering, carried_normals_made_afresh_are_the_kept_ones_bit_for_bit)
 {
     // Duplicates give lists that are not separated and normals that are not
