@@ -237,6 +237,45 @@ TEST(Clustering, merge_with_coincident_points_matches_literal_version)
     }
 }
 
+TEST(Clustering, merge_of_float_coordinates_matches_literal_version)
+{
+    // Coordinates that are floats widened fuse on compact records: the same
+    // clusters as the literal version, with coincident points (normals not a
+    // number), long work lists, and coordinates off the float grid after the
+    // first, which send the whole call back to double records.
+    auto toFloats = [](std::vector<Point> pts) {
+        for (Point& p : pts) p = Point(static_cast<float>(p.x), static_cast<float>(p.y), static_cast<float>(p.z));
+        return pts;
+    };
+    std::vector<Point> coincident(30, Point(1.0, 1.0, 0.0));
+    const std::vector<Point> sheet = toFloats(bentSheet(1500, 6));
+    coincident.insert(coincident.end(), sheet.begin(), sheet.end());
+    // A floor and a wall on a grid of steps of 0.1: ties everywhere, which
+    // rounding the coordinates to float would break differently.
+    std::vector<Point> offGrid;
+    for (int i = 0; i < 30; ++i)
+        for (int j = 0; j < 30; ++j) offGrid.push_back(Point(0.1 * i, 0.1 * j, 0));
+    for (int k = 1; k < 15; ++k)
+        for (int j = 0; j < 30; ++j) offGrid.push_back(Point(0, 0.1 * j, 0.1 * k));
+    const std::vector<std::pair<std::vector<Point>, std::vector<double>>> cases = {
+        {coincident, {0.15, 0.4}}, {toFloats(bentSheet(12000, 9)), {0.2}}, {toFloats(offGrid), {0.25, 0.8}},
+        {offGrid, {0.25, 0.8}}};
+    for (const auto& c : cases) {
+        const Prepared prep = prepare(c.first);
+        for (double r : c.second) {
+            for (int K : {vela::countOccupiedVoxels(prep.points, r), 1, 40}) {
+                cl::Array<int> labels, supervoxels;
+                vela::mergeSupervoxels(prep.points, prep.neighbours, K, r, labels, supervoxels);
+                std::vector<int> wantLabels, wantSupervoxels;
+                literalMerge(prep.points, prep.neighbours, K, r, wantLabels, wantSupervoxels);
+                ASSERT_EQ(std::vector<int>(supervoxels.begin(), supervoxels.end()), wantSupervoxels)
+                    << c.first.size() << " " << r << " " << K;
+                ASSERT_EQ(std::vector<int>(labels.begin(), labels.end()), wantLabels) << c.first.size() << " " << r << " " << K;
+            }
+        }
+    }
+}
+
 TEST(Clustering, merge_on_a_grid_matches_literal_version)
 {
     // A floor and a wall on an exact grid: equal distances and equal normals
