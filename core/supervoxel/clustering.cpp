@@ -309,7 +309,7 @@ struct Fusion {
     std::vector<std::uint8_t> valid;  // valid entries of each neighbour list (missing ones trail)
     TailBuffer tails;
     std::vector<int> reps;     // the cluster roots, ascending
-    std::vector<double> dist;  // per point: to its nearest neighbour, later to its supervoxel's representative
+    std::vector<double> dist;  // per point: to its nearest neighbour, for the median
     std::vector<float> nearest;  // per point: at most the distance to its nearest own neighbour
     int count = 0;             // number of clusters
     double lambda = 0.0;       // the cost bound of a fusion
@@ -376,8 +376,7 @@ void initialiseFusion(Fusion<Record>& f, const int* neighbours, int target, doub
     });
     f.count = static_cast<int>(n);
     f.tails.reset();
-    // The selection may reorder `dist`: it is computed afresh before its
-    // next use.
+    // The selection may reorder `dist`: nothing reads it afterwards.
     std::nth_element(f.dist.begin(), f.dist.begin() + static_cast<std::ptrdiff_t>(n / 2), f.dist.end());
     f.lambda = std::max(f.dist[n / 2], 2.220446049250313e-16);
 }
@@ -538,6 +537,12 @@ void fuse(Fusion<Record>& f)
     }
 }
 
+template <typename Vector>
+void release(Vector& v)
+{
+    Vector().swap(v);
+}
+
 // A FIFO of point indices in which a point is queued at most once at a time,
 // so that a ring of n slots holds it.
 struct PointQueue {
@@ -623,10 +628,9 @@ void refineBoundaries(Fusion<Record>& f, cl::Array<int>& labels)
     const std::size_t n = f.n;
     Record* pts = f.points.data();
     cl::resizeOnLargePages(labels, n);
-    parallelFor(n, kPointGrain, [&](std::size_t i) {
-        labels[i] = rootOf(f.parent.data(), static_cast<int>(i));
-        f.dist[i] = pointDistance(pts[i], pts[labels[i]], f.r);
-    });
+    parallelFor(n, kPointGrain, [&](std::size_t i) { labels[i] = rootOf(f.parent.data(), static_cast<int>(i)); });
+    // Every point knows its root: the links are dead before the queue takes its room.
+    release(f.parent);
 
     PointQueue queue;
     resetQueue(queue, n);
@@ -635,8 +639,12 @@ void refineBoundaries(Fusion<Record>& f, cl::Array<int>& labels)
         const std::size_t i = dequeue(queue);
         const int* list = neighbourList(f, i);
         bool changed = false;
+        // The distance to the point's own supervoxel's representative is
+        // made again here instead of being kept for every point: the same
+        // arithmetic on the same records gives the same bits.
+        double own = pointDistance(pts[i], pts[labels[i]], f.r);
         // A supervoxel already tried for this point cannot win again: the
-        // distance is the same and dist[i] has only come down since.
+        // distance is the same and `own` has only come down since.
         int tried[kNeighbourCount];
         int triedCount = 0;
         for (int k = 0; k < f.valid[i]; ++k) {
@@ -647,9 +655,9 @@ void refineBoundaries(Fusion<Record>& f, cl::Array<int>& labels)
             if (seen) continue;
             tried[triedCount++] = lj;
             const double d = pointDistance(pts[i], pts[lj], f.r);
-            if (f.dist[i] > d) {
+            if (own > d) {
                 labels[i] = lj;
-                f.dist[i] = d;
+                own = d;
                 changed = true;
             }
         }
@@ -674,12 +682,6 @@ void relabel(const Fusion<Record>& f, cl::Array<int>& labels, cl::Array<int>& su
     parallelFor(f.n, kPointGrain, [&](std::size_t i) { labels[i] = position[static_cast<std::size_t>(labels[i])]; });
 }
 
-template <typename Vector>
-void release(Vector& v)
-{
-    Vector().swap(v);
-}
-
 // The fusion and refinement of points whose coordinates and normals are in
 // f.points.
 template <typename Record>
@@ -691,8 +693,8 @@ void mergePrepared(Fusion<Record>& f, const int* neighbours, int target, double 
     if (f.points.empty()) return;
     initialiseFusion(f, neighbours, target, r);
     // Each phase's scratch is released before the next one takes its own:
-    // the distances are written afresh by the refinement, and the walks'
-    // lists and marks are dead once the fusion ends.
+    // the distances served the median only, and the walks' lists and marks
+    // are dead once the fusion ends.
     release(f.dist);
     if (f.n > 1) fuse(f);
     f.tails = TailBuffer();
@@ -700,10 +702,7 @@ void mergePrepared(Fusion<Record>& f, const int* neighbours, int target, double 
     release(f.candidates);
     release(f.ownBit);
     release(f.nearest);
-    cl::resizeOnLargePages(f.dist, f.n);
     refineBoundaries(f, labels);
-    release(f.dist);
-    release(f.parent);
     release(f.valid);
     relabel(f, labels, supervoxels);
 }

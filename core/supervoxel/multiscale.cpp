@@ -75,17 +75,21 @@ inline std::size_t clusterCount(const LevelClusters& c) { return c.first.size() 
 // starting from the neighbourhoods known for it, which on return hold the
 // cloud's own. The cloud's points are released during the cut and made
 // again from the coordinates the clustering hands back (the same floats) and
-// their input indices.
+// their input indices, of which a run of consecutive ones (a call's whole
+// cloud) is kept as its first.
 LevelClusters clusterLevel(pcl::PointCloud<WorkPoint>& cloud, double r, Neighbourhoods& hoods, bool keepNormals)
 {
     const std::size_t n = cloud.points.size();
+    const std::uint32_t first = n > 0 ? inputIndex(cloud.points[0]) : 0;
+    bool consecutive = true;
+    for (std::size_t i = 0; i < n && consecutive; ++i) consecutive = inputIndex(cloud.points[i]) == first + i;
+    std::vector<std::uint32_t> inputs(consecutive ? 0 : n);
     cl::Array<cl::Point3D<double>> points;
     cl::resizeOnLargePages(points, n);
-    std::vector<std::uint32_t> inputs(n);
     for (std::size_t i = 0; i < n; ++i) {
         const WorkPoint& p = cloud.points[i];
         points[i] = cl::Point3D<double>(p.x, p.y, p.z);
-        inputs[i] = inputIndex(p);
+        if (!consecutive) inputs[i] = inputIndex(p);
     }
     decltype(cloud.points)().swap(cloud.points);
     cl::Array<int> labels;
@@ -98,7 +102,7 @@ LevelClusters clusterLevel(pcl::PointCloud<WorkPoint>& cloud, double r, Neighbou
         p.x = rounded[i].x;
         p.y = rounded[i].y;
         p.z = rounded[i].z;
-        p.rgba = inputs[i];
+        p.rgba = consecutive ? first + static_cast<std::uint32_t>(i) : inputs[i];
     });
     cl::Array<cl::Point3D<float>>().swap(rounded);
     std::vector<std::uint32_t>().swap(inputs);
