@@ -222,8 +222,10 @@ inline int rootOf(const int* parent, int x)
 }
 
 // The explicit parts of the work lists in one buffer: a replaced list is
-// written over its previous place when it fits there and appended otherwise;
-// the buffer is compacted when dead space dominates.
+// written over its previous place when it fits there and appended otherwise.
+// When dead space dominates, at the end of a pass or where the buffer would
+// otherwise grow, the live lists are moved together in place: the buffer
+// never sits beside a copy of itself.
 struct TailBuffer {
     struct Tail {
         int start;
@@ -232,8 +234,8 @@ struct TailBuffer {
     };
     std::vector<int> items;
     std::vector<Tail> tails;
-    std::size_t live = 0;  // entries of the current tails
-    std::vector<int> packed;
+    std::size_t live = 0;      // entries of the current tails
+    std::vector<int> byStart;  // scratch of the compaction
 
     void reset()
     {
@@ -260,6 +262,9 @@ struct TailBuffer {
         live += list.size();
         live -= static_cast<std::size_t>(t.length);
         if (count > t.room) {
+            // The list's old entries are dead from here on.
+            t.length = 0;
+            if (items.size() + list.size() > items.capacity()) compactIfSparse();
             t.start = static_cast<int>(items.size());
             t.room = count;
             items.insert(items.end(), list.begin(), list.end());
@@ -281,19 +286,90 @@ struct TailBuffer {
     void compactIfSparse()
     {
         if (items.size() <= 2 * live + 4096) return;
-        packed.clear();
-        for (Tail& t : tails) {
-            const int at = static_cast<int>(packed.size());
-            packed.insert(packed.end(), items.begin() + t.start, items.begin() + t.start + t.length);
+        // Taken in the order of their places, which do not overlap, the
+        // lists only move towards the front.
+        byStart.resize(tails.size());
+        for (std::size_t k = 0; k < tails.size(); ++k) byStart[k] = static_cast<int>(k);
+        std::sort(byStart.begin(), byStart.end(), [this](int a, int b) {
+            return tails[static_cast<std::size_t>(a)].start < tails[static_cast<std::size_t>(b)].start;
+        });
+        int at = 0;
+        for (int k : byStart) {
+            Tail& t = tails[static_cast<std::size_t>(k)];
+            std::copy(items.begin() + t.start, items.begin() + t.start + t.length, items.begin() + at);
             t.start = at;
             t.room = t.length;
+            at += t.length;
         }
-        items.swap(packed);
-        // The dead buffer would otherwise stay beside the live one until the
-        // next compaction.
-        std::vector<int>().swap(packed);
+        items.resize(static_cast<std::size_t>(at));
+        std::vector<int>().swap(byStart);
     }
 };
+
+// Neighbour lists in half the room, for the fusion and the refinement:
+// each entry as its offset from the point in 16 bits. A list with an entry
+// too far for that is kept whole in `far`; its first entry then holds the
+// mark and the next two where it is.
+struct PackedLists {
+    std::vector<std::int16_t> offsets;  // kNeighbourCount per point
+    std::vector<int> far;               // kNeighbourCount per far list
+};
+
+constexpr std::int16_t kFarList = INT16_MIN;
+constexpr std::int16_t kNoNeighbour = INT16_MAX;  // stands for every entry below 0
+
+// Whether list i fits in offsets: every entry not below 0 within the range.
+inline bool packable(const int* list, std::size_t i)
+{
+    bool fits = true;
+    for (int k = 0; k < kNeighbourCount; ++k) {
+        const long long d = static_cast<long long>(list[k]) - static_cast<long long>(i);
+        fits &= list[k] < 0 || (d > kFarList && d < kNoNeighbour);
+    }
+    return fits;
+}
+
+PackedLists packLists(const int* lists, std::size_t n)
+{
+    PackedLists packed;
+    cl::resizeOnLargePages(packed.offsets, n * kNeighbourCount);
+    // The far lists are numbered in point order, the same on any number of threads.
+    std::vector<std::uint8_t> fits(n);
+    parallelFor(n, kPointGrain, [&](std::size_t i) { fits[i] = packable(lists + i * kNeighbourCount, i) ? 1 : 0; });
+    std::vector<std::uint32_t> farIndex;
+    for (std::size_t i = 0; i < n; ++i)
+        if (!fits[i]) farIndex.push_back(static_cast<std::uint32_t>(i));
+    packed.far.resize(farIndex.size() * kNeighbourCount);
+    parallelFor(farIndex.size(), kPointGrain, [&](std::size_t e) {
+        const std::size_t i = farIndex[e];
+        std::copy(lists + i * kNeighbourCount, lists + (i + 1) * kNeighbourCount, packed.far.data() + e * kNeighbourCount);
+        std::int16_t* out = packed.offsets.data() + i * kNeighbourCount;
+        out[0] = kFarList;
+        out[1] = static_cast<std::int16_t>(static_cast<std::uint16_t>(e >> 16));
+        out[2] = static_cast<std::int16_t>(static_cast<std::uint16_t>(e & 0xffff));
+    });
+    parallelFor(n, kPointGrain, [&](std::size_t i) {
+        if (!fits[i]) return;
+        const int* list = lists + i * kNeighbourCount;
+        std::int16_t* out = packed.offsets.data() + i * kNeighbourCount;
+        for (int k = 0; k < kNeighbourCount; ++k)
+            out[k] = list[k] < 0 ? kNoNeighbour : static_cast<std::int16_t>(list[k] - static_cast<int>(i));
+    });
+    return packed;
+}
+
+// List i: in place when it is far, written out to `buffer` otherwise.
+inline const int* unpackList(const PackedLists& packed, std::size_t i, int* buffer)
+{
+    const std::int16_t* in = packed.offsets.data() + i * kNeighbourCount;
+    if (in[0] == kFarList) {
+        const std::size_t e = static_cast<std::size_t>(static_cast<std::uint16_t>(in[1])) << 16 |
+                              static_cast<std::uint16_t>(in[2]);
+        return packed.far.data() + e * kNeighbourCount;
+    }
+    for (int k = 0; k < kNeighbourCount; ++k) buffer[k] = in[k] == kNoNeighbour ? -1 : static_cast<int>(i) + in[k];
+    return buffer;
+}
 
 // What the fusion and the boundary refinement of one call work on.
 template <typename Record>
@@ -301,7 +377,7 @@ struct Fusion {
     std::vector<Record> points;  // filled with coordinates and normals by the caller
     std::vector<int> parent;          // union-find links
     std::vector<std::uint8_t> visited;  // marks of the current walk
-    const int* neighbours = nullptr;  // kNeighbourCount per point
+    const PackedLists* neighbours = nullptr;
     std::size_t n = 0;
     double r = 0.0;
     int target = 0;  // wanted number of clusters
@@ -324,7 +400,10 @@ struct Fusion {
 };
 
 template <typename Record>
-inline const int* neighbourList(const Fusion<Record>& f, std::size_t i) { return f.neighbours + i * kNeighbourCount; }
+inline const int* neighbourList(const Fusion<Record>& f, std::size_t i, int* buffer)
+{
+    return unpackList(*f.neighbours, i, buffer);
+}
 
 // The largest float not above v.
 inline float lowerFloat(double v)
@@ -336,9 +415,9 @@ inline float lowerFloat(double v)
 // Every point its own cluster, whose work list is its neighbour list; lambda
 // from the median distance of a point to its nearest neighbour.
 template <typename Record>
-void initialiseFusion(Fusion<Record>& f, const int* neighbours, int target, double r)
+void initialiseFusion(Fusion<Record>& f, const PackedLists& neighbours, int target, double r)
 {
-    f.neighbours = neighbours;
+    f.neighbours = &neighbours;
     f.n = f.points.size();
     f.r = r;
     f.target = target;
@@ -354,7 +433,8 @@ void initialiseFusion(Fusion<Record>& f, const int* neighbours, int target, doub
     f.dist.assign(n, DBL_MAX);
     // Each point's set-up reads only the coordinates of others.
     parallelFor(n, kPointGrain, [&](std::size_t i) {
-        const int* list = neighbourList(f, i);
+        int buffer[kNeighbourCount];
+        const int* list = neighbourList(f, i, buffer);
         int c = 0;
         while (c < kNeighbourCount && list[c] >= 0) ++c;
         f.valid[i] = static_cast<std::uint8_t>(c);
@@ -412,7 +492,8 @@ template <typename Record>
 void collectOwn(Fusion<Record>& f, int owner)
 {
     const unsigned mask = f.points[static_cast<std::size_t>(owner)].ownMask;
-    const int* own = neighbourList(f, static_cast<std::size_t>(owner));
+    int buffer[kNeighbourCount];
+    const int* own = neighbourList(f, static_cast<std::size_t>(owner), buffer);
     reserveCandidates(f, kNeighbourCount);
     for (unsigned m = mask; m != 0; m &= m - 1) {
         const int k = __builtin_ctz(m);
@@ -441,7 +522,8 @@ bool rejectsAllOwn(Fusion<Record>& f, int i)
 {
     Record& pi = f.points[static_cast<std::size_t>(i)];
     if (f.lambda - static_cast<double>(f.nearest[static_cast<std::size_t>(i)]) > 0 || f.tails.length(pi) != 0) return false;
-    const int* own = neighbourList(f, static_cast<std::size_t>(i));
+    int buffer[kNeighbourCount];
+    const int* own = neighbourList(f, static_cast<std::size_t>(i), buffer);
     unsigned self = 0;
     for (unsigned m = pi.ownMask; m != 0; m &= m - 1) {
         const int k = __builtin_ctz(m);
@@ -584,7 +666,8 @@ template <typename Record, typename Put>
 void scanBoundary(const Fusion<Record>& f, const cl::Array<int>& labels, std::size_t begin, std::size_t end, Put put)
 {
     for (std::size_t i = begin; i < end; ++i) {
-        const int* list = neighbourList(f, i);
+        int buffer[kNeighbourCount];
+        const int* list = neighbourList(f, i, buffer);
         const int own = labels[i];
         bool boundary = false;
         for (int k = 0; k < f.valid[i]; ++k) {
@@ -637,7 +720,8 @@ void refineBoundaries(Fusion<Record>& f, cl::Array<int>& labels)
     queueBoundaryPoints(f, labels, queue);
     while (queue.size > 0) {
         const std::size_t i = dequeue(queue);
-        const int* list = neighbourList(f, i);
+        int buffer[kNeighbourCount];
+        const int* list = neighbourList(f, i, buffer);
         bool changed = false;
         // The distance to the point's own supervoxel's representative is
         // made again here instead of being kept for every point: the same
@@ -685,7 +769,7 @@ void relabel(const Fusion<Record>& f, cl::Array<int>& labels, cl::Array<int>& su
 // The fusion and refinement of points whose coordinates and normals are in
 // f.points.
 template <typename Record>
-void mergePrepared(Fusion<Record>& f, const int* neighbours, int target, double r, cl::Array<int>& labels,
+void mergePrepared(Fusion<Record>& f, const PackedLists& neighbours, int target, double r, cl::Array<int>& labels,
                    cl::Array<int>& supervoxels)
 {
     labels.clear();
@@ -739,7 +823,7 @@ void mergeSupervoxels(const cl::Array<cl::tag_PointWithNormal>& points, const cl
             setCoordinates(fusion.points[i], points[i].point);
             setNormal(fusion.points[i], points[i].normal);
         }
-        mergePrepared(fusion, neighbours.data(), target, r, labels, supervoxels);
+        mergePrepared(fusion, packLists(neighbours.data(), points.size()), target, r, labels, supervoxels);
     };
     if (allFloatCoordinates(points.size(), [&](std::size_t i) -> const cl::Point3D<double>& { return points[i].point; })) {
         Fusion<FloatFusionPoint> fusion;
@@ -778,12 +862,16 @@ struct CutInput {
 
 // The fusion keeps each point's coordinates and normal in its own record:
 // the coordinates move there first, so that the separate copy is gone
-// before the normals are made from the records' coordinates.
+// before the normals are made from the records' coordinates. The lists are
+// packed before the records take their room and written out again once the
+// records are gone (every entry below 0 as -1, as the search writes it).
 template <typename Record>
 void fuseAndRefine(Fusion<Record>& fusion, cl::Array<cl::Point3D<double>>& points, Neighbourhoods& hood,
                    const CutInput& in, cl::Array<int>& labels, cl::Array<int>& supervoxels)
 {
     const std::size_t n = points.size();
+    PackedLists packed = packLists(hood.lists.data(), n);
+    cl::Array<int>().swap(hood.lists);
     cl::resizeOnLargePages(fusion.points, n);
     parallelFor(n, kPointGrain, [&](std::size_t i) { setCoordinates(fusion.points[i], points[i]); });
     cl::Array<cl::Point3D<double>>().swap(points);
@@ -793,7 +881,8 @@ void fuseAndRefine(Fusion<Record>& fusion, cl::Array<cl::Point3D<double>>& point
             setNormal(fusion.points[i], hood.normals[i]);
             return;
         }
-        const int* list = hood.lists.data() + i * kNeighbourCount;
+        int buffer[kNeighbourCount];
+        const int* list = unpackList(packed, i, buffer);
         cl::Point3D<double> found[kNeighbourCount];
         std::size_t m = 0;
         for (int k = 0; k < kNeighbourCount && list[k] >= 0; ++k) found[m++] = coordinatesOf(records[list[k]]);
@@ -801,7 +890,7 @@ void fuseAndRefine(Fusion<Record>& fusion, cl::Array<cl::Point3D<double>>& point
     });
     cl::Array<std::uint8_t>().swap(in.known);
     cl::Array<cl::Vector3D<double>>().swap(hood.normals);
-    mergePrepared(fusion, hood.lists.data(), in.target, in.r, labels, supervoxels);
+    mergePrepared(fusion, packed, in.target, in.r, labels, supervoxels);
     if (in.keepNormals) {
         cl::resizeOnLargePages(hood.normals, n);
         for (std::size_t i = 0; i < n; ++i) {
@@ -816,6 +905,13 @@ void fuseAndRefine(Fusion<Record>& fusion, cl::Array<cl::Point3D<double>>& point
             (*in.rounded)[i] = cl::Point3D<float>(static_cast<float>(p.x), static_cast<float>(p.y), static_cast<float>(p.z));
         });
     }
+    std::vector<Record>().swap(fusion.points);
+    cl::resizeOnLargePages(hood.lists, n * kNeighbourCount);
+    parallelFor(n, kPointGrain, [&](std::size_t i) {
+        int buffer[kNeighbourCount];
+        const int* list = unpackList(packed, i, buffer);
+        std::copy(list, list + kNeighbourCount, hood.lists.data() + i * kNeighbourCount);
+    });
 }
 
 }  // namespace

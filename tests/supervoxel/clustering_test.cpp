@@ -276,6 +276,38 @@ TEST(Clustering, merge_of_float_coordinates_matches_literal_version)
     }
 }
 
+TEST(Clustering, lists_reaching_far_in_the_point_order_give_the_literal_clusters_and_come_back_whole)
+{
+    // A sheet in x order, so that most lists name nearby numbers, with one
+    // point in forty swapped with a random other: their lists, and the
+    // lists naming them, reach tens of thousands of numbers away.
+    std::vector<Point> input = bentSheet(70000, 12);
+    std::sort(input.begin(), input.end(), [](const Point& a, const Point& b) { return a.x < b.x; });
+    std::mt19937 gen(4);
+    std::uniform_int_distribution<std::size_t> pick(0, input.size() - 1);
+    for (std::size_t i = 0; i < input.size(); i += 40) std::swap(input[i], input[pick(gen)]);
+    const Prepared prep = prepare(input);
+    const double r = 0.15;
+    const int K = vela::countOccupiedVoxels(prep.points, r);
+    std::vector<int> wantLabels, wantSupervoxels;
+    literalMerge(prep.points, prep.neighbours, K, r, wantLabels, wantSupervoxels);
+
+    cl::Array<int> labels, supervoxels;
+    vela::mergeSupervoxels(prep.points, prep.neighbours, K, r, labels, supervoxels);
+    EXPECT_EQ(std::vector<int>(supervoxels.begin(), supervoxels.end()), wantSupervoxels);
+    EXPECT_EQ(std::vector<int>(labels.begin(), labels.end()), wantLabels);
+
+    cl::Array<Point> level;
+    for (const Point& p : input) level.push_back(p);
+    vela::Neighbourhoods hoods;
+    cl::Array<int> cutLabels, cutSupervoxels;
+    vela::clusterSupervoxels(level, r, cutLabels, cutSupervoxels, &hoods);
+    EXPECT_EQ(std::vector<int>(cutSupervoxels.begin(), cutSupervoxels.end()), wantSupervoxels);
+    EXPECT_EQ(std::vector<int>(cutLabels.begin(), cutLabels.end()), wantLabels);
+    EXPECT_EQ(std::vector<int>(hoods.lists.begin(), hoods.lists.end()),
+              std::vector<int>(prep.neighbours.begin(), prep.neighbours.end()));
+}
+
 TEST(Clustering, merge_on_a_grid_matches_literal_version)
 {
     // A floor and a wall on an exact grid: equal distances and equal normals
