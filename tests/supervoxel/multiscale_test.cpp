@@ -324,6 +324,25 @@ TEST(MultiScale, a_cut_cloud_comes_back_with_its_points_and_every_record_keeps_t
             for (const vela::Supervoxel& s : set.supervoxels) check(s);
             for (const vela::Supervoxel& s : set.independent) check(s);
             EXPECT_EQ(seen, before.points.size());
+
+            // A caller that does not read the cloud again leaves it to the
+            // cut and gets the same set.
+            WorkCloud given = vela::makeWorkCloud();
+            *given = before;
+            SupervoxelSet without;
+            vela::NeighbourhoodMemory otherMemory;
+            vela::segmentMultiScale(given, without, multiScaleParameters(1.0, 0.1, 0.794328, 20, 0.05), nullptr,
+                                    remembering ? &otherMemory : nullptr, false);
+            EXPECT_TRUE(given->points.empty());
+            expectSameSets(without, set);
+            ASSERT_EQ(otherMemory.members.size(), memory.members.size());
+            for (std::size_t i = 0; i < memory.members.size(); ++i) {
+                const vela::NeighbourhoodMemory::Member& a = otherMemory.members[i];
+                const vela::NeighbourhoodMemory::Member& b = memory.members[i];
+                ASSERT_TRUE(a.x == b.x && a.y == b.y && a.z == b.z && a.input == b.input) << "member " << i;
+                const vela::WorkPoint& p = before.points[i];
+                ASSERT_TRUE(b.x == p.x && b.y == p.y && b.z == p.z && b.input == p.rgba) << "member " << i;
+            }
         }
     }
 }
