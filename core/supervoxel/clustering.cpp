@@ -222,10 +222,8 @@ inline int rootOf(const int* parent, int x)
 }
 
 // The explicit parts of the work lists in one buffer: a replaced list is
-// written over its previous place when it fits there and appended otherwise.
-// When dead space dominates, at the end of a pass or where the buffer would
-// otherwise grow, the live lists are moved together in place: the buffer
-// never sits beside a copy of itself.
+// written over its previous place when it fits there and appended otherwise;
+// the buffer is compacted when dead space dominates.
 struct TailBuffer {
     struct Tail {
         int start;
@@ -234,8 +232,8 @@ struct TailBuffer {
     };
     std::vector<int> items;
     std::vector<Tail> tails;
-    std::size_t live = 0;      // entries of the current tails
-    std::vector<int> byStart;  // scratch of the compaction
+    std::size_t live = 0;  // entries of the current tails
+    std::vector<int> packed;
 
     void reset()
     {
@@ -262,9 +260,6 @@ struct TailBuffer {
         live += list.size();
         live -= static_cast<std::size_t>(t.length);
         if (count > t.room) {
-            // The list's old entries are dead from here on.
-            t.length = 0;
-            if (items.size() + list.size() > items.capacity()) compactIfSparse();
             t.start = static_cast<int>(items.size());
             t.room = count;
             items.insert(items.end(), list.begin(), list.end());
@@ -286,33 +281,32 @@ struct TailBuffer {
     void compactIfSparse()
     {
         if (items.size() <= 2 * live + 4096) return;
-        // Taken in the order of their places, which do not overlap, the
-        // lists only move towards the front.
-        byStart.resize(tails.size());
-        for (std::size_t k = 0; k < tails.size(); ++k) byStart[k] = static_cast<int>(k);
-        std::sort(byStart.begin(), byStart.end(), [this](int a, int b) {
-            return tails[static_cast<std::size_t>(a)].start < tails[static_cast<std::size_t>(b)].start;
-        });
-        int at = 0;
-        for (int k : byStart) {
-            Tail& t = tails[static_cast<std::size_t>(k)];
-            std::copy(items.begin() + t.start, items.begin() + t.start + t.length, items.begin() + at);
+        // Room for exactly the live entries: grown by appends, the copy
+        // would take up to twice theirs beside the buffer it replaces.
+        packed.clear();
+        packed.reserve(live);
+        for (Tail& t : tails) {
+            const int at = static_cast<int>(packed.size());
+            packed.insert(packed.end(), items.begin() + t.start, items.begin() + t.start + t.length);
             t.start = at;
             t.room = t.length;
-            at += t.length;
         }
-        items.resize(static_cast<std::size_t>(at));
-        std::vector<int>().swap(byStart);
+        items.swap(packed);
+        // The dead buffer would otherwise stay beside the live one until the
+        // next compaction.
+        std::vector<int>().swap(packed);
     }
 };
 
 // Neighbour lists in half the room, for the fusion and the refinement:
 // each entry as its offset from the point in 16 bits. A list with an entry
 // too far for that is kept whole in `far`; its first entry then holds the
-// mark and the next two where it is.
+// mark and the next two where it is. With `plain` the lists are read as
+// they are instead.
 struct PackedLists {
     std::vector<std::int16_t> offsets;  // kNeighbourCount per point
     std::vector<int> far;               // kNeighbourCount per far list
+    const int* plain = nullptr;         // kNeighbourCount per point
 };
 
 constexpr std::int16_t kFarList = INT16_MIN;
@@ -333,9 +327,17 @@ PackedLists packLists(const int* lists, std::size_t n)
 {
     PackedLists packed;
     cl::resizeOnLargePages(packed.offsets, n * kNeighbourCount);
-    // The far lists are numbered in point order, the same on any number of threads.
+    // Every list is written as offsets and marked when it does not fit; the
+    // far ones are then numbered in point order, the same on any number of
+    // threads.
     std::vector<std::uint8_t> fits(n);
-    parallelFor(n, kPointGrain, [&](std::size_t i) { fits[i] = packable(lists + i * kNeighbourCount, i) ? 1 : 0; });
+    parallelFor(n, kPointGrain, [&](std::size_t i) {
+        const int* list = lists + i * kNeighbourCount;
+        std::int16_t* out = packed.offsets.data() + i * kNeighbourCount;
+        for (int k = 0; k < kNeighbourCount; ++k)
+            out[k] = list[k] < 0 ? kNoNeighbour : static_cast<std::int16_t>(list[k] - static_cast<int>(i));
+        fits[i] = packable(list, i) ? 1 : 0;
+    });
     std::vector<std::uint32_t> farIndex;
     for (std::size_t i = 0; i < n; ++i)
         if (!fits[i]) farIndex.push_back(static_cast<std::uint32_t>(i));
@@ -348,19 +350,26 @@ PackedLists packLists(const int* lists, std::size_t n)
         out[1] = static_cast<std::int16_t>(static_cast<std::uint16_t>(e >> 16));
         out[2] = static_cast<std::int16_t>(static_cast<std::uint16_t>(e & 0xffff));
     });
-    parallelFor(n, kPointGrain, [&](std::size_t i) {
-        if (!fits[i]) return;
-        const int* list = lists + i * kNeighbourCount;
-        std::int16_t* out = packed.offsets.data() + i * kNeighbourCount;
-        for (int k = 0; k < kNeighbourCount; ++k)
-            out[k] = list[k] < 0 ? kNoNeighbour : static_cast<std::int16_t>(list[k] - static_cast<int>(i));
-    });
     return packed;
+}
+
+// Entry k of list i, for readers of a few entries.
+inline int neighbourAt(const PackedLists& packed, std::size_t i, int k)
+{
+    if (packed.plain != nullptr) return packed.plain[i * kNeighbourCount + static_cast<std::size_t>(k)];
+    const std::int16_t* in = packed.offsets.data() + i * kNeighbourCount;
+    if (in[0] == kFarList) {
+        const std::size_t e = static_cast<std::size_t>(static_cast<std::uint16_t>(in[1])) << 16 |
+                              static_cast<std::uint16_t>(in[2]);
+        return packed.far[e * kNeighbourCount + static_cast<std::size_t>(k)];
+    }
+    return in[k] == kNoNeighbour ? -1 : static_cast<int>(i) + in[k];
 }
 
 // List i: in place when it is far, written out to `buffer` otherwise.
 inline const int* unpackList(const PackedLists& packed, std::size_t i, int* buffer)
 {
+    if (packed.plain != nullptr) return packed.plain + i * kNeighbourCount;
     const std::int16_t* in = packed.offsets.data() + i * kNeighbourCount;
     if (in[0] == kFarList) {
         const std::size_t e = static_cast<std::size_t>(static_cast<std::uint16_t>(in[1])) << 16 |
@@ -492,12 +501,19 @@ template <typename Record>
 void collectOwn(Fusion<Record>& f, int owner)
 {
     const unsigned mask = f.points[static_cast<std::size_t>(owner)].ownMask;
-    int buffer[kNeighbourCount];
-    const int* own = neighbourList(f, static_cast<std::size_t>(owner), buffer);
     reserveCandidates(f, kNeighbourCount);
+    const PackedLists& lists = *f.neighbours;
+    if (lists.plain != nullptr) {
+        const int* own = lists.plain + static_cast<std::size_t>(owner) * kNeighbourCount;
+        for (unsigned m = mask; m != 0; m &= m - 1) {
+            const int k = __builtin_ctz(m);
+            meet(f, own[k], static_cast<std::uint8_t>(k));
+        }
+        return;
+    }
     for (unsigned m = mask; m != 0; m &= m - 1) {
         const int k = __builtin_ctz(m);
-        meet(f, own[k], static_cast<std::uint8_t>(k));
+        meet(f, neighbourAt(lists, static_cast<std::size_t>(owner), k), static_cast<std::uint8_t>(k));
     }
 }
 
@@ -522,12 +538,10 @@ bool rejectsAllOwn(Fusion<Record>& f, int i)
 {
     Record& pi = f.points[static_cast<std::size_t>(i)];
     if (f.lambda - static_cast<double>(f.nearest[static_cast<std::size_t>(i)]) > 0 || f.tails.length(pi) != 0) return false;
-    int buffer[kNeighbourCount];
-    const int* own = neighbourList(f, static_cast<std::size_t>(i), buffer);
     unsigned self = 0;
     for (unsigned m = pi.ownMask; m != 0; m &= m - 1) {
         const int k = __builtin_ctz(m);
-        const int j = own[k];
+        const int j = neighbourAt(*f.neighbours, static_cast<std::size_t>(i), k);
         if (j == i)
             self |= 1u << k;
         else if (f.parent[static_cast<std::size_t>(j)] != j)
@@ -857,21 +871,28 @@ struct CutInput {
     bool reuse;                            // lists taken over: `known` marks those with a normal in hand
     cl::Array<std::uint8_t>& known;
     bool keepNormals;                      // a normal per point to the neighbourhoods on return
+    bool packLists;                        // the lists packed while the records are held
     cl::Array<cl::Point3D<float>>* rounded;  // the coordinates as floats on return, when given
 };
 
 // The fusion keeps each point's coordinates and normal in its own record:
 // the coordinates move there first, so that the separate copy is gone
-// before the normals are made from the records' coordinates. The lists are
-// packed before the records take their room and written out again once the
-// records are gone (every entry below 0 as -1, as the search writes it).
+// before the normals are made from the records' coordinates. Packed, the
+// lists are packed before the records take their room and written out again
+// once the records are gone (every entry below 0 as -1, as the search writes
+// it).
 template <typename Record>
 void fuseAndRefine(Fusion<Record>& fusion, cl::Array<cl::Point3D<double>>& points, Neighbourhoods& hood,
                    const CutInput& in, cl::Array<int>& labels, cl::Array<int>& supervoxels)
 {
     const std::size_t n = points.size();
-    PackedLists packed = packLists(hood.lists.data(), n);
-    cl::Array<int>().swap(hood.lists);
+    PackedLists packed;
+    if (in.packLists) {
+        packed = packLists(hood.lists.data(), n);
+        cl::Array<int>().swap(hood.lists);
+    } else {
+        packed.plain = hood.lists.data();
+    }
     cl::resizeOnLargePages(fusion.points, n);
     parallelFor(n, kPointGrain, [&](std::size_t i) { setCoordinates(fusion.points[i], points[i]); });
     cl::Array<cl::Point3D<double>>().swap(points);
@@ -906,6 +927,7 @@ void fuseAndRefine(Fusion<Record>& fusion, cl::Array<cl::Point3D<double>>& point
         });
     }
     std::vector<Record>().swap(fusion.points);
+    if (!in.packLists) return;
     cl::resizeOnLargePages(hood.lists, n * kNeighbourCount);
     parallelFor(n, kPointGrain, [&](std::size_t i) {
         int buffer[kNeighbourCount];
@@ -982,7 +1004,9 @@ bool clusterSupervoxels(cl::Array<cl::Point3D<double>> points, double r, cl::Arr
     const int target = countOccupiedCells(n, r, [&](std::size_t k) -> const cl::Point3D<double>& { return points[k]; });
 
     const bool floats = allFloatCoordinates(n, [&](std::size_t k) -> const cl::Point3D<double>& { return points[k]; });
-    const CutInput input{r, target, reuse, known, carried != nullptr && keepNormals, rounded};
+    // Calls that remember run again and again on small leftovers, where
+    // packing costs time and the room it saves sets no peak.
+    const CutInput input{r, target, reuse, known, carried != nullptr && keepNormals, !keepNormals, rounded};
     if (floats) {
         Fusion<FloatFusionPoint> fusion;
         fuseAndRefine(fusion, points, hood, input, labels, supervoxels);
