@@ -172,7 +172,9 @@ void runSupervoxelStages(const WorkCloud& cloud, SupervoxelSet& set, const VELA:
 
     std::cout << wording.multiScale << std::endl;
     reportStage("multi-scale supervoxels");
-    segmentMultiScale(cloud, set, p);
+    // Nothing reads the working cloud after this stage: the records hold
+    // their points.
+    segmentMultiScale(cloud, set, p, nullptr, nullptr, false);
     notify(observer, "multi-scale supervoxels");
     wording.report(set, n);
 
@@ -303,7 +305,7 @@ namespace VELA {
 //
 // The working cloud is kept until the call ends: when the first stage cuts
 // nothing, its independent record shares that cloud, and those points must
-// still reach the output.
+// still reach the output. When it cuts, it takes the cloud's points.
 
 bool VELA_Plane::VELA_PlaneSegmentation(std::vector<SVPoint3d> points, std::vector<std::vector<SVPoint3d>>& planes,
                                         std::vector<SVPoint3d>& others, std::vector<tag_PCoefficient>& coefficients)

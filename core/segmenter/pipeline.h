@@ -15,6 +15,8 @@ using StageObserver = std::function<void(const char* stage)>;
 // Multi-scale segmentation, RPS generation, RPS optimisation, region growing
 // and segment merging of `cloud`, with their statistics on standard output.
 // Stage failures are reported by the stages and do not stop the sequence.
+// Once the first stage has cut `cloud`, it holds no points: the records of
+// `set` hold their own.
 bool runPipeline(WorkCloud cloud, SupervoxelSet& set, SegmentSet& segments, const VELA::tag_VELAParameter& p,
                  std::int32_t iter, const StageObserver* observer = nullptr);
 

@@ -143,7 +143,8 @@ constexpr std::size_t kPointGrain = 1024;
 
 // What the fusion reads of a cluster when it weighs it, in one cache line:
 // the coordinates and normal of its root point for the distance, its size,
-// and its work list. The union-find links and the marks of a walk, which
+// and its work list; `nearest`, read once per walk by the walker only, is
+// kept apart. The union-find links and the marks of a walk, which
 // every entry of every list reads, are kept apart in compact arrays.
 //
 // A work list holds clusters, and reading it yields their current roots. A
@@ -160,17 +161,44 @@ struct alignas(64) FusionPoint {
     int tail;                // the explicit rest of the work list, in the tail buffer; -1: none yet
     std::uint16_t ownMask;   // bit k: neighbour k of the point's own list is listed, in bit order, before the tail
     std::uint8_t inert;      // normal not a number: every distance to it is not a number
-    float nearest;           // at most the distance to its nearest own neighbour
 };
 static_assert(sizeof(FusionPoint) == 64, "a fusion point fills one cache line");
 
+// The same for points whose coordinates are all floats, as a level's cloud
+// gives them: widened back they are the same doubles, and the record takes
+// three quarters of the room.
+struct alignas(16) FloatFusionPoint {
+    double nx, ny, nz;
+    float x, y, z;
+    int size;
+    int tail;
+    std::uint16_t ownMask;
+    std::uint8_t inert;
+};
+static_assert(sizeof(FloatFusionPoint) == 48, "a float fusion point takes three quarters of a cache line");
+
+// Whether every coordinate is a float widened: such points fuse on
+// FloatFusionPoint records with the same results.
+template <typename PointAt>
+bool allFloatCoordinates(std::size_t n, PointAt pointAt)
+{
+    bool exact = true;
+    for (std::size_t i = 0; i < n; ++i) {
+        const cl::Point3D<double>& p = pointAt(i);
+        exact &= static_cast<double>(static_cast<float>(p.x)) == p.x && static_cast<double>(static_cast<float>(p.y)) == p.y &&
+                 static_cast<double>(static_cast<float>(p.z)) == p.z;
+    }
+    return exact;
+}
+
 // The same arithmetic as supervoxelDistance.
-inline double pointDistance(const FusionPoint& a, const FusionPoint& b, double r)
+template <typename Record>
+inline double pointDistance(const Record& a, const Record& b, double r)
 {
     const double dot = a.nx * b.nx + a.ny * b.ny + a.nz * b.nz;
-    const double dx = a.x - b.x;
-    const double dy = a.y - b.y;
-    const double dz = a.z - b.z;
+    const double dx = static_cast<double>(a.x) - static_cast<double>(b.x);
+    const double dy = static_cast<double>(a.y) - static_cast<double>(b.y);
+    const double dz = static_cast<double>(a.z) - static_cast<double>(b.z);
     const double length = std::sqrt(dx * dx + dy * dy + dz * dz);
     return 1 - std::fabs(dot) + length / r * 0.4;
 }
@@ -214,10 +242,13 @@ struct TailBuffer {
         live = 0;
     }
 
-    int length(const FusionPoint& p) const { return p.tail < 0 ? 0 : tails[static_cast<std::size_t>(p.tail)].length; }
-    const int* begin(const FusionPoint& p) const { return items.data() + tails[static_cast<std::size_t>(p.tail)].start; }
+    template <typename Record>
+    int length(const Record& p) const { return p.tail < 0 ? 0 : tails[static_cast<std::size_t>(p.tail)].length; }
+    template <typename Record>
+    const int* begin(const Record& p) const { return items.data() + tails[static_cast<std::size_t>(p.tail)].start; }
 
-    void assign(FusionPoint& p, const std::vector<int>& list)
+    template <typename Record>
+    void assign(Record& p, const std::vector<int>& list)
     {
         if (p.tail < 0) {
             if (list.empty()) return;
@@ -238,7 +269,8 @@ struct TailBuffer {
         t.length = count;
     }
 
-    void clear(const FusionPoint& p)
+    template <typename Record>
+    void clear(const Record& p)
     {
         if (p.tail < 0) return;
         Tail& t = tails[static_cast<std::size_t>(p.tail)];
@@ -249,7 +281,10 @@ struct TailBuffer {
     void compactIfSparse()
     {
         if (items.size() <= 2 * live + 4096) return;
+        // Room for exactly the live entries: grown by appends, the copy
+        // would take up to twice theirs beside the buffer it replaces.
         packed.clear();
+        packed.reserve(live);
         for (Tail& t : tails) {
             const int at = static_cast<int>(packed.size());
             packed.insert(packed.end(), items.begin() + t.start, items.begin() + t.start + t.length);
@@ -263,12 +298,95 @@ struct TailBuffer {
     }
 };
 
+// Neighbour lists in half the room, for the fusion and the refinement:
+// each entry as its offset from the point in 16 bits. A list with an entry
+// too far for that is kept whole in `far`; its first entry then holds the
+// mark and the next two where it is. With `plain` the lists are read as
+// they are instead.
+struct PackedLists {
+    std::vector<std::int16_t> offsets;  // kNeighbourCount per point
+    std::vector<int> far;               // kNeighbourCount per far list
+    const int* plain = nullptr;         // kNeighbourCount per point
+};
+
+constexpr std::int16_t kFarList = INT16_MIN;
+constexpr std::int16_t kNoNeighbour = INT16_MAX;  // stands for every entry below 0
+
+// Whether list i fits in offsets: every entry not below 0 within the range.
+inline bool packable(const int* list, std::size_t i)
+{
+    bool fits = true;
+    for (int k = 0; k < kNeighbourCount; ++k) {
+        const long long d = static_cast<long long>(list[k]) - static_cast<long long>(i);
+        fits &= list[k] < 0 || (d > kFarList && d < kNoNeighbour);
+    }
+    return fits;
+}
+
+PackedLists packLists(const int* lists, std::size_t n)
+{
+    PackedLists packed;
+    cl::resizeOnLargePages(packed.offsets, n * kNeighbourCount);
+    // Every list is written as offsets and marked when it does not fit; the
+    // far ones are then numbered in point order, the same on any number of
+    // threads.
+    std::vector<std::uint8_t> fits(n);
+    parallelFor(n, kPointGrain, [&](std::size_t i) {
+        const int* list = lists + i * kNeighbourCount;
+        std::int16_t* out = packed.offsets.data() + i * kNeighbourCount;
+        for (int k = 0; k < kNeighbourCount; ++k)
+            out[k] = list[k] < 0 ? kNoNeighbour : static_cast<std::int16_t>(list[k] - static_cast<int>(i));
+        fits[i] = packable(list, i) ? 1 : 0;
+    });
+    std::vector<std::uint32_t> farIndex;
+    for (std::size_t i = 0; i < n; ++i)
+        if (!fits[i]) farIndex.push_back(static_cast<std::uint32_t>(i));
+    packed.far.resize(farIndex.size() * kNeighbourCount);
+    parallelFor(farIndex.size(), kPointGrain, [&](std::size_t e) {
+        const std::size_t i = farIndex[e];
+        std::copy(lists + i * kNeighbourCount, lists + (i + 1) * kNeighbourCount, packed.far.data() + e * kNeighbourCount);
+        std::int16_t* out = packed.offsets.data() + i * kNeighbourCount;
+        out[0] = kFarList;
+        out[1] = static_cast<std::int16_t>(static_cast<std::uint16_t>(e >> 16));
+        out[2] = static_cast<std::int16_t>(static_cast<std::uint16_t>(e & 0xffff));
+    });
+    return packed;
+}
+
+// Entry k of list i, for readers of a few entries.
+inline int neighbourAt(const PackedLists& packed, std::size_t i, int k)
+{
+    if (packed.plain != nullptr) return packed.plain[i * kNeighbourCount + static_cast<std::size_t>(k)];
+    const std::int16_t* in = packed.offsets.data() + i * kNeighbourCount;
+    if (in[0] == kFarList) {
+        const std::size_t e = static_cast<std::size_t>(static_cast<std::uint16_t>(in[1])) << 16 |
+                              static_cast<std::uint16_t>(in[2]);
+        return packed.far[e * kNeighbourCount + static_cast<std::size_t>(k)];
+    }
+    return in[k] == kNoNeighbour ? -1 : static_cast<int>(i) + in[k];
+}
+
+// List i: in place when it is far, written out to `buffer` otherwise.
+inline const int* unpackList(const PackedLists& packed, std::size_t i, int* buffer)
+{
+    if (packed.plain != nullptr) return packed.plain + i * kNeighbourCount;
+    const std::int16_t* in = packed.offsets.data() + i * kNeighbourCount;
+    if (in[0] == kFarList) {
+        const std::size_t e = static_cast<std::size_t>(static_cast<std::uint16_t>(in[1])) << 16 |
+                              static_cast<std::uint16_t>(in[2]);
+        return packed.far.data() + e * kNeighbourCount;
+    }
+    for (int k = 0; k < kNeighbourCount; ++k) buffer[k] = in[k] == kNoNeighbour ? -1 : static_cast<int>(i) + in[k];
+    return buffer;
+}
+
 // What the fusion and the boundary refinement of one call work on.
+template <typename Record>
 struct Fusion {
-    std::vector<FusionPoint> points;  // filled with coordinates and normals by the caller
+    std::vector<Record> points;  // filled with coordinates and normals by the caller
     std::vector<int> parent;          // union-find links
     std::vector<std::uint8_t> visited;  // marks of the current walk
-    const int* neighbours = nullptr;  // kNeighbourCount per point
+    const PackedLists* neighbours = nullptr;
     std::size_t n = 0;
     double r = 0.0;
     int target = 0;  // wanted number of clusters
@@ -276,7 +394,8 @@ struct Fusion {
     std::vector<std::uint8_t> valid;  // valid entries of each neighbour list (missing ones trail)
     TailBuffer tails;
     std::vector<int> reps;     // the cluster roots, ascending
-    std::vector<double> dist;  // per point: to its nearest neighbour, later to its supervoxel's representative
+    std::vector<double> dist;  // per point: to its nearest neighbour, for the median
+    std::vector<float> nearest;  // per point: at most the distance to its nearest own neighbour
     int count = 0;             // number of clusters
     double lambda = 0.0;       // the cost bound of a fusion
 
@@ -289,7 +408,11 @@ struct Fusion {
     std::vector<int> rejected;
 };
 
-inline const int* neighbourList(const Fusion& f, std::size_t i) { return f.neighbours + i * kNeighbourCount; }
+template <typename Record>
+inline const int* neighbourList(const Fusion<Record>& f, std::size_t i, int* buffer)
+{
+    return unpackList(*f.neighbours, i, buffer);
+}
 
 // The largest float not above v.
 inline float lowerFloat(double v)
@@ -300,28 +423,31 @@ inline float lowerFloat(double v)
 
 // Every point its own cluster, whose work list is its neighbour list; lambda
 // from the median distance of a point to its nearest neighbour.
-void initialiseFusion(Fusion& f, const int* neighbours, int target, double r)
+template <typename Record>
+void initialiseFusion(Fusion<Record>& f, const PackedLists& neighbours, int target, double r)
 {
-    f.neighbours = neighbours;
+    f.neighbours = &neighbours;
     f.n = f.points.size();
     f.r = r;
     f.target = target;
     const std::size_t n = f.n;
-    FusionPoint* pts = f.points.data();
+    Record* pts = f.points.data();
 
     cl::resizeOnLargePages(f.valid, n);
     cl::resizeOnLargePages(f.reps, n);
     cl::resizeOnLargePages(f.parent, n);
+    cl::resizeOnLargePages(f.nearest, n);
     f.visited.assign(n, 0);
     cl::reserveOnLargePages(f.dist, n);
     f.dist.assign(n, DBL_MAX);
     // Each point's set-up reads only the coordinates of others.
     parallelFor(n, kPointGrain, [&](std::size_t i) {
-        const int* list = neighbourList(f, i);
+        int buffer[kNeighbourCount];
+        const int* list = neighbourList(f, i, buffer);
         int c = 0;
         while (c < kNeighbourCount && list[c] >= 0) ++c;
         f.valid[i] = static_cast<std::uint8_t>(c);
-        FusionPoint& p = pts[i];
+        Record& p = pts[i];
         f.parent[i] = static_cast<int>(i);
         p.size = 1;
         p.tail = -1;
@@ -335,18 +461,18 @@ void initialiseFusion(Fusion& f, const int* neighbours, int target, double r)
             // min(dist, d): a distance that is not a number never replaces.
             if (d < f.dist[i]) f.dist[i] = d;
         }
-        p.nearest = lowerFloat(f.dist[i]);
+        f.nearest[i] = lowerFloat(f.dist[i]);
     });
     f.count = static_cast<int>(n);
     f.tails.reset();
-    // The selection may reorder `dist`: it is computed afresh before its
-    // next use.
+    // The selection may reorder `dist`: nothing reads it afterwards.
     std::nth_element(f.dist.begin(), f.dist.begin() + static_cast<std::ptrdiff_t>(n / 2), f.dist.end());
     f.lambda = std::max(f.dist[n / 2], 2.220446049250313e-16);
 }
 
 // Room for `more` candidates.
-inline void reserveCandidates(Fusion& f, std::size_t more)
+template <typename Record>
+inline void reserveCandidates(Fusion<Record>& f, std::size_t more)
 {
     const std::size_t needed = f.candidateCount + more;
     if (f.candidates.size() < needed) {
@@ -357,7 +483,8 @@ inline void reserveCandidates(Fusion& f, std::size_t more)
 
 // Appends the cluster of point x to the walk's candidates unless the walk
 // met it already; `bit` says which own neighbour of the walker led there.
-inline void meet(Fusion& f, int x, std::uint8_t bit)
+template <typename Record>
+inline void meet(Fusion<Record>& f, int x, std::uint8_t bit)
 {
     const int root = findRoot(f.parent.data(), x);
     // The walk weighs the cluster soon: its record is fetched now.
@@ -370,21 +497,31 @@ inline void meet(Fusion& f, int x, std::uint8_t bit)
 }
 
 // The clusters named by the owner's own neighbours that the walk has not met.
-void collectOwn(Fusion& f, int owner)
+template <typename Record>
+void collectOwn(Fusion<Record>& f, int owner)
 {
     const unsigned mask = f.points[static_cast<std::size_t>(owner)].ownMask;
-    const int* own = neighbourList(f, static_cast<std::size_t>(owner));
     reserveCandidates(f, kNeighbourCount);
+    const PackedLists& lists = *f.neighbours;
+    if (lists.plain != nullptr) {
+        const int* own = lists.plain + static_cast<std::size_t>(owner) * kNeighbourCount;
+        for (unsigned m = mask; m != 0; m &= m - 1) {
+            const int k = __builtin_ctz(m);
+            meet(f, own[k], static_cast<std::uint8_t>(k));
+        }
+        return;
+    }
     for (unsigned m = mask; m != 0; m &= m - 1) {
         const int k = __builtin_ctz(m);
-        meet(f, own[k], static_cast<std::uint8_t>(k));
+        meet(f, neighbourAt(lists, static_cast<std::size_t>(owner), k), static_cast<std::uint8_t>(k));
     }
 }
 
 // The clusters of the owner's tail that the walk has not met.
-void collectTail(Fusion& f, int owner)
+template <typename Record>
+void collectTail(Fusion<Record>& f, int owner)
 {
-    FusionPoint* pts = f.points.data();
+    Record* pts = f.points.data();
     const int length = f.tails.length(pts[owner]);
     if (length == 0) return;
     reserveCandidates(f, static_cast<std::size_t>(length));
@@ -396,15 +533,15 @@ void collectTail(Fusion& f, int owner)
 // own neighbours name is that neighbour alone or led by it, and its nearest
 // neighbour is too far for lambda -- so is every other, at any size. The
 // walk's outcome is then i's own list less itself, which this leaves.
-bool rejectsAllOwn(Fusion& f, int i)
+template <typename Record>
+bool rejectsAllOwn(Fusion<Record>& f, int i)
 {
-    FusionPoint& pi = f.points[static_cast<std::size_t>(i)];
-    if (f.lambda - static_cast<double>(pi.nearest) > 0 || f.tails.length(pi) != 0) return false;
-    const int* own = neighbourList(f, static_cast<std::size_t>(i));
+    Record& pi = f.points[static_cast<std::size_t>(i)];
+    if (f.lambda - static_cast<double>(f.nearest[static_cast<std::size_t>(i)]) > 0 || f.tails.length(pi) != 0) return false;
     unsigned self = 0;
     for (unsigned m = pi.ownMask; m != 0; m &= m - 1) {
         const int k = __builtin_ctz(m);
-        const int j = own[k];
+        const int j = neighbourAt(*f.neighbours, static_cast<std::size_t>(i), k);
         if (j == i)
             self |= 1u << k;
         else if (f.parent[static_cast<std::size_t>(j)] != j)
@@ -418,10 +555,11 @@ bool rejectsAllOwn(Fusion& f, int i)
 // whose cost stays under lambda is fused into i and its work list walked in
 // turn; the others become i's new work list, in the order met. True when the
 // number of clusters reached the target.
-bool walkFrom(Fusion& f, int i)
+template <typename Record>
+bool walkFrom(Fusion<Record>& f, int i)
 {
-    FusionPoint* pts = f.points.data();
-    FusionPoint& pi = pts[i];
+    Record* pts = f.points.data();
+    Record& pi = pts[i];
     if (rejectsAllOwn(f, i)) return f.count == f.target;
     f.visited[static_cast<std::size_t>(i)] = 1;
     reserveCandidates(f, 1);
@@ -435,7 +573,7 @@ bool walkFrom(Fusion& f, int i)
     f.rejected.clear();
     for (std::size_t c = 1; c < f.candidateCount; ++c) {
         const int j = f.candidates[c];
-        FusionPoint& pj = pts[j];
+        Record& pj = pts[j];
         const double d = pointDistance(pi, pj, f.r);
         if (f.lambda - static_cast<double>(pj.size) * d > 0) {
             f.parent[static_cast<std::size_t>(j)] = i;
@@ -460,14 +598,15 @@ bool walkFrom(Fusion& f, int i)
 
 // Passes over the representatives, lambda doubling from pass to pass, until
 // the clusters number the target, one is left, or 1002 passes have run.
-void fuse(Fusion& f)
+template <typename Record>
+void fuse(Fusion<Record>& f)
 {
-    FusionPoint* pts = f.points.data();
+    Record* pts = f.points.data();
     for (int pass = 0;; ++pass) {
         const std::size_t repCount = f.reps.size();
         for (std::size_t e = 0; e < repCount; ++e) {
             const int i = f.reps[e];
-            const FusionPoint& pi = pts[i];
+            const Record& pi = pts[i];
             if (pi.ownMask == 0 && f.tails.length(pi) == 0) continue;
             // A root whose normal is not a number can neither fuse nor be
             // fused (every distance to it is not a number): its walk would
@@ -492,6 +631,12 @@ void fuse(Fusion& f)
         f.lambda = 2 * f.lambda;
         if (!(f.count > 1)) break;
     }
+}
+
+template <typename Vector>
+void release(Vector& v)
+{
+    Vector().swap(v);
 }
 
 // A FIFO of point indices in which a point is queued at most once at a time,
@@ -531,11 +676,12 @@ inline std::size_t dequeue(PointQueue& q)
 
 // Hands put(p) every point of [begin, end) with a neighbour of another
 // label, and then that neighbour, in point order.
-template <typename Put>
-void scanBoundary(const Fusion& f, const cl::Array<int>& labels, std::size_t begin, std::size_t end, Put put)
+template <typename Record, typename Put>
+void scanBoundary(const Fusion<Record>& f, const cl::Array<int>& labels, std::size_t begin, std::size_t end, Put put)
 {
     for (std::size_t i = begin; i < end; ++i) {
-        const int* list = neighbourList(f, i);
+        int buffer[kNeighbourCount];
+        const int* list = neighbourList(f, i, buffer);
         const int own = labels[i];
         bool boundary = false;
         for (int k = 0; k < f.valid[i]; ++k) {
@@ -551,7 +697,8 @@ void scanBoundary(const Fusion& f, const cl::Array<int>& labels, std::size_t beg
 // Queues the boundary points. On more threads the blocks are scanned
 // concurrently, each noting what it would queue; queued in block order, the
 // notes give the queue one scan gives, since nothing leaves it meanwhile.
-void queueBoundaryPoints(const Fusion& f, const cl::Array<int>& labels, PointQueue& queue)
+template <typename Record>
+void queueBoundaryPoints(const Fusion<Record>& f, const cl::Array<int>& labels, PointQueue& queue)
 {
     const std::size_t n = f.n;
     if (poolThreads() == 1) {
@@ -572,25 +719,30 @@ void queueBoundaryPoints(const Fusion& f, const cl::Array<int>& labels, PointQue
 // Labels every point with its cluster's root, then moves points across
 // supervoxel boundaries: a point goes to a neighbouring supervoxel whose
 // representative is strictly closer, and its neighbours are revisited.
-void refineBoundaries(Fusion& f, cl::Array<int>& labels)
+template <typename Record>
+void refineBoundaries(Fusion<Record>& f, cl::Array<int>& labels)
 {
     const std::size_t n = f.n;
-    FusionPoint* pts = f.points.data();
+    Record* pts = f.points.data();
     cl::resizeOnLargePages(labels, n);
-    parallelFor(n, kPointGrain, [&](std::size_t i) {
-        labels[i] = rootOf(f.parent.data(), static_cast<int>(i));
-        f.dist[i] = pointDistance(pts[i], pts[labels[i]], f.r);
-    });
+    parallelFor(n, kPointGrain, [&](std::size_t i) { labels[i] = rootOf(f.parent.data(), static_cast<int>(i)); });
+    // Every point knows its root: the links are dead before the queue takes its room.
+    release(f.parent);
 
     PointQueue queue;
     resetQueue(queue, n);
     queueBoundaryPoints(f, labels, queue);
     while (queue.size > 0) {
         const std::size_t i = dequeue(queue);
-        const int* list = neighbourList(f, i);
+        int buffer[kNeighbourCount];
+        const int* list = neighbourList(f, i, buffer);
         bool changed = false;
+        // The distance to the point's own supervoxel's representative is
+        // made again here instead of being kept for every point: the same
+        // arithmetic on the same records gives the same bits.
+        double own = pointDistance(pts[i], pts[labels[i]], f.r);
         // A supervoxel already tried for this point cannot win again: the
-        // distance is the same and dist[i] has only come down since.
+        // distance is the same and `own` has only come down since.
         int tried[kNeighbourCount];
         int triedCount = 0;
         for (int k = 0; k < f.valid[i]; ++k) {
@@ -601,9 +753,9 @@ void refineBoundaries(Fusion& f, cl::Array<int>& labels)
             if (seen) continue;
             tried[triedCount++] = lj;
             const double d = pointDistance(pts[i], pts[lj], f.r);
-            if (f.dist[i] > d) {
+            if (own > d) {
                 labels[i] = lj;
-                f.dist[i] = d;
+                own = d;
                 changed = true;
             }
         }
@@ -616,7 +768,8 @@ void refineBoundaries(Fusion& f, cl::Array<int>& labels)
 
 // The representatives become the supervoxels, in point order, and every
 // label the position of its representative.
-void relabel(const Fusion& f, cl::Array<int>& labels, cl::Array<int>& supervoxels)
+template <typename Record>
+void relabel(const Fusion<Record>& f, cl::Array<int>& labels, cl::Array<int>& supervoxels)
 {
     std::vector<int> position(f.n, -1);
     supervoxels.resize(f.reps.size());
@@ -627,15 +780,10 @@ void relabel(const Fusion& f, cl::Array<int>& labels, cl::Array<int>& supervoxel
     parallelFor(f.n, kPointGrain, [&](std::size_t i) { labels[i] = position[static_cast<std::size_t>(labels[i])]; });
 }
 
-template <typename Vector>
-void release(Vector& v)
-{
-    Vector().swap(v);
-}
-
 // The fusion and refinement of points whose coordinates and normals are in
 // f.points.
-void mergePrepared(Fusion& f, const int* neighbours, int target, double r, cl::Array<int>& labels,
+template <typename Record>
+void mergePrepared(Fusion<Record>& f, const PackedLists& neighbours, int target, double r, cl::Array<int>& labels,
                    cl::Array<int>& supervoxels)
 {
     labels.clear();
@@ -643,50 +791,61 @@ void mergePrepared(Fusion& f, const int* neighbours, int target, double r, cl::A
     if (f.points.empty()) return;
     initialiseFusion(f, neighbours, target, r);
     // Each phase's scratch is released before the next one takes its own:
-    // the distances are written afresh by the refinement, and the walks'
-    // lists and marks are dead once the fusion ends.
+    // the distances served the median only, and the walks' lists and marks
+    // are dead once the fusion ends.
     release(f.dist);
     if (f.n > 1) fuse(f);
     f.tails = TailBuffer();
     release(f.visited);
     release(f.candidates);
     release(f.ownBit);
-    cl::resizeOnLargePages(f.dist, f.n);
+    release(f.nearest);
     refineBoundaries(f, labels);
-    release(f.dist);
-    release(f.parent);
     release(f.valid);
     relabel(f, labels, supervoxels);
 }
 
-void setCoordinates(FusionPoint& p, const cl::Point3D<double>& point)
+// Exact for FloatFusionPoint only when the coordinates are floats widened.
+template <typename Record>
+void setCoordinates(Record& p, const cl::Point3D<double>& point)
 {
-    p.x = point.x;
-    p.y = point.y;
-    p.z = point.z;
+    using Coordinate = decltype(p.x);
+    p.x = static_cast<Coordinate>(point.x);
+    p.y = static_cast<Coordinate>(point.y);
+    p.z = static_cast<Coordinate>(point.z);
 }
 
-void setNormal(FusionPoint& p, const cl::Vector3D<double>& normal)
+template <typename Record>
+void setNormal(Record& p, const cl::Vector3D<double>& normal)
 {
     p.nx = normal.x;
     p.ny = normal.y;
     p.nz = normal.z;
 }
 
-inline cl::Point3D<double> coordinatesOf(const FusionPoint& p) { return cl::Point3D<double>(p.x, p.y, p.z); }
+template <typename Record>
+inline cl::Point3D<double> coordinatesOf(const Record& p) { return cl::Point3D<double>(p.x, p.y, p.z); }
 
 }  // namespace
 
 void mergeSupervoxels(const cl::Array<cl::tag_PointWithNormal>& points, const cl::Array<int>& neighbours,
                       int target, double r, cl::Array<int>& labels, cl::Array<int>& supervoxels)
 {
-    Fusion fusion;
-    fusion.points.resize(points.size());
-    for (std::size_t i = 0; i < points.size(); ++i) {
-        setCoordinates(fusion.points[i], points[i].point);
-        setNormal(fusion.points[i], points[i].normal);
+    auto merge = [&](auto& fusion) {
+        fusion.points.resize(points.size());
+        for (std::size_t i = 0; i < points.size(); ++i) {
+            setCoordinates(fusion.points[i], points[i].point);
+            setNormal(fusion.points[i], points[i].normal);
+        }
+        mergePrepared(fusion, packLists(neighbours.data(), points.size()), target, r, labels, supervoxels);
+    };
+    if (allFloatCoordinates(points.size(), [&](std::size_t i) -> const cl::Point3D<double>& { return points[i].point; })) {
+        Fusion<FloatFusionPoint> fusion;
+        merge(fusion);
+    } else {
+        Fusion<FusionPoint> fusion;
+        merge(fusion);
     }
-    mergePrepared(fusion, neighbours.data(), target, r, labels, supervoxels);
 }
 
 namespace {
@@ -702,6 +861,78 @@ void searchNeighbourhoods(const cl::KDTree& tree, Neighbourhoods& hood, bool sep
     parallelFor((n + kSlotBlock - 1) / kSlotBlock, 1, [&](std::size_t block) {
         tree.querySlots(block * kSlotBlock, (block + 1) * kSlotBlock, kNeighbourCount, hood.lists.data(),
                         separate ? hood.separated.data() : nullptr, known);
+    });
+}
+
+// What a cut hands its fusion besides the points and neighbourhoods.
+struct CutInput {
+    double r;
+    int target;
+    bool reuse;                            // lists taken over: `known` marks those with a normal in hand
+    cl::Array<std::uint8_t>& known;
+    bool keepNormals;                      // a normal per point to the neighbourhoods on return
+    bool packLists;                        // the lists packed while the records are held
+    cl::Array<cl::Point3D<float>>* rounded;  // the coordinates as floats on return, when given
+};
+
+// The fusion keeps each point's coordinates and normal in its own record:
+// the coordinates move there first, so that the separate copy is gone
+// before the normals are made from the records' coordinates. Packed, the
+// lists are packed before the records take their room and written out again
+// once the records are gone (every entry below 0 as -1, as the search writes
+// it).
+template <typename Record>
+void fuseAndRefine(Fusion<Record>& fusion, cl::Array<cl::Point3D<double>>& points, Neighbourhoods& hood,
+                   const CutInput& in, cl::Array<int>& labels, cl::Array<int>& supervoxels)
+{
+    const std::size_t n = points.size();
+    PackedLists packed;
+    if (in.packLists) {
+        packed = packLists(hood.lists.data(), n);
+        cl::Array<int>().swap(hood.lists);
+    } else {
+        packed.plain = hood.lists.data();
+    }
+    cl::resizeOnLargePages(fusion.points, n);
+    parallelFor(n, kPointGrain, [&](std::size_t i) { setCoordinates(fusion.points[i], points[i]); });
+    cl::Array<cl::Point3D<double>>().swap(points);
+    const Record* records = fusion.points.data();
+    parallelFor(n, kPointGrain, [&](std::size_t i) {
+        if (in.reuse && in.known[i]) {
+            setNormal(fusion.points[i], hood.normals[i]);
+            return;
+        }
+        int buffer[kNeighbourCount];
+        const int* list = unpackList(packed, i, buffer);
+        cl::Point3D<double> found[kNeighbourCount];
+        std::size_t m = 0;
+        for (int k = 0; k < kNeighbourCount && list[k] >= 0; ++k) found[m++] = coordinatesOf(records[list[k]]);
+        setNormal(fusion.points[i], estimateNormal(found, m));
+    });
+    cl::Array<std::uint8_t>().swap(in.known);
+    cl::Array<cl::Vector3D<double>>().swap(hood.normals);
+    mergePrepared(fusion, packed, in.target, in.r, labels, supervoxels);
+    if (in.keepNormals) {
+        cl::resizeOnLargePages(hood.normals, n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const Record& p = fusion.points[i];
+            hood.normals[i] = cl::Vector3D<double>(p.nx, p.ny, p.nz);
+        }
+    }
+    if (in.rounded != nullptr) {
+        cl::resizeOnLargePages(*in.rounded, n);
+        parallelFor(n, kPointGrain, [&](std::size_t i) {
+            const Record& p = fusion.points[i];
+            (*in.rounded)[i] = cl::Point3D<float>(static_cast<float>(p.x), static_cast<float>(p.y), static_cast<float>(p.z));
+        });
+    }
+    std::vector<Record>().swap(fusion.points);
+    if (!in.packLists) return;
+    cl::resizeOnLargePages(hood.lists, n * kNeighbourCount);
+    parallelFor(n, kPointGrain, [&](std::size_t i) {
+        int buffer[kNeighbourCount];
+        const int* list = unpackList(packed, i, buffer);
+        std::copy(list, list + kNeighbourCount, hood.lists.data() + i * kNeighbourCount);
     });
 }
 
@@ -743,7 +974,8 @@ Neighbourhoods carryNeighbourhoods(const Neighbourhoods& hoods, const std::vecto
 }
 
 bool clusterSupervoxels(cl::Array<cl::Point3D<double>> points, double r, cl::Array<int>& labels,
-                        cl::Array<int>& supervoxels, Neighbourhoods* carried, bool keepNormals)
+                        cl::Array<int>& supervoxels, Neighbourhoods* carried, bool keepNormals,
+                        cl::Array<cl::Point3D<float>>* rounded)
 {
     const std::size_t n = points.size();
     Neighbourhoods local;
@@ -771,34 +1003,16 @@ bool clusterSupervoxels(cl::Array<cl::Point3D<double>> points, double r, cl::Arr
     }
     const int target = countOccupiedCells(n, r, [&](std::size_t k) -> const cl::Point3D<double>& { return points[k]; });
 
-    // The fusion keeps each point's coordinates and normal in its own record:
-    // the coordinates move there first, so that the separate copy is gone
-    // before the normals are made from the records' coordinates.
-    Fusion fusion;
-    cl::resizeOnLargePages(fusion.points, n);
-    parallelFor(n, kPointGrain, [&](std::size_t i) { setCoordinates(fusion.points[i], points[i]); });
-    cl::Array<cl::Point3D<double>>().swap(points);
-    const FusionPoint* records = fusion.points.data();
-    parallelFor(n, kPointGrain, [&](std::size_t i) {
-        if (reuse && known[i]) {
-            setNormal(fusion.points[i], hood.normals[i]);
-            return;
-        }
-        const int* list = hood.lists.data() + i * kNeighbourCount;
-        cl::Point3D<double> found[kNeighbourCount];
-        std::size_t m = 0;
-        for (int k = 0; k < kNeighbourCount && list[k] >= 0; ++k) found[m++] = coordinatesOf(records[list[k]]);
-        setNormal(fusion.points[i], estimateNormal(found, m));
-    });
-    cl::Array<std::uint8_t>().swap(known);
-    cl::Array<cl::Vector3D<double>>().swap(hood.normals);
-    mergePrepared(fusion, hood.lists.data(), target, r, labels, supervoxels);
-    if (carried != nullptr && keepNormals) {
-        cl::resizeOnLargePages(hood.normals, n);
-        for (std::size_t i = 0; i < n; ++i) {
-            const FusionPoint& p = fusion.points[i];
-            hood.normals[i] = cl::Vector3D<double>(p.nx, p.ny, p.nz);
-        }
+    const bool floats = allFloatCoordinates(n, [&](std::size_t k) -> const cl::Point3D<double>& { return points[k]; });
+    // Calls that remember run again and again on small leftovers, where
+    // packing costs time and the room it saves sets no peak.
+    const CutInput input{r, target, reuse, known, carried != nullptr && keepNormals, !keepNormals, rounded};
+    if (floats) {
+        Fusion<FloatFusionPoint> fusion;
+        fuseAndRefine(fusion, points, hood, input, labels, supervoxels);
+    } else {
+        Fusion<FusionPoint> fusion;
+        fuseAndRefine(fusion, points, hood, input, labels, supervoxels);
     }
     return true;
 }

@@ -68,9 +68,15 @@ Neighbourhoods carryNeighbourhoods(const Neighbourhoods& hoods, const std::vecto
 // confirms them; on return it holds this cloud's lists and separation marks,
 // and with `keepNormals` a normal per point. Keeping them costs 24 bytes a
 // point beside the fusion's records at the end of the cut; making the
-// carried ones afresh costs a normal estimate per carried point.
+// carried ones afresh costs a normal estimate per carried point. Without
+// `keepNormals` the lists are also held in half their room during the
+// fusion, which costs some time.
+// With `rounded`: on return it holds the points' coordinates narrowed to
+// float, in point order, so that a caller whose coordinates came from floats
+// need not hold its own copy during the cut.
 bool clusterSupervoxels(cl::Array<cl::Point3D<double>> points, double r, cl::Array<int>& labels,
-                        cl::Array<int>& supervoxels, Neighbourhoods* carried = nullptr, bool keepNormals = false);
+                        cl::Array<int>& supervoxels, Neighbourhoods* carried = nullptr, bool keepNormals = false,
+                        cl::Array<cl::Point3D<float>>* rounded = nullptr);
 
 // The fusion and refinement on prepared input: `neighbours` holds
 // kNeighbourCount entries per point (-1 for missing ones), `target` the wanted

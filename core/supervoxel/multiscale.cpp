@@ -20,6 +20,9 @@ namespace vela {
 
 namespace {
 
+// Points per task when a level's cloud is made again.
+constexpr std::size_t kRestoreGrain = 4096;
+
 void appendIndependent(Supervoxel& supervoxel, SupervoxelSet& set)
 {
     supervoxel.descriptor.planar = 0;
@@ -62,24 +65,61 @@ Neighbourhoods recall(const NeighbourhoodMemory& memory, const pcl::PointCloud<W
 
 // The points of one level grouped by cluster, each group in point order.
 struct LevelClusters {
-    std::vector<std::size_t> first;      // group c is byCluster[first[c] .. first[c + 1])
-    std::vector<std::size_t> byCluster;  // point positions in the level's cloud
+    std::vector<std::size_t> first;        // group c is byCluster[first[c] .. first[c + 1])
+    std::vector<std::uint32_t> byCluster;  // point positions in the level's cloud
 };
 
 inline std::size_t clusterCount(const LevelClusters& c) { return c.first.size() - 1; }
 
+// The points of a level once its cloud is released for the cut: the
+// coordinates the clustering hands back (the same floats) and the input
+// indices, of which a run of consecutive ones (a call's whole cloud) is kept
+// as its first. A point made from them has the coordinates and input index
+// of the cloud's, and its other fields as a fresh WorkPoint has them.
+struct LevelPoints {
+    cl::Array<cl::Point3D<float>> coordinates;
+    std::vector<std::uint32_t> inputs;  // empty when consecutive
+    std::uint32_t first = 0;
+
+    std::size_t size() const { return coordinates.size(); }
+    std::uint32_t inputOf(std::size_t i) const
+    {
+        return inputs.empty() ? first + static_cast<std::uint32_t>(i) : inputs[i];
+    }
+    WorkPoint at(std::size_t i) const
+    {
+        WorkPoint p;
+        p.x = coordinates[i].x;
+        p.y = coordinates[i].y;
+        p.z = coordinates[i].z;
+        p.rgba = inputOf(i);
+        return p;
+    }
+};
+
 // Neighbourhoods and clusters of one level: the cloud cut at resolution r,
 // starting from the neighbourhoods known for it, which on return hold the
-// cloud's own.
-LevelClusters clusterLevel(const pcl::PointCloud<WorkPoint>& cloud, double r, Neighbourhoods& hoods, bool keepNormals)
+// cloud's own. The cloud's points are released for the cut; `points` then
+// holds what the level needs of them.
+LevelClusters clusterLevel(pcl::PointCloud<WorkPoint>& cloud, double r, Neighbourhoods& hoods, bool keepNormals,
+                           LevelPoints& points)
 {
     const std::size_t n = cloud.points.size();
-    cl::Array<cl::Point3D<double>> points;
-    cl::resizeOnLargePages(points, n);
-    for (std::size_t i = 0; i < n; ++i) points[i] = cl::Point3D<double>(cloud.points[i].x, cloud.points[i].y, cloud.points[i].z);
+    points.first = n > 0 ? inputIndex(cloud.points[0]) : 0;
+    bool consecutive = true;
+    for (std::size_t i = 0; i < n && consecutive; ++i) consecutive = inputIndex(cloud.points[i]) == points.first + i;
+    points.inputs.resize(consecutive ? 0 : n);
+    cl::Array<cl::Point3D<double>> widened;
+    cl::resizeOnLargePages(widened, n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const WorkPoint& p = cloud.points[i];
+        widened[i] = cl::Point3D<double>(p.x, p.y, p.z);
+        if (!consecutive) points.inputs[i] = inputIndex(p);
+    }
+    decltype(cloud.points)().swap(cloud.points);
     cl::Array<int> labels;
     cl::Array<int> representatives;
-    clusterSupervoxels(std::move(points), r, labels, representatives, &hoods, keepNormals);
+    clusterSupervoxels(std::move(widened), r, labels, representatives, &hoods, keepNormals, &points.coordinates);
 
     // A stable counting sort by cluster.
     LevelClusters clusters;
@@ -89,19 +129,27 @@ LevelClusters clusterLevel(const pcl::PointCloud<WorkPoint>& cloud, double r, Ne
     for (std::size_t c = 0; c < count; ++c) clusters.first[c + 1] += clusters.first[c];
     cl::resizeOnLargePages(clusters.byCluster, n);
     std::vector<std::size_t> next(clusters.first.begin(), clusters.first.end() - 1);
-    for (std::size_t i = 0; i < n; ++i) clusters.byCluster[next[static_cast<std::size_t>(labels[i])]++] = i;
+    for (std::size_t i = 0; i < n; ++i) clusters.byCluster[next[static_cast<std::size_t>(labels[i])]++] = static_cast<std::uint32_t>(i);
     return clusters;
+}
+
+// The level's cloud made again from its points, for a caller that reads it
+// after the call.
+void restoreCloud(pcl::PointCloud<WorkPoint>& cloud, const LevelPoints& points)
+{
+    cl::resizeOnLargePages(cloud.points, points.size());
+    parallelFor(points.size(), kRestoreGrain, [&](std::size_t i) { cloud.points[i] = points.at(i); });
 }
 
 // Keeps the neighbourhoods of a cloud, with its points, for a later call on
 // some of those points; returns where they are kept.
-Neighbourhoods& remember(const pcl::PointCloud<WorkPoint>& cloud, Neighbourhoods& hoods, NeighbourhoodMemory& memory)
+Neighbourhoods& remember(const LevelPoints& points, Neighbourhoods& hoods, NeighbourhoodMemory& memory)
 {
-    const std::size_t n = cloud.points.size();
+    const std::size_t n = points.size();
     memory.members.resize(n);
     for (std::size_t i = 0; i < n; ++i) {
-        const WorkPoint& p = cloud.points[i];
-        memory.members[i] = NeighbourhoodMemory::Member{p.x, p.y, p.z, inputIndex(p)};
+        const cl::Point3D<float>& p = points.coordinates[i];
+        memory.members[i] = NeighbourhoodMemory::Member{p.x, p.y, p.z, points.inputOf(i)};
     }
     memory.hoods = std::move(hoods);
     return memory.hoods;
@@ -124,7 +172,7 @@ struct FittedCluster {
 
 // Fits every cluster of at least kappa points. Each fit reads only its own
 // points, so the clusters are fitted at the same time.
-std::vector<FittedCluster> fitClusters(const pcl::PointCloud<WorkPoint>& cloud, const LevelClusters& clusters,
+std::vector<FittedCluster> fitClusters(const LevelPoints& points, const LevelClusters& clusters,
                                        const VELA::tag_VELAParameter& para)
 {
     std::vector<FittedCluster> fitted(clusterCount(clusters));
@@ -134,7 +182,7 @@ std::vector<FittedCluster> fitClusters(const pcl::PointCloud<WorkPoint>& cloud, 
         Supervoxel& candidate = fitted[c].candidate;
         candidate.cloud = makeWorkCloud();
         candidate.cloud->points.reserve(end - begin);
-        for (std::size_t k = begin; k < end; ++k) candidate.cloud->points.push_back(cloud.points[clusters.byCluster[k]]);
+        for (std::size_t k = begin; k < end; ++k) candidate.cloud->points.push_back(points.at(clusters.byCluster[k]));
         setRowShape(*candidate.cloud);
         fitPlaneDescriptor(candidate.cloud, candidate.descriptor, true);
         fitted[c].planar = isPlanar(candidate.descriptor, para.phic);
@@ -145,10 +193,10 @@ std::vector<FittedCluster> fitClusters(const pcl::PointCloud<WorkPoint>& cloud, 
 
 // The split of one level, in cluster order: planar clusters are appended to
 // the set's supervoxels; the points of the others make the rest.
-LevelRest splitClusters(const pcl::PointCloud<WorkPoint>& cloud, const LevelClusters& clusters, SupervoxelSet& set,
+LevelRest splitClusters(const LevelPoints& points, const LevelClusters& clusters, SupervoxelSet& set,
                         const VELA::tag_VELAParameter& para)
 {
-    std::vector<FittedCluster> fitted = fitClusters(cloud, clusters, para);
+    std::vector<FittedCluster> fitted = fitClusters(points, clusters, para);
     LevelRest rest;
     rest.cloud = makeWorkCloud();
     // Most points of a level usually go to planar supervoxels: the rest
@@ -161,7 +209,7 @@ LevelRest splitClusters(const pcl::PointCloud<WorkPoint>& cloud, const LevelClus
     for (std::size_t c = 0; c < clusterCount(clusters); ++c) {
         if (!fitted[c].planar) {
             for (std::size_t k = clusters.first[c]; k < clusters.first[c + 1]; ++k) {
-                rest.cloud->points.push_back(cloud.points[clusters.byCluster[k]]);
+                rest.cloud->points.push_back(points.at(clusters.byCluster[k]));
                 rest.from.push_back(clusters.byCluster[k]);
             }
             continue;
@@ -195,14 +243,14 @@ void observeLevel(const LevelObserver* observer, double r, std::size_t points, s
 // `independent`. Starts from the neighbourhoods of the supervoxel's cloud as
 // far as they are known, and fills a memory with those of the first level.
 bool splitLevels(Supervoxel supervoxel, SupervoxelSet& set, const VELA::tag_VELAParameter& para,
-                 const LevelObserver* observer, Neighbourhoods carried, NeighbourhoodMemory* memory)
+                 const LevelObserver* observer, Neighbourhoods carried, NeighbourhoodMemory* memory, bool keepCloud)
 {
     double r = para.rmax;
     // Each level hands its leftover to the next one; written as a loop, the
     // tail call keeps no stack of finished levels.
     int level = 0;
     for (bool firstLevel = true;; firstLevel = false) {
-        const pcl::PointCloud<WorkPoint>& cloud = *supervoxel.cloud;
+        pcl::PointCloud<WorkPoint>& cloud = *supervoxel.cloud;
         if (para.rmin >= r || static_cast<std::int64_t>(cloud.points.size()) < para.kappa) {
             appendIndependent(supervoxel, set);
             return true;
@@ -216,10 +264,13 @@ bool splitLevels(Supervoxel supervoxel, SupervoxelSet& set, const VELA::tag_VELA
         // segmentation: they keep the normals, which is faster than making
         // the carried ones again. A first segmentation makes them again for
         // the leftovers of each cut and keeps its peak lower.
-        const LevelClusters clusters = clusterLevel(cloud, r, carried, memory != nullptr);
-        const Neighbourhoods& hoods = firstLevel && memory != nullptr ? remember(cloud, carried, *memory) : carried;
-        LevelRest rest = splitClusters(cloud, clusters, set, para);
-        observeLevel(observer, r, cloud.points.size(), clusterCount(clusters), rest.planarFound, started);
+        LevelPoints points;
+        const LevelClusters clusters = clusterLevel(cloud, r, carried, memory != nullptr, points);
+        const Neighbourhoods& hoods = firstLevel && memory != nullptr ? remember(points, carried, *memory) : carried;
+        LevelRest rest = splitClusters(points, clusters, set, para);
+        observeLevel(observer, r, points.size(), clusterCount(clusters), rest.planarFound, started);
+        // Later levels cut clouds of their own, which nobody reads once split.
+        if (firstLevel && keepCloud) restoreCloud(cloud, points);
 
         Supervoxel leftover;
         leftover.cloud = rest.cloud;
@@ -227,8 +278,8 @@ bool splitLevels(Supervoxel supervoxel, SupervoxelSet& set, const VELA::tag_VELA
             appendIndependent(leftover, set);
             return true;
         }
-        carried = carryNeighbourhoods(hoods, rest.from, [&cloud](std::size_t i) {
-            const WorkPoint& p = cloud.points[i];
+        carried = carryNeighbourhoods(hoods, rest.from, [&points](std::size_t i) {
+            const cl::Point3D<float>& p = points.coordinates[i];
             return cl::Point3D<double>(p.x, p.y, p.z);
         });
         supervoxel = std::move(leftover);
@@ -239,12 +290,12 @@ bool splitLevels(Supervoxel supervoxel, SupervoxelSet& set, const VELA::tag_VELA
 }  // namespace
 
 bool segmentMultiScale(const WorkCloud& cloud, SupervoxelSet& set, const VELA::tag_VELAParameter& para,
-                       const LevelObserver* observer, NeighbourhoodMemory* memory)
+                       const LevelObserver* observer, NeighbourhoodMemory* memory, bool keepCloud)
 {
     Supervoxel whole;
     whole.cloud = cloud;
     Neighbourhoods known = memory != nullptr ? recall(*memory, *cloud) : Neighbourhoods();
-    if (!splitLevels(whole, set, para, observer, std::move(known), memory)) return false;
+    if (!splitLevels(whole, set, para, observer, std::move(known), memory, keepCloud)) return false;
 
     ColourSequence colours;
     for (std::int32_t i = 0; i < set.planarCount; ++i)

@@ -44,7 +44,14 @@ struct NeighbourhoodMemory {
 // With `memory`: when every point of `cloud` is one the memory holds, the
 // lists that still hold are taken over instead of searched again; once the
 // first level is cut, the memory holds what was found for `cloud`.
+// While a level is cut its cloud holds no points. With `keepCloud` they are
+// made again once the first level is split, with the same coordinates and
+// input indices (the other fields of each point as a fresh WorkPoint has
+// them); without, `cloud` holds no points on return once a level was cut
+// (the records hold their own). Either way nobody else may read `cloud`
+// during the call.
 bool segmentMultiScale(const WorkCloud& cloud, SupervoxelSet& set, const VELA::tag_VELAParameter& para,
-                       const LevelObserver* observer = nullptr, NeighbourhoodMemory* memory = nullptr);
+                       const LevelObserver* observer = nullptr, NeighbourhoodMemory* memory = nullptr,
+                       bool keepCloud = true);
 
 }  // namespace vela

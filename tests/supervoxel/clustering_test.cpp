@@ -237,6 +237,77 @@ TEST(Clustering, merge_with_coincident_points_matches_literal_version)
     }
 }
 
+TEST(Clustering, merge_of_float_coordinates_matches_literal_version)
+{
+    // Coordinates that are floats widened fuse on compact records: the same
+    // clusters as the literal version, with coincident points (normals not a
+    // number), long work lists, and coordinates off the float grid after the
+    // first, which send the whole call back to double records.
+    auto toFloats = [](std::vector<Point> pts) {
+        for (Point& p : pts) p = Point(static_cast<float>(p.x), static_cast<float>(p.y), static_cast<float>(p.z));
+        return pts;
+    };
+    std::vector<Point> coincident(30, Point(1.0, 1.0, 0.0));
+    const std::vector<Point> sheet = toFloats(bentSheet(1500, 6));
+    coincident.insert(coincident.end(), sheet.begin(), sheet.end());
+    // A floor and a wall on a grid of steps of 0.1: ties everywhere, which
+    // rounding the coordinates to float would break differently.
+    std::vector<Point> offGrid;
+    for (int i = 0; i < 30; ++i)
+        for (int j = 0; j < 30; ++j) offGrid.push_back(Point(0.1 * i, 0.1 * j, 0));
+    for (int k = 1; k < 15; ++k)
+        for (int j = 0; j < 30; ++j) offGrid.push_back(Point(0, 0.1 * j, 0.1 * k));
+    const std::vector<std::pair<std::vector<Point>, std::vector<double>>> cases = {
+        {coincident, {0.15, 0.4}}, {toFloats(bentSheet(12000, 9)), {0.2}}, {toFloats(offGrid), {0.25, 0.8}},
+        {offGrid, {0.25, 0.8}}};
+    for (const auto& c : cases) {
+        const Prepared prep = prepare(c.first);
+        for (double r : c.second) {
+            for (int K : {vela::countOccupiedVoxels(prep.points, r), 1, 40}) {
+                cl::Array<int> labels, supervoxels;
+                vela::mergeSupervoxels(prep.points, prep.neighbours, K, r, labels, supervoxels);
+                std::vector<int> wantLabels, wantSupervoxels;
+                literalMerge(prep.points, prep.neighbours, K, r, wantLabels, wantSupervoxels);
+                ASSERT_EQ(std::vector<int>(supervoxels.begin(), supervoxels.end()), wantSupervoxels)
+                    << c.first.size() << " " << r << " " << K;
+                ASSERT_EQ(std::vector<int>(labels.begin(), labels.end()), wantLabels) << c.first.size() << " " << r << " " << K;
+            }
+        }
+    }
+}
+
+TEST(Clustering, lists_reaching_far_in_the_point_order_give_the_literal_clusters_and_come_back_whole)
+{
+    // A sheet in x order, so that most lists name nearby numbers, with one
+    // point in forty swapped with a random other: their lists, and the
+    // lists naming them, reach tens of thousands of numbers away.
+    std::vector<Point> input = bentSheet(70000, 12);
+    std::sort(input.begin(), input.end(), [](const Point& a, const Point& b) { return a.x < b.x; });
+    std::mt19937 gen(4);
+    std::uniform_int_distribution<std::size_t> pick(0, input.size() - 1);
+    for (std::size_t i = 0; i < input.size(); i += 40) std::swap(input[i], input[pick(gen)]);
+    const Prepared prep = prepare(input);
+    const double r = 0.15;
+    const int K = vela::countOccupiedVoxels(prep.points, r);
+    std::vector<int> wantLabels, wantSupervoxels;
+    literalMerge(prep.points, prep.neighbours, K, r, wantLabels, wantSupervoxels);
+
+    cl::Array<int> labels, supervoxels;
+    vela::mergeSupervoxels(prep.points, prep.neighbours, K, r, labels, supervoxels);
+    EXPECT_EQ(std::vector<int>(supervoxels.begin(), supervoxels.end()), wantSupervoxels);
+    EXPECT_EQ(std::vector<int>(labels.begin(), labels.end()), wantLabels);
+
+    cl::Array<Point> level;
+    for (const Point& p : input) level.push_back(p);
+    vela::Neighbourhoods hoods;
+    cl::Array<int> cutLabels, cutSupervoxels;
+    vela::clusterSupervoxels(level, r, cutLabels, cutSupervoxels, &hoods);
+    EXPECT_EQ(std::vector<int>(cutSupervoxels.begin(), cutSupervoxels.end()), wantSupervoxels);
+    EXPECT_EQ(std::vector<int>(cutLabels.begin(), cutLabels.end()), wantLabels);
+    EXPECT_EQ(std::vector<int>(hoods.lists.begin(), hoods.lists.end()),
+              std::vector<int>(prep.neighbours.begin(), prep.neighbours.end()));
+}
+
 TEST(Clustering, merge_on_a_grid_matches_literal_version)
 {
     // A floor and a wall on an exact grid: equal distances and equal normals
@@ -369,6 +440,39 @@ TEST(Clustering, carried_neighbourhoods_give_what_a_fresh_search_gives)
         const cl::Vector3D<double>& got = handedOver.normals[j];
         const cl::Vector3D<double>& want = second.points[j].normal;
         ASSERT_TRUE((got.x == want.x && got.y == want.y && got.z == want.z) || std::isnan(want.x)) << "point " << j;
+    }
+}
+
+TEST(Clustering, coordinates_handed_back_as_floats_are_the_given_ones_and_change_no_cluster)
+{
+    // Coordinates that came from floats, as a level's cloud gives them, and a
+    // carried call whose lists are taken over.
+    std::vector<Point> input = bentSheet(4000, 8);
+    for (Point& p : input)
+        p = Point(static_cast<float>(p.x), static_cast<float>(p.y), static_cast<float>(p.z));
+    cl::Array<Point> level;
+    for (const Point& p : input) level.push_back(p);
+    for (bool carriedCall : {false, true}) {
+        SCOPED_TRACE(carriedCall ? "carried" : "fresh");
+        vela::Neighbourhoods hoods, handed;
+        if (carriedCall) {
+            cl::Array<int> firstLabels, firstSupervoxels;
+            vela::clusterSupervoxels(level, 0.4, firstLabels, firstSupervoxels, &hoods, true);
+            handed = hoods;
+        }
+        cl::Array<int> labels, supervoxels, plainLabels, plainSupervoxels;
+        cl::Array<cl::Point3D<float>> rounded;
+        vela::clusterSupervoxels(level, 0.3, labels, supervoxels, &hoods, false, &rounded);
+        vela::clusterSupervoxels(level, 0.3, plainLabels, plainSupervoxels, &handed);
+        ASSERT_EQ(rounded.size(), input.size());
+        for (std::size_t i = 0; i < input.size(); ++i) {
+            ASSERT_EQ(static_cast<double>(rounded[i].x), input[i].x) << "point " << i;
+            ASSERT_EQ(static_cast<double>(rounded[i].y), input[i].y) << "point " << i;
+            ASSERT_EQ(static_cast<double>(rounded[i].z), input[i].z) << "point " << i;
+        }
+        EXPECT_EQ(std::vector<int>(labels.begin(), labels.end()), std::vector<int>(plainLabels.begin(), plainLabels.end()));
+        EXPECT_EQ(std::vector<int>(supervoxels.begin(), supervoxels.end()),
+                  std::vector<int>(plainSupervoxels.begin(), plainSupervoxels.end()));
     }
 }
 

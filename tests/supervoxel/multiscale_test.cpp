@@ -276,6 +276,77 @@ TEST(MultiScale, any_thread_count_gives_the_same_set)
     }
 }
 
+TEST(MultiScale, a_cut_cloud_comes_back_with_its_points_and_every_record_keeps_their_coordinates)
+{
+    // Input indices that are not positions: scattered (as when the frame
+    // left points out) or consecutive from an offset; planes and scatter cut
+    // over several levels, with and without a memory.
+    WorkCloud cloud = vela::makeWorkCloud();
+    std::mt19937 gen(31);
+    std::uniform_real_distribution<float> u(0.0f, 3.0f);
+    for (int i = 0; i < 3000; ++i) addPoint(cloud, u(gen), u(gen), 0.0f);
+    for (int i = 0; i < 2000; ++i) addPoint(cloud, 0.0f, u(gen), u(gen));
+    for (int i = 0; i < 800; ++i) addPoint(cloud, u(gen), u(gen), u(gen));
+    vela::setRowShape(*cloud);
+    for (std::uint32_t step : {7u, 1u}) {
+        for (std::size_t i = 0; i < cloud->points.size(); ++i) cloud->points[i].rgba = static_cast<std::uint32_t>(step * i + 3);
+        const pcl::PointCloud<vela::WorkPoint> before = *cloud;
+        std::vector<std::size_t> positionOf(step * cloud->points.size() + 3, 0);
+        for (std::size_t i = 0; i < cloud->points.size(); ++i) positionOf[step * i + 3] = i;
+
+        for (bool remembering : {false, true}) {
+            SCOPED_TRACE(testing::Message() << "index step " << step << (remembering ? ", with memory" : ""));
+            SupervoxelSet set;
+            vela::NeighbourhoodMemory memory;
+            vela::segmentMultiScale(cloud, set, multiScaleParameters(1.0, 0.1, 0.794328, 20, 0.05), nullptr,
+                                    remembering ? &memory : nullptr);
+            ASSERT_GT(set.planarCount, 3);
+            ASSERT_EQ(cloud->points.size(), before.points.size());
+            EXPECT_EQ(cloud->width, before.width);
+            EXPECT_EQ(cloud->height, before.height);
+            for (std::size_t i = 0; i < before.points.size(); ++i) {
+                const vela::WorkPoint& got = cloud->points[i];
+                const vela::WorkPoint& want = before.points[i];
+                ASSERT_TRUE(got.x == want.x && got.y == want.y && got.z == want.z && got.rgba == want.rgba &&
+                            got.data[3] == want.data[3])
+                    << "point " << i;
+            }
+            std::size_t seen = 0;
+            auto check = [&](const vela::Supervoxel& s) {
+                for (const vela::WorkPoint& p : s.cloud->points) {
+                    ASSERT_LT(p.rgba, positionOf.size());
+                    const vela::WorkPoint& want = before.points[positionOf[p.rgba]];
+                    ASSERT_EQ(p.rgba, want.rgba);
+                    ASSERT_TRUE(p.x == want.x && p.y == want.y && p.z == want.z) << "input " << p.rgba;
+                    ++seen;
+                }
+            };
+            for (const vela::Supervoxel& s : set.supervoxels) check(s);
+            for (const vela::Supervoxel& s : set.independent) check(s);
+            EXPECT_EQ(seen, before.points.size());
+
+            // A caller that does not read the cloud again leaves it to the
+            // cut and gets the same set.
+            WorkCloud given = vela::makeWorkCloud();
+            *given = before;
+            SupervoxelSet without;
+            vela::NeighbourhoodMemory otherMemory;
+            vela::segmentMultiScale(given, without, multiScaleParameters(1.0, 0.1, 0.794328, 20, 0.05), nullptr,
+                                    remembering ? &otherMemory : nullptr, false);
+            EXPECT_TRUE(given->points.empty());
+            expectSameSets(without, set);
+            ASSERT_EQ(otherMemory.members.size(), memory.members.size());
+            for (std::size_t i = 0; i < memory.members.size(); ++i) {
+                const vela::NeighbourhoodMemory::Member& a = otherMemory.members[i];
+                const vela::NeighbourhoodMemory::Member& b = memory.members[i];
+                ASSERT_TRUE(a.x == b.x && a.y == b.y && a.z == b.z && a.input == b.input) << "member " << i;
+                const vela::WorkPoint& p = before.points[i];
+                ASSERT_TRUE(b.x == p.x && b.y == p.y && b.z == p.z && b.input == p.rgba) << "member " << i;
+            }
+        }
+    }
+}
+
 TEST(MultiScale, empty_cloud_cannot_be_cut_without_a_minimum)
 {
     SupervoxelSet set;
