@@ -353,16 +353,20 @@ PackedLists packLists(const int* lists, std::size_t n)
     return packed;
 }
 
+// The whole list a far mark stands for: its place in `far` follows the mark.
+inline const int* farList(const PackedLists& packed, const std::int16_t* in)
+{
+    const std::size_t e = static_cast<std::size_t>(static_cast<std::uint16_t>(in[1])) << 16 |
+                          static_cast<std::uint16_t>(in[2]);
+    return packed.far.data() + e * kNeighbourCount;
+}
+
 // Entry k of list i, for readers of a few entries.
 inline int neighbourAt(const PackedLists& packed, std::size_t i, int k)
 {
     if (packed.plain != nullptr) return packed.plain[i * kNeighbourCount + static_cast<std::size_t>(k)];
     const std::int16_t* in = packed.offsets.data() + i * kNeighbourCount;
-    if (in[0] == kFarList) {
-        const std::size_t e = static_cast<std::size_t>(static_cast<std::uint16_t>(in[1])) << 16 |
-                              static_cast<std::uint16_t>(in[2]);
-        return packed.far[e * kNeighbourCount + static_cast<std::size_t>(k)];
-    }
+    if (in[0] == kFarList) return farList(packed, in)[k];
     return in[k] == kNoNeighbour ? -1 : static_cast<int>(i) + in[k];
 }
 
@@ -371,11 +375,7 @@ inline const int* unpackList(const PackedLists& packed, std::size_t i, int* buff
 {
     if (packed.plain != nullptr) return packed.plain + i * kNeighbourCount;
     const std::int16_t* in = packed.offsets.data() + i * kNeighbourCount;
-    if (in[0] == kFarList) {
-        const std::size_t e = static_cast<std::size_t>(static_cast<std::uint16_t>(in[1])) << 16 |
-                              static_cast<std::uint16_t>(in[2]);
-        return packed.far.data() + e * kNeighbourCount;
-    }
+    if (in[0] == kFarList) return farList(packed, in);
     for (int k = 0; k < kNeighbourCount; ++k) buffer[k] = in[k] == kNoNeighbour ? -1 : static_cast<int>(i) + in[k];
     return buffer;
 }
