@@ -24,8 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "las_reader.h"
-#include "sample_scene.h"
+#include "bench_input.h"
 #include "segmenter/pipeline.h"
 #include "segmenter/work_cloud.h"
 #include "supervoxel/thread_pool.h"
@@ -51,22 +50,6 @@ void resetPeak()
     std::ofstream clear("/proc/self/clear_refs");
     clear << "5";
 }
-
-bool endsWith(const std::string& s, const std::string& tail)
-{
-    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-// Everything the library prints goes here while it runs.
-class Silence {
-public:
-    Silence() : saved_(std::cout.rdbuf(sink_.rdbuf())) {}
-    ~Silence() { std::cout.rdbuf(saved_); }
-
-private:
-    std::ostringstream sink_;
-    std::streambuf* saved_;
-};
 
 double cpuSeconds()
 {
@@ -136,7 +119,7 @@ Run segmentOnce(const std::vector<VELA::SVPoint3d>& points, int iter, int thread
 
     VELA::tag_VELAParameter para;
     {
-        Silence quiet;
+        bench::Silence quiet;
         VELA::VELA_Plane segmenter;
         segmenter.set_parameters(segmenter.get_mu(points));
         para = segmenter.get_para();
@@ -148,7 +131,7 @@ Run segmentOnce(const std::vector<VELA::SVPoint3d>& points, int iter, int thread
     vela::SegmentSet segments;
     const vela::StageObserver observer = record;
     {
-        Silence quiet;
+        bench::Silence quiet;
         vela::runPipeline(cloud, set, segments, para, iter, &observer);
         vela::refitPlanes(set, segments);
     }
@@ -211,20 +194,12 @@ void printTable(const Run& one, const Run& many, int threads)
 
 int main(int argc, char** argv)
 {
-    int threads = VELA::VELA_ThreadCount();
-    if (argc >= 3 && std::string(argv[1]) == "--threads") {
-        threads = std::max(1, std::atoi(argv[2]));
-        argv += 2;
-        argc -= 2;
-    }
+    const int threads = bench::takeThreadCount(argc, argv);
     std::vector<VELA::SVPoint3d> points;
     std::string name;
     int iter = 0;
-    if (argc >= 4 && std::string(argv[1]) == "--scene") {
-        velaseg::SceneOptions options;
-        options.housesX = std::atoi(argv[2]);
-        options.housesY = std::atoi(argv[3]);
-        options.spacing = argc >= 5 ? std::atof(argv[4]) : 0.05;
+    velaseg::SceneOptions options;
+    if (bench::sceneOptions(argc, argv, options)) {
         if (argc >= 6) iter = std::atoi(argv[5]);
         points = velaseg::makeBuildingScene(options).points;
         name = "scene " + std::string(argv[2]) + "x" + argv[3] + " houses, spacing " + std::to_string(options.spacing);
@@ -235,9 +210,7 @@ int main(int argc, char** argv)
             std::cerr << "pipeline_bench: " << name << " not found; nothing measured\n";
             return 0;
         }
-        Silence quiet;
-        if (endsWith(name, ".las")) velaseg::readLasFile(name, points);
-        else VELA::VELA_Plane().set_points(name, points);
+        bench::readCloud(name, points);
     }
     std::cout << name << ": " << points.size() << " points, iter " << iter << "\n";
 

@@ -20,8 +20,7 @@
 #include <pcl/point_cloud.h>
 #include <pcl/point_types.h>
 
-#include "las_reader.h"
-#include "sample_scene.h"
+#include "bench_input.h"
 #include "supervoxel/cl/flann_tree.h"
 #include "supervoxel/thread_pool.h"
 #include "vela_base_offset.h"
@@ -30,16 +29,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-class Silence {
-public:
-    Silence() : saved_(std::cout.rdbuf(sink_.rdbuf())) {}
-    ~Silence() { std::cout.rdbuf(saved_); }
-
-private:
-    std::ostringstream sink_;
-    std::streambuf* saved_;
-};
 
 // The former get_mu: FLANN's tree over the frame's points, two neighbours per point.
 double flannMu(const std::vector<VELA::SVPoint3d>& points)
@@ -85,12 +74,12 @@ bool measure(const std::string& name, const std::vector<VELA::SVPoint3d>& points
     {
         const vela::PoolSize pool(threads);
         flann = timed([&] { return flannMu(points); }, flannSeconds);
-        Silence quiet;
+        bench::Silence quiet;
         many = timed([&] { return VELA::VELA_Plane().get_mu(points); }, manySeconds);
     }
     {
         const vela::PoolSize pool(1);
-        Silence quiet;
+        bench::Silence quiet;
         one = timed([&] { return VELA::VELA_Plane().get_mu(points); }, oneSeconds);
     }
     const bool same = std::memcmp(&flann, &one, sizeof flann) == 0 && std::memcmp(&flann, &many, sizeof flann) == 0;
@@ -105,18 +94,10 @@ bool measure(const std::string& name, const std::vector<VELA::SVPoint3d>& points
 
 int main(int argc, char** argv)
 {
-    int threads = VELA::VELA_ThreadCount();
-    if (argc >= 3 && std::string(argv[1]) == "--threads") {
-        threads = std::max(1, std::atoi(argv[2]));
-        argv += 2;
-        argc -= 2;
-    }
+    const int threads = bench::takeThreadCount(argc, argv);
     bool allSame = true;
-    if (argc >= 4 && std::string(argv[1]) == "--scene") {
-        velaseg::SceneOptions options;
-        options.housesX = std::atoi(argv[2]);
-        options.housesY = std::atoi(argv[3]);
-        options.spacing = argc >= 5 ? std::atof(argv[4]) : 0.05;
+    velaseg::SceneOptions options;
+    if (bench::sceneOptions(argc, argv, options)) {
         const std::vector<VELA::SVPoint3d> points = velaseg::makeBuildingScene(options).points;
         allSame = measure("scene " + std::string(argv[2]) + "x" + argv[3], points, threads);
         return allSame ? 0 : 1;
@@ -124,13 +105,7 @@ int main(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         const std::string name = argv[i];
         std::vector<VELA::SVPoint3d> points;
-        {
-            Silence quiet;
-            if (name.size() > 4 && name.compare(name.size() - 4, 4, ".las") == 0)
-                velaseg::readLasFile(name, points);
-            else
-                VELA::VELA_Plane().set_points(name, points);
-        }
+        bench::readCloud(name, points);
         allSame = measure(name, points, threads) && allSame;
     }
     return allSame ? 0 : 1;
