@@ -6,6 +6,7 @@
 
 #include "growing/link_flood.h"
 #include "supervoxel/display_colour.h"
+#include "supervoxel/thread_pool.h"
 
 namespace vela {
 
@@ -50,8 +51,9 @@ bool growRegions(SupervoxelSet& set, SegmentSet& segments, const VELA::tag_VELAP
         floodIntoSegments(set.supervoxels, count, segments.planarCount,
                           [&](PlaneSegment& segment, std::int32_t& remaining, std::vector<std::uint8_t>& available,
                               int seed) { floodSupervoxels(set, segment, remaining, available, seed); });
+    // Each fit reads its members' points and writes its own segment only.
+    parallelFor(grown.size(), 1, [&](std::size_t k) { refitSegment(set, grown[k], true); });
     for (PlaneSegment& segment : grown) {
-        refitSegment(set, segment, true);
         segments.planes.push_back(std::move(segment));
         ++segments.planarCount;
     }

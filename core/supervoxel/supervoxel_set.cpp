@@ -7,15 +7,10 @@ namespace vela {
 bool refitSegment(const SupervoxelSet& set, PlaneSegment& segment, bool fullFit)
 {
     if (segment.members.empty()) return false;
-    WorkCloud cloud = makeWorkCloud();
-    std::size_t total = 0;
-    for (const int m : segment.members) total += set.supervoxels[static_cast<std::size_t>(m)].cloud->points.size();
-    cloud->points.reserve(total);
-    for (const int m : segment.members) {
-        const auto& points = set.supervoxels[static_cast<std::size_t>(m)].cloud->points;
-        cloud->points.insert(cloud->points.end(), points.begin(), points.end());
-    }
-    fitPlaneDescriptor(cloud, segment.descriptor, fullFit);
+    CloudRuns runs;
+    runs.reserve(segment.members.size());
+    for (const int m : segment.members) runs.push_back(set.supervoxels[static_cast<std::size_t>(m)].cloud.get());
+    fitPlaneDescriptor(runs, segment.descriptor, fullFit);
     return true;
 }
 

@@ -1,10 +1,13 @@
 #include <array>
 #include <cfloat>
 #include <cmath>
+#include <cstring>
 #include <random>
 #include <vector>
 
+#include <Eigen/Dense>
 #include <gtest/gtest.h>
+#include <pcl/common/common.h>
 
 #include "supervoxel/clustering.h"
 #include "supervoxel/plane_fit.h"
@@ -37,6 +40,83 @@ std::vector<std::array<float, 3>> planeZ5()
     std::uniform_real_distribution<float> u(-2.0f, 2.0f);
     for (int i = 0; i < 16; ++i) xyz.push_back({u(gen), u(gen), 5.0f});
     return xyz;
+}
+
+
+// The fit as first written: one joined cloud, a copy of the centred points
+// and the box through pcl::getMinMax3D.
+void literalFit(const pcl::PointCloud<vela::WorkPoint>& cloud, PlaneDescriptor& d)
+{
+    pcl::getMinMax3D(cloud, d.boxMin, d.boxMax);
+    const Eigen::Index n = static_cast<Eigen::Index>(cloud.points.size());
+    Eigen::MatrixXd x(n, 3);
+    for (Eigen::Index i = 0; i < n; ++i) {
+        const vela::WorkPoint& p = cloud.points[static_cast<std::size_t>(i)];
+        x(i, 0) = p.x;
+        x(i, 1) = p.y;
+        x(i, 2) = p.z;
+    }
+    const Eigen::RowVector3d centroid = x.colwise().sum() / static_cast<double>(n);
+    d.centre.x = static_cast<float>(centroid(0));
+    d.centre.y = static_cast<float>(centroid(1));
+    d.centre.z = static_cast<float>(centroid(2));
+    const Eigen::MatrixXd y = x.rowwise() - centroid;
+    Eigen::MatrixXd k = y.transpose() * y;
+    if (n != 1) k = k / static_cast<double>(n - 1);
+    const Eigen::EigenSolver<Eigen::MatrixXd> solver(k);
+    const Eigen::MatrixXd pseudo = solver.pseudoEigenvalueMatrix();
+    double lambda[3] = {pseudo(0, 0), pseudo(1, 1), pseudo(2, 2)};
+    for (int i = 0; i < 2; ++i)
+        for (int j = i + 1; j < 3; ++j)
+            if (lambda[j] > lambda[i]) std::swap(lambda[i], lambda[j]);
+    const double s1 = std::sqrt(lambda[0]), s2 = std::sqrt(lambda[1]), s3 = std::sqrt(lambda[2]);
+    d.linearity = (s1 - s2) / s1;
+    d.planarity = (s2 - s3) / s1;
+    d.scattering = s3 / s1;
+    d.curvature = lambda[2] / ((lambda[1] + lambda[0]) + lambda[2]);
+    d.curvatureF = static_cast<float>(d.curvature);
+
+    cl::Array<cl::Point3D<double>> points(cloud.points.size());
+    for (std::size_t i = 0; i < points.size(); ++i)
+        points[i] = cl::Point3D<double>(cloud.points[i].x, cloud.points[i].y, cloud.points[i].z);
+    const cl::Vector3D<double> normal = vela::estimateNormal(points);
+    d.normal.a = static_cast<float>(normal.x);
+    d.normal.b = static_cast<float>(normal.y);
+    d.normal.c = static_cast<float>(normal.z);
+    const float a = d.normal.a, b = d.normal.b, c = d.normal.c;
+    d.d = static_cast<double>(-((b * d.centre.y + a * d.centre.x) + c * d.centre.z));
+    d.maxResidual = 0.0;
+    for (const vela::WorkPoint& p : cloud.points)
+        d.maxResidual = std::max(d.maxResidual, std::fabs(static_cast<double>((b * p.y + a * p.x) + c * p.z) + d.d));
+}
+
+// Bit for bit, not-a-number included.
+void expectSameBits(const PlaneDescriptor& got, const PlaneDescriptor& want)
+{
+    const auto bits = [](auto v) {
+        std::array<unsigned char, sizeof v> b;
+        std::memcpy(b.data(), &v, sizeof v);
+        return b;
+    };
+    EXPECT_EQ(bits(got.boxMin.x), bits(want.boxMin.x));
+    EXPECT_EQ(bits(got.boxMin.y), bits(want.boxMin.y));
+    EXPECT_EQ(bits(got.boxMin.z), bits(want.boxMin.z));
+    EXPECT_EQ(bits(got.boxMax.x), bits(want.boxMax.x));
+    EXPECT_EQ(bits(got.boxMax.y), bits(want.boxMax.y));
+    EXPECT_EQ(bits(got.boxMax.z), bits(want.boxMax.z));
+    EXPECT_EQ(bits(got.centre.x), bits(want.centre.x));
+    EXPECT_EQ(bits(got.centre.y), bits(want.centre.y));
+    EXPECT_EQ(bits(got.centre.z), bits(want.centre.z));
+    EXPECT_EQ(bits(got.normal.a), bits(want.normal.a));
+    EXPECT_EQ(bits(got.normal.b), bits(want.normal.b));
+    EXPECT_EQ(bits(got.normal.c), bits(want.normal.c));
+    EXPECT_EQ(bits(got.curvatureF), bits(want.curvatureF));
+    EXPECT_EQ(bits(got.linearity), bits(want.linearity));
+    EXPECT_EQ(bits(got.planarity), bits(want.planarity));
+    EXPECT_EQ(bits(got.scattering), bits(want.scattering));
+    EXPECT_EQ(bits(got.d), bits(want.d));
+    EXPECT_EQ(bits(got.curvature), bits(want.curvature));
+    EXPECT_EQ(bits(got.maxResidual), bits(want.maxResidual));
 }
 
 TEST(PlaneFit, plane_z5_gives_the_exact_plane)
@@ -177,6 +257,43 @@ TEST(PlaneFit, segment_refit_fits_the_union_of_its_members)
     EXPECT_EQ(segment.descriptor.centre.x, want.centre.x);
     EXPECT_EQ(segment.descriptor.d, want.d);
     EXPECT_EQ(segment.descriptor.linearity, want.linearity);
+}
+
+// Sizes around the product's switch to blocked evaluation and odd sizes
+// that shift the columns' alignment; clouds far from the origin and thin
+// sheets; split into runs at random places, empty runs included.
+TEST(PlaneFit, fits_of_clouds_in_runs_give_the_literal_fit_of_the_joined_cloud)
+{
+    std::mt19937 gen(11);
+    for (std::size_t n : {1u, 2u, 3u, 7u, 13u, 14u, 15u, 16u, 17u, 100u, 1001u, 4096u, 20001u}) {
+        for (int shape = 0; shape < 3; ++shape) {
+            const float far = shape == 2 ? 4.0e5f : 0.0f;
+            std::normal_distribution<float> u(0.0f, 3.0f), thin(0.0f, shape == 1 ? 1e-3f : 3.0f);
+            pcl::PointCloud<vela::WorkPoint> joined;
+            std::vector<WorkCloud> runs(1, vela::makeWorkCloud());
+            std::uniform_int_distribution<int> cut(0, 9);
+            for (std::size_t i = 0; i < n; ++i) {
+                vela::WorkPoint p;
+                p.x = far + u(gen);
+                p.y = -far + u(gen);
+                p.z = thin(gen);
+                joined.points.push_back(p);
+                while (cut(gen) == 0) runs.push_back(vela::makeWorkCloud());
+                runs.back()->points.push_back(p);
+            }
+            runs.push_back(vela::makeWorkCloud());
+            vela::CloudRuns pointers;
+            for (const WorkCloud& r : runs) pointers.push_back(r.get());
+
+            PlaneDescriptor want, fromRuns, fromOne;
+            literalFit(joined, want);
+            vela::fitPlaneDescriptor(pointers, fromRuns, true);
+            vela::fitPlaneDescriptor(WorkCloud(new pcl::PointCloud<vela::WorkPoint>(joined)), fromOne, true);
+            SCOPED_TRACE(testing::Message() << n << " points, shape " << shape << ", " << runs.size() << " runs");
+            expectSameBits(fromRuns, want);
+            expectSameBits(fromOne, want);
+        }
+    }
 }
 
 }  // namespace
