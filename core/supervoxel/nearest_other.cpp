@@ -1,6 +1,7 @@
-// All nearest neighbours with a balanced k-d tree (median splits on the widest
-// axis), built level by level so that every level's nodes partition in
-// parallel, and searched one point per task in leaf order.
+// All nearest neighbours: a uniform grid settles most points from the cells
+// around them; the few it cannot are searched in a balanced k-d tree (median
+// splits on the widest axis), built level by level so that every level's
+// nodes partition in parallel, and searched one point per task in leaf order.
 //
 // The search is exact in float, not only in exact arithmetic: a subtree is
 // skipped only when a lower bound of its points' distances, computed with the
@@ -13,11 +14,13 @@
 #include "supervoxel/nearest_other.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <stdexcept>
 
 #include "supervoxel/cl/large_pages.h"
+#include "supervoxel/nearest_other_grid.h"
 #include "supervoxel/thread_pool.h"
 
 namespace vela {
@@ -39,19 +42,6 @@ struct Tree {
     std::vector<float> split;
     int depth = 0;  // levels of inner nodes
 };
-
-// Exactly FLANN's L2_Simple<float>.
-inline float squaredDistance(const float* a, const float* b)
-{
-    float result = 0.0f;
-    float diff = a[0] - b[0];
-    result += diff * diff;
-    diff = a[1] - b[1];
-    result += diff * diff;
-    diff = a[2] - b[2];
-    result += diff * diff;
-    return result;
-}
 
 // Bounds of a node's points along each axis; the children's are narrowed at
 // the split only, which is enough to choose their widest axis.
@@ -144,7 +134,7 @@ struct Search {
             const Entry* const entries = tree.entries.data();
             float nearest = best;
             for (std::size_t j = begin; j < end; ++j) {
-                const float d = squaredDistance(q, entries[j].c);
+                const float d = detail::flannSquaredDistance(q, entries[j].c);
                 if (d < nearest && j != self) nearest = d;
             }
             best = nearest;
@@ -175,23 +165,29 @@ struct Search {
 
 }  // namespace
 
-std::vector<float> nearestOtherSquaredDistances(const std::vector<cl::Point3D<float>>& points)
+std::vector<float> nearestOtherSquaredDistances(const std::vector<cl::Point3D<float>>& points, std::size_t* treeSearches)
 {
     if (points.size() > std::numeric_limits<std::uint32_t>::max())
         throw std::length_error("nearest neighbours: more points than 32-bit indices address");
     std::vector<float> nearest;
     cl::resizeOnLargePages(nearest, points.size());
+    if (treeSearches != nullptr) *treeSearches = 0;
     if (points.size() < 2) {
         std::fill(nearest.begin(), nearest.end(), -1.0f);
         return nearest;
     }
 
+    const std::size_t unsettled = detail::nearestOtherInGrid(points, nearest);
+    if (treeSearches != nullptr) *treeSearches = unsettled;
+    if (unsettled == 0) return nearest;
     const Tree tree = buildTree(points);
     // In leaf order: neighbouring queries walk the same nodes.
-    parallelFor(tree.entries.size(), 4096, [&](std::size_t i) {
-        Search search{tree, tree.entries[i].c, i};
+    parallelFor(tree.entries.size(), 4096, [&](std::size_t e) {
+        float& slot = nearest[tree.entries[e].index];
+        if (!std::isnan(slot)) return;
+        Search search{tree, tree.entries[e].c, e};
         search.visit(1, 0, tree.entries.size(), 0);
-        nearest[tree.entries[i].index] = search.best;
+        slot = search.best;
     });
     return nearest;
 }
