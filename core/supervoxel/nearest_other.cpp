@@ -27,6 +27,9 @@ namespace vela {
 namespace {
 
 constexpr std::size_t kLeafSize = 12;
+// Up to this many points left by the grid are compared with every point
+// instead: a scan of the cloud each costs less than building the tree.
+constexpr std::size_t kFewLeft = 16;
 
 struct Entry {
     float c[3];
@@ -163,23 +166,51 @@ struct Search {
     }
 };
 
+// Each point still without a distance (NaN) against all others: for a few
+// points cheaper than building the tree. The minimum does not depend on the
+// order the parts are scanned in.
+void searchAll(const std::vector<cl::Point3D<float>>& points, std::vector<float>& nearest)
+{
+    constexpr std::size_t kPart = std::size_t{1} << 16;
+    const std::size_t parts = (points.size() + kPart - 1) / kPart;
+    std::vector<float> partBest(parts);
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        if (!std::isnan(nearest[i])) continue;
+        const float q[3] = {points[i].x, points[i].y, points[i].z};
+        parallelFor(parts, 1, [&](std::size_t part) {
+            float best = std::numeric_limits<float>::infinity();
+            const std::size_t end = std::min(points.size(), (part + 1) * kPart);
+            for (std::size_t j = part * kPart; j < end; ++j) {
+                const float p[3] = {points[j].x, points[j].y, points[j].z};
+                if (j != i) best = std::min(best, detail::flannSquaredDistance(q, p));
+            }
+            partBest[part] = best;
+        });
+        nearest[i] = *std::min_element(partBest.begin(), partBest.end());
+    }
+}
+
 }  // namespace
 
-std::vector<float> nearestOtherSquaredDistances(const std::vector<cl::Point3D<float>>& points, std::size_t* treeSearches)
+std::vector<float> nearestOtherSquaredDistances(const std::vector<cl::Point3D<float>>& points, std::size_t* exactSearches)
 {
     if (points.size() > std::numeric_limits<std::uint32_t>::max())
         throw std::length_error("nearest neighbours: more points than 32-bit indices address");
     std::vector<float> nearest;
     cl::resizeOnLargePages(nearest, points.size());
-    if (treeSearches != nullptr) *treeSearches = 0;
+    if (exactSearches != nullptr) *exactSearches = 0;
     if (points.size() < 2) {
         std::fill(nearest.begin(), nearest.end(), -1.0f);
         return nearest;
     }
 
     const std::size_t unsettled = detail::nearestOtherInGrid(points, nearest);
-    if (treeSearches != nullptr) *treeSearches = unsettled;
+    if (exactSearches != nullptr) *exactSearches = unsettled;
     if (unsettled == 0) return nearest;
+    if (unsettled <= kFewLeft) {
+        searchAll(points, nearest);
+        return nearest;
+    }
     const Tree tree = buildTree(points);
     // In leaf order: neighbouring queries walk the same nodes.
     parallelFor(tree.entries.size(), 4096, [&](std::size_t e) {

@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "supervoxel/cl/large_pages.h"
 #include "supervoxel/thread_pool.h"
@@ -33,8 +34,13 @@ namespace {
 
 // Occupied cells hold about this many points: fewer leaves more points
 // without their nearest in the block, more makes every block longer to scan.
-constexpr double kPointsPerCell = 3.0;
+constexpr double kPointsPerCell = 5.0;
 constexpr std::size_t kMaxBlockPoints = 600;
+// Points the block leaves are tried in cubes of up to this many cells either
+// side while fewer than this many points were scanned for them; beyond, the
+// tree is cheaper.
+constexpr std::int64_t kWidestRadius = 8;
+constexpr std::size_t kMaxWiderPoints = 4096;
 // Cells per axis, so that a cell's key (ix * ny + iy) * nz + iz fits 63 bits.
 constexpr std::int64_t kMaxCellsPerAxis = std::int64_t{1} << 21;
 // Points per task of the sort; fixed, so that the thread count never shows.
@@ -58,12 +64,9 @@ struct Axis {
     // The last cell whose edge x reaches; the guess misses by a cell at most.
     std::int64_t cellOf(float x) const
     {
-        const double guess = std::floor((static_cast<double>(x) - origin) * inverse);
-        std::int64_t m = 0;
-        if (guess >= static_cast<double>(cells - 1))
-            m = cells - 1;
-        else if (guess > 0.0)
-            m = static_cast<std::int64_t>(guess);
+        // Not below 0: origin is the smallest coordinate.
+        const double guess = (static_cast<double>(x) - origin) * inverse;
+        std::int64_t m = guess < static_cast<double>(cells - 1) ? static_cast<std::int64_t>(guess) : cells - 1;
         while (m > 0 && x < edge(m)) --m;
         while (m + 1 < cells && x >= edge(m + 1)) ++m;
         return m;
@@ -75,9 +78,22 @@ struct Entry {
     std::uint32_t index;  // position in the caller's cloud
 };
 
-struct Keyed {
-    std::uint64_t key;
-    std::uint32_t index;
+// A point's cell key and index, in one word when the keys fit 32 bits.
+struct PackedKey {
+    std::uint64_t word;
+    PackedKey() = default;
+    PackedKey(std::uint64_t key, std::uint32_t index) : word(key << 32 | index) {}
+    std::uint64_t key() const { return word >> 32; }
+    std::uint32_t index() const { return static_cast<std::uint32_t>(word); }
+};
+
+struct WideKey {
+    std::uint64_t word;
+    std::uint32_t position;
+    WideKey() = default;
+    WideKey(std::uint64_t key, std::uint32_t index) : word(key), position(index) {}
+    std::uint64_t key() const { return word; }
+    std::uint32_t index() const { return position; }
 };
 
 // The points in cell order and the occupied cells' keys, increasing.
@@ -147,45 +163,53 @@ void setAxes(const Box& box, double size, Axis axis[3])
     }
 }
 
-// Stable LSD radix sort by key, 11 bits a pass, over the bits of keys below `limit`.
+// Stable LSD radix sort by key over the bits of keys below `limit`, in
+// passes of at most 11 bits.
+template <typename Keyed>
 void sortByKey(std::vector<Keyed>& items, std::uint64_t limit)
 {
-    constexpr int kBits = 11;
-    constexpr std::size_t kBuckets = std::size_t{1} << kBits;
+    int bits = 0;
+    while (bits < 64 && ((limit - 1) >> bits) != 0) ++bits;
+    const int passes = (bits + 10) / 11;
+    if (passes == 0) return;
+    const int digit = (bits + passes - 1) / passes;
+    const std::size_t buckets = std::size_t{1} << digit;
     const std::size_t n = items.size();
     const std::size_t chunks = (n + kChunk - 1) / kChunk;
     std::vector<Keyed> sorted;
     cl::resizeOnLargePages(sorted, n);
-    std::vector<std::size_t> offsets(chunks * kBuckets);
-    for (int shift = 0; shift < 64 && ((limit - 1) >> shift) != 0; shift += kBits) {
+    std::vector<std::size_t> offsets(chunks * buckets);
+    for (int shift = 0; shift < bits; shift += digit) {
+        auto bucketOf = [shift, buckets](const Keyed& item) { return (item.key() >> shift) & (buckets - 1); };
         parallelFor(chunks, 1, [&](std::size_t c) {
-            std::size_t* const count = &offsets[c * kBuckets];
-            std::fill(count, count + kBuckets, 0);
+            std::size_t* const count = &offsets[c * buckets];
+            std::fill(count, count + buckets, 0);
             const std::size_t end = std::min(n, (c + 1) * kChunk);
-            for (std::size_t i = c * kChunk; i < end; ++i) ++count[(items[i].key >> shift) & (kBuckets - 1)];
+            for (std::size_t i = c * kChunk; i < end; ++i) ++count[bucketOf(items[i])];
         });
         std::size_t total = 0;
         bool oneBucket = false;
-        for (std::size_t b = 0; b < kBuckets; ++b) {
+        for (std::size_t b = 0; b < buckets; ++b) {
             const std::size_t bucketStart = total;
             for (std::size_t c = 0; c < chunks; ++c) {
-                const std::size_t count = offsets[c * kBuckets + b];
-                offsets[c * kBuckets + b] = total;
+                const std::size_t count = offsets[c * buckets + b];
+                offsets[c * buckets + b] = total;
                 total += count;
             }
             oneBucket = oneBucket || total - bucketStart == n;
         }
         if (oneBucket) continue;  // this digit is the same everywhere
         parallelFor(chunks, 1, [&](std::size_t c) {
-            std::size_t* const next = &offsets[c * kBuckets];
+            std::size_t* const next = &offsets[c * buckets];
             const std::size_t end = std::min(n, (c + 1) * kChunk);
-            for (std::size_t i = c * kChunk; i < end; ++i) sorted[next[(items[i].key >> shift) & (kBuckets - 1)]++] = items[i];
+            for (std::size_t i = c * kChunk; i < end; ++i) sorted[next[bucketOf(items[i])]++] = items[i];
         });
         items.swap(sorted);
     }
 }
 
 // The points' keys in increasing order.
+template <typename Keyed>
 std::vector<Keyed> sortedKeys(const std::vector<cl::Point3D<float>>& points, const Axis axis[3])
 {
     std::vector<Keyed> keyed;
@@ -195,13 +219,14 @@ std::vector<Keyed> sortedKeys(const std::vector<cl::Point3D<float>>& points, con
         const auto ix = static_cast<std::uint64_t>(axis[0].cellOf(points[i].x));
         const auto iy = static_cast<std::uint64_t>(axis[1].cellOf(points[i].y));
         const auto iz = static_cast<std::uint64_t>(axis[2].cellOf(points[i].z));
-        keyed[i] = Keyed{(ix * ny + iy) * nz + iz, static_cast<std::uint32_t>(i)};
+        keyed[i] = Keyed((ix * ny + iy) * nz + iz, static_cast<std::uint32_t>(i));
     });
     sortByKey(keyed, static_cast<std::uint64_t>(axis[0].cells) * ny * nz);
     return keyed;
 }
 
 // Where each chunk of sorted keys starts a new cell.
+template <typename Keyed>
 std::vector<std::size_t> cellStartsPerChunk(const std::vector<Keyed>& keyed)
 {
     const std::size_t chunks = (keyed.size() + kChunk - 1) / kChunk;
@@ -209,13 +234,14 @@ std::vector<std::size_t> cellStartsPerChunk(const std::vector<Keyed>& keyed)
     parallelFor(chunks, 1, [&](std::size_t c) {
         const std::size_t end = std::min(keyed.size(), (c + 1) * kChunk);
         std::size_t count = 0;
-        for (std::size_t i = c * kChunk; i < end; ++i) count += i == 0 || keyed[i].key != keyed[i - 1].key;
+        for (std::size_t i = c * kChunk; i < end; ++i) count += i == 0 || keyed[i].key() != keyed[i - 1].key();
         firstCell[c + 1] = count;
     });
     for (std::size_t c = 0; c < chunks; ++c) firstCell[c + 1] += firstCell[c];
     return firstCell;
 }
 
+template <typename Keyed>
 void fillCells(const std::vector<cl::Point3D<float>>& points, const std::vector<Keyed>& keyed,
                const std::vector<std::size_t>& firstCell, Cells& cells)
 {
@@ -228,38 +254,83 @@ void fillCells(const std::vector<cl::Point3D<float>>& points, const std::vector<
         const std::size_t end = std::min(n, (c + 1) * kChunk);
         std::size_t cell = firstCell[c];
         for (std::size_t i = c * kChunk; i < end; ++i) {
-            const cl::Point3D<float>& p = points[keyed[i].index];
-            cells.entries[i] = Entry{{p.x, p.y, p.z}, keyed[i].index};
-            if (i == 0 || keyed[i].key != keyed[i - 1].key) {
-                cells.keys[cell] = keyed[i].key;
+            const cl::Point3D<float>& p = points[keyed[i].index()];
+            cells.entries[i] = Entry{{p.x, p.y, p.z}, keyed[i].index()};
+            if (i == 0 || keyed[i].key() != keyed[i - 1].key()) {
+                cells.keys[cell] = keyed[i].key();
                 cells.starts[cell++] = static_cast<std::uint32_t>(i);
             }
         }
     });
 }
 
-// Sorts the points into cells, trying a few sizes until the occupied cells
-// hold about kPointsPerCell points; a size is corrected as for a surface,
-// whose points per cell grow with the square of the size.
+// Sorts the points into cells of the given size and keeps them when the
+// occupied cells hold about kPointsPerCell points or `last` says so; else
+// corrects the size as for a surface, whose points per cell grow with the
+// square of the size.
+template <typename Keyed>
+bool trySize(const std::vector<cl::Point3D<float>>& points, const Box& box, double& size, bool last, Cells& cells)
+{
+    const std::vector<Keyed> keyed = sortedKeys<Keyed>(points, cells.axis);
+    const std::vector<std::size_t> firstCell = cellStartsPerChunk(keyed);
+    const double perCell = static_cast<double>(points.size()) / static_cast<double>(firstCell.back());
+    const double next = usableCellSize(box, size * std::sqrt(kPointsPerCell / perCell));
+    const bool close = perCell > 0.5 * kPointsPerCell && perCell < 2.0 * kPointsPerCell;
+    if (last || close || next == size) {
+        fillCells(points, keyed, firstCell, cells);
+        return true;
+    }
+    size = next;
+    return false;
+}
+
+// The points in cells of `cellSize`, or of a size adapted to the cloud in up
+// to three tries.
 Cells sortIntoCells(const std::vector<cl::Point3D<float>>& points, double cellSize)
 {
     const Box box = boundingBox(points);
-    const double n = static_cast<double>(points.size());
     double size = usableCellSize(box, cellSize > 0.0 ? cellSize : firstCellSize(box, points.size()));
     Cells cells;
     for (int attempt = 0;; ++attempt) {
         setAxes(box, size, cells.axis);
-        const std::vector<Keyed> keyed = sortedKeys(points, cells.axis);
-        const std::vector<std::size_t> firstCell = cellStartsPerChunk(keyed);
-        const double perCell = n / static_cast<double>(firstCell.back());
-        const double next = usableCellSize(box, size * std::sqrt(kPointsPerCell / perCell));
-        const bool close = perCell > 0.5 * kPointsPerCell && perCell < 2.0 * kPointsPerCell;
-        if (attempt == 2 || close || next == size || cellSize > 0.0) {
-            fillCells(points, keyed, firstCell, cells);
-            return cells;
-        }
-        size = next;
+        const bool last = attempt == 2 || cellSize > 0.0;
+        std::uint64_t limit = 1;  // keys lie below
+        for (const Axis& axis : cells.axis) limit *= static_cast<std::uint64_t>(axis.cells);
+        const bool done = limit <= (std::uint64_t{1} << 32) ? trySize<PackedKey>(points, box, size, last, cells)
+                                                            : trySize<WideKey>(points, box, size, last, cells);
+        if (done) return cells;
     }
+}
+
+// A cell's position along each axis.
+void cellCoordinates(const Cells& cells, std::uint64_t key, std::int64_t i[3])
+{
+    const auto ny = static_cast<std::uint64_t>(cells.axis[1].cells), nz = static_cast<std::uint64_t>(cells.axis[2].cells);
+    i[0] = static_cast<std::int64_t>(key / nz / ny);
+    i[1] = static_cast<std::int64_t>(key / nz % ny);
+    i[2] = static_cast<std::int64_t>(key % nz);
+}
+
+// Along each axis, where points more than `radius` cells from cell i start:
+// below low, or at or above high (infinite where there are none).
+void boundsAround(const Cells& cells, const std::int64_t i[3], std::int64_t radius, float low[3], float high[3])
+{
+    for (int a = 0; a < 3; ++a) {
+        const Axis& axis = cells.axis[a];
+        low[a] = i[a] - radius >= 1 ? axis.edge(i[a] - radius) : -kInfinity;
+        high[a] = i[a] + radius + 1 < axis.cells ? axis.edge(i[a] + radius + 1) : kInfinity;
+    }
+}
+
+// The smallest of the bounds at q: no point beyond them is nearer.
+float boundAt(const float q[3], const float low[3], const float high[3])
+{
+    float bound = kInfinity;
+    for (int a = 0; a < 3; ++a) {
+        const float below = q[a] - low[a], above = high[a] - q[a];
+        bound = std::min({bound, below * below, above * above});
+    }
+    return bound;
 }
 
 // The points of the block around one cell: for each of the 3x3 columns of
@@ -296,14 +367,9 @@ struct BlockFinder {
     {
         const Axis* const axis = cells.axis;
         const std::uint64_t key = cells.keys[cell];
-        const std::int64_t i[3] = {
-            static_cast<std::int64_t>(key / static_cast<std::uint64_t>(axis[2].cells) / static_cast<std::uint64_t>(axis[1].cells)),
-            static_cast<std::int64_t>(key / static_cast<std::uint64_t>(axis[2].cells) % static_cast<std::uint64_t>(axis[1].cells)),
-            static_cast<std::int64_t>(key % static_cast<std::uint64_t>(axis[2].cells))};
-        for (int a = 0; a < 3; ++a) {
-            block.low[a] = i[a] >= 2 ? axis[a].edge(i[a] - 1) : -kInfinity;
-            block.high[a] = i[a] + 2 < axis[a].cells ? axis[a].edge(i[a] + 2) : kInfinity;
-        }
+        std::int64_t i[3];
+        cellCoordinates(cells, key, i);
+        boundsAround(cells, i, 1, block.low, block.high);
         const std::int64_t below = i[2] > 0 ? -1 : 0, above = i[2] + 1 < axis[2].cells ? 1 : 0;
         const std::size_t count = cells.keys.size();
         block.columns = 0;
@@ -383,12 +449,45 @@ float settle(Gathered& gathered, const Block& block, std::size_t self)
 {
     const float best = gathered.nearestTo(self);
     const float q[3] = {gathered.x[self], gathered.y[self], gathered.z[self]};
-    float bound = kInfinity;
-    for (int a = 0; a < 3; ++a) {
-        const float below = q[a] - block.low[a], above = block.high[a] - q[a];
-        bound = std::min({bound, below * below, above * above});
+    return best <= boundAt(q, block.low, block.high) ? best : std::numeric_limits<float>::quiet_NaN();
+}
+
+// As settle, over the cells within `radius` of the entry's cell, found by
+// binary search; adds the points scanned to `scanned`.
+float settleWithin(const Cells& cells, std::size_t cell, std::size_t self, std::int64_t radius, std::size_t& scanned)
+{
+    std::int64_t i[3];
+    cellCoordinates(cells, cells.keys[cell], i);
+    float low[3], high[3];
+    boundsAround(cells, i, radius, low, high);
+    const std::int64_t ny = cells.axis[1].cells, nz = cells.axis[2].cells;
+    const auto zLow = static_cast<std::uint64_t>(std::max<std::int64_t>(i[2] - radius, 0));
+    const auto zHigh = static_cast<std::uint64_t>(std::min(i[2] + radius, nz - 1));
+    const float* const q = cells.entries[self].c;
+    float best = kInfinity;
+    for (std::int64_t x = std::max<std::int64_t>(i[0] - radius, 0); x <= std::min(i[0] + radius, cells.axis[0].cells - 1); ++x)
+        for (std::int64_t y = std::max<std::int64_t>(i[1] - radius, 0); y <= std::min(i[1] + radius, ny - 1); ++y) {
+            const auto column = static_cast<std::uint64_t>((x * ny + y) * nz);
+            const auto first = std::lower_bound(cells.keys.begin(), cells.keys.end(), column + zLow);
+            const auto last = std::upper_bound(first, cells.keys.end(), column + zHigh);
+            const std::size_t begin = cells.starts[first - cells.keys.begin()], end = cells.starts[last - cells.keys.begin()];
+            for (std::size_t j = begin; j < end; ++j)
+                if (j != self) best = std::min(best, flannSquaredDistance(q, cells.entries[j].c));
+            scanned += end - begin;
+        }
+    return best <= boundAt(q, low, high) ? best : std::numeric_limits<float>::quiet_NaN();
+}
+
+// A point the block left, tried in ever wider cubes of cells while they stay
+// cheap to scan; NaN when none settles it.
+float settleWider(const Cells& cells, std::size_t cell, std::size_t self)
+{
+    std::size_t scanned = 0;
+    for (std::int64_t radius = 2; radius <= kWidestRadius && scanned <= kMaxWiderPoints; radius *= 2) {
+        const float d = settleWithin(cells, cell, self, radius, scanned);
+        if (!std::isnan(d)) return d;
     }
-    return best <= bound ? best : std::numeric_limits<float>::quiet_NaN();
+    return std::numeric_limits<float>::quiet_NaN();
 }
 
 }  // namespace
@@ -398,13 +497,13 @@ std::size_t nearestOtherInGrid(const std::vector<cl::Point3D<float>>& points, st
 {
     const Cells cells = sortIntoCells(points, cellSize);
     const std::size_t tasks = (cells.keys.size() + kCellsPerTask - 1) / kCellsPerTask;
-    std::vector<std::size_t> unsettled(tasks, 0);
+    // Per task, the cells and entries the block did not settle.
+    std::vector<std::vector<std::pair<std::size_t, std::size_t>>> left(tasks);
     parallelFor(tasks, 1, [&](std::size_t t) {
         const std::size_t first = t * kCellsPerTask, last = std::min(cells.keys.size(), first + kCellsPerTask);
         BlockFinder finder(cells, first);
         Block block;
         Gathered gathered;
-        std::size_t left = 0;
         for (std::size_t cell = first; cell < last; ++cell) {
             finder.find(cell, block);
             const bool scan = block.points <= kMaxBlockPoints;
@@ -413,13 +512,23 @@ std::size_t nearestOtherInGrid(const std::vector<cl::Point3D<float>>& points, st
                 const float d = scan ? settle(gathered, block, gathered.ownCell + (e - cells.starts[cell]))
                                      : std::numeric_limits<float>::quiet_NaN();
                 nearest[cells.entries[e].index] = d;
-                left += std::isnan(d);
+                if (std::isnan(d)) left[t].emplace_back(cell, e);
             }
         }
-        unsettled[t] = left;
+    });
+    std::vector<std::pair<std::size_t, std::size_t>> unsettled;
+    for (const auto& part : left) unsettled.insert(unsettled.end(), part.begin(), part.end());
+    // Many unsettled points: a cloud the grid does not suit, better all in the tree.
+    if (unsettled.size() > points.size() / 16) return unsettled.size();
+    std::vector<std::size_t> stillLeft(unsettled.size());
+    parallelFor(unsettled.size(), 64, [&](std::size_t u) {
+        const auto [cell, e] = unsettled[u];
+        const float d = settleWider(cells, cell, e);
+        nearest[cells.entries[e].index] = d;
+        stillLeft[u] = std::isnan(d);
     });
     std::size_t total = 0;
-    for (const std::size_t count : unsettled) total += count;
+    for (const std::size_t one : stillLeft) total += one;
     return total;
 }
 

@@ -33,12 +33,12 @@ std::vector<float> literalNearest(const Points& points)
 }
 
 // Bit for bit, on every thread count. Returns how many points the grid left
-// to the tree.
+// to the exact search.
 std::size_t expectAsLiteral(const Points& points, const char* what)
 {
     const std::vector<float> want = literalNearest(points);
-    std::size_t treeSearches = 0;
-    const auto runs = testsupport::onEachThreadCount([&] { return vela::nearestOtherSquaredDistances(points, &treeSearches); });
+    std::size_t exactSearches = 0;
+    const auto runs = testsupport::onEachThreadCount([&] { return vela::nearestOtherSquaredDistances(points, &exactSearches); });
     for (std::size_t t = 0; t < runs.size(); ++t) {
         if (runs[t].size() != want.size()) {
             ADD_FAILURE() << what << ": " << runs[t].size() << " distances for " << want.size() << " points";
@@ -50,7 +50,7 @@ std::size_t expectAsLiteral(const Points& points, const char* what)
         EXPECT_EQ(differing, 0u) << what << ", " << testsupport::kThreadCounts[t] << " threads, first at point "
                                  << first << ": " << runs[t][first] << " instead of " << want[first];
     }
-    return treeSearches;
+    return exactSearches;
 }
 
 // The grid alone with cells of a given size: every point it settles as the
@@ -205,12 +205,14 @@ TEST(NearestOther, clouds_the_grid_leaves_to_the_tree)
     std::mt19937 random(19);
     const Points sheet = slantedSheet(random, 4000, 5.0f);
 
+    // Few points left: each compared with all.
     Points isolated = sheet;
     isolated.emplace_back(400.0f, -300.0f, 250.0f);
-    EXPECT_GT(expectAsLiteral(isolated, "isolated far point"), 0u);
+    isolated.emplace_back(-400.0f, 300.0f, -250.0f);
+    EXPECT_GT(expectAsLiteral(isolated, "isolated far points"), 0u);
 
-    // Thousands of points in one cell of a cloud a few hundred others
-    // spread out: blocks around it are too long to scan.
+    // Many left: the tree. Thousands of points in one cell of a cloud of a
+    // few hundred spread out: blocks around it are too long to scan.
     Points dense = uniform(random, 400, -5.0f, 5.0f);
     const Points clump = uniform(random, 3000, 1.0f, 1.0001f);
     dense.insert(dense.end(), clump.begin(), clump.end());
@@ -252,6 +254,7 @@ TEST(NearestOtherGrid, cells_far_finer_or_coarser_than_the_spacing)
 {
     std::mt19937 random(21);
     const Points sheet = slantedSheet(random, 3000, 2.0f);
+    // The finest cells number beyond 2^32: keys no longer share a word with indices.
     for (double size : {1e-4, 0.01, 0.1, 3.0, 100.0}) expectGridAsLiteral(sheet, size, "sheet");
     // Cells finer than the floats near the points.
     Points far = uniform(random, 2000, 3000.0f, 3000.05f);
@@ -279,4 +282,25 @@ TEST(NearestOtherGrid, a_block_best_one_unit_above_the_bound_is_not_accepted)
     vela::detail::nearestOtherInGrid(points, nearest, 1.0);
     EXPECT_TRUE(std::isnan(nearest[1])) << nearest[1];
     expectGridAsLiteral(points, 1.0, "one unit above the bound");
+}
+
+TEST(NearestOtherGrid, points_a_few_cells_off_a_surface_are_settled_by_wider_cubes)
+{
+    std::mt19937 random(22);
+    Points points = slantedSheet(random, 3000, 2.0f);
+    // Cells of 0.1 where the spacing is about 0.07: these points lie 3 to 6
+    // cells from any other, beyond their block.
+    for (int i = 0; i < 12; ++i) {
+        const cl::Point3D<float> on = points[static_cast<std::size_t>(97 * i)];
+        points.emplace_back(on.x, on.y, on.z + 0.3f + 0.025f * static_cast<float>(i));
+    }
+    EXPECT_EQ(expectGridAsLiteral(points, 0.1, "points above a sheet"), 0u);
+    // Loose clusters of four high above it: nearest points in every
+    // direction, a few cells away, often in a cube's outer layers.
+    std::uniform_real_distribution<float> u(-1.5f, 1.5f), spread(0.0f, 0.6f);
+    for (int c = 0; c < 40; ++c) {
+        const float x = u(random), y = u(random);
+        for (int k = 0; k < 4; ++k) points.emplace_back(x + spread(random), y + spread(random), 3.0f + spread(random));
+    }
+    expectGridAsLiteral(points, 0.1, "loose clusters");
 }
