@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 
@@ -28,8 +29,8 @@ namespace {
 
 constexpr std::size_t kLeafSize = 12;
 // Up to this many points left by the grid are compared with every point
-// instead: a scan of the cloud each costs less than building the tree.
-constexpr std::size_t kFewLeft = 16;
+// instead: a few scans of the cloud cost less than building the tree.
+constexpr std::size_t kFewLeft = 128;
 
 struct Entry {
     float c[3];
@@ -166,27 +167,60 @@ struct Search {
     }
 };
 
-// Each point still without a distance (NaN) against all others: for a few
-// points cheaper than building the tree. The minimum does not depend on the
-// order the parts are scanned in.
+// The points still without a distance (NaN) against all others, for a few
+// cheaper than building the tree: the cloud is read once, in parts on the
+// pool, each point against four of them at a time. The minimum does not
+// depend on the order the parts are combined in.
 void searchAll(const std::vector<cl::Point3D<float>>& points, std::vector<float>& nearest)
 {
-    constexpr std::size_t kPart = std::size_t{1} << 16;
+    std::vector<std::uint32_t> queries;
+    for (std::size_t i = 0; i < points.size(); ++i)
+        if (std::isnan(nearest[i])) queries.push_back(static_cast<std::uint32_t>(i));
+    // Padded with copies of the last: their lanes are ignored.
+    const std::size_t lanes = (queries.size() + detail::kLanes - 1) / detail::kLanes * detail::kLanes;
+    std::vector<float> qx(lanes), qy(lanes), qz(lanes);
+    for (std::size_t k = 0; k < lanes; ++k) {
+        const cl::Point3D<float>& q = points[queries[std::min(k, queries.size() - 1)]];
+        qx[k] = q.x, qy[k] = q.y, qz[k] = q.z;
+    }
+    constexpr std::size_t kPart = std::size_t{1} << 15;
     const std::size_t parts = (points.size() + kPart - 1) / kPart;
-    std::vector<float> partBest(parts);
-    for (std::size_t i = 0; i < points.size(); ++i) {
-        if (!std::isnan(nearest[i])) continue;
-        const float q[3] = {points[i].x, points[i].y, points[i].z};
-        parallelFor(parts, 1, [&](std::size_t part) {
-            float best = std::numeric_limits<float>::infinity();
-            const std::size_t end = std::min(points.size(), (part + 1) * kPart);
-            for (std::size_t j = part * kPart; j < end; ++j) {
-                const float p[3] = {points[j].x, points[j].y, points[j].z};
-                if (j != i) best = std::min(best, detail::flannSquaredDistance(q, p));
+    std::vector<detail::Floats> best(parts * lanes / detail::kLanes);
+    parallelFor(parts, 1, [&](std::size_t part) {
+        detail::Floats* const partBest = &best[part * lanes / detail::kLanes];
+        const float inf = std::numeric_limits<float>::infinity();
+        std::fill(partBest, partBest + lanes / detail::kLanes, detail::Floats{inf, inf, inf, inf});
+        // A query is not its own neighbour: its point goes the scalar way.
+        std::size_t nextQuery = std::lower_bound(queries.begin(), queries.end(), part * kPart) - queries.begin();
+        const std::size_t end = std::min(points.size(), (part + 1) * kPart);
+        for (std::size_t j = part * kPart; j < end; ++j) {
+            const cl::Point3D<float>& p = points[j];
+            if (nextQuery < queries.size() && queries[nextQuery] == j) {
+                const float pj[3] = {p.x, p.y, p.z};
+                for (std::size_t k = 0; k < queries.size(); ++k) {
+                    const float q[3] = {qx[k], qy[k], qz[k]};
+                    float& lane = partBest[k / detail::kLanes][k % detail::kLanes];
+                    if (k != nextQuery) lane = std::min(lane, detail::flannSquaredDistance(q, pj));
+                }
+                ++nextQuery;
+                continue;
             }
-            partBest[part] = best;
-        });
-        nearest[i] = *std::min_element(partBest.begin(), partBest.end());
+            const detail::Floats px = {p.x, p.x, p.x, p.x}, py = {p.y, p.y, p.y, p.y}, pz = {p.z, p.z, p.z, p.z};
+            for (std::size_t v = 0; v < lanes / detail::kLanes; ++v) {
+                detail::Floats x, y, z;
+                std::memcpy(&x, &qx[v * detail::kLanes], sizeof x);
+                std::memcpy(&y, &qy[v * detail::kLanes], sizeof y);
+                std::memcpy(&z, &qz[v * detail::kLanes], sizeof z);
+                const detail::Floats d = detail::flannSquaredDistances(x, y, z, px, py, pz);
+                partBest[v] = d < partBest[v] ? d : partBest[v];
+            }
+        }
+    });
+    for (std::size_t k = 0; k < queries.size(); ++k) {
+        float value = std::numeric_limits<float>::infinity();
+        for (std::size_t part = 0; part < parts; ++part)
+            value = std::min(value, best[part * lanes / detail::kLanes + k / detail::kLanes][k % detail::kLanes]);
+        nearest[queries[k]] = value;
     }
 }
 

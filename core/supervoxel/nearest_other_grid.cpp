@@ -394,9 +394,6 @@ struct BlockFinder {
 
 // The best distance in the block from the entry at `self`, or NaN when a
 // point outside might be nearer.
-// Four floats, each lane computed with the scalar float operations.
-typedef float Floats __attribute__((vector_size(16)));
-constexpr std::size_t kLanes = 4;
 constexpr std::size_t kGatheredCapacity = (kMaxBlockPoints + kLanes - 1) / kLanes * kLanes;
 
 // A block's points in one place, coordinates apart, padded to whole lanes
@@ -434,9 +431,7 @@ struct Gathered {
             std::memcpy(&px, x + j, sizeof px);
             std::memcpy(&py, y + j, sizeof py);
             std::memcpy(&pz, z + j, sizeof pz);
-            // As flannSquaredDistance, lane by lane.
-            const Floats dx = qx - px, dy = qy - py, dz = qz - pz;
-            const Floats d = ((Floats{} + dx * dx) + dy * dy) + dz * dz;
+            const Floats d = flannSquaredDistances(qx, qy, qz, px, py, pz);
             best = d < best ? d : best;
         }
         x[self] = q[0];

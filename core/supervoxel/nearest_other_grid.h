@@ -24,6 +24,17 @@ inline float flannSquaredDistance(const float* a, const float* b)
     return result;
 }
 
+// Four floats, each lane computed with the scalar float operations.
+typedef float Floats __attribute__((vector_size(16)));
+constexpr std::size_t kLanes = 4;
+
+// flannSquaredDistance lane by lane.
+inline Floats flannSquaredDistances(Floats qx, Floats qy, Floats qz, Floats px, Floats py, Floats pz)
+{
+    const Floats dx = qx - px, dy = qy - py, dz = qz - pz;
+    return ((Floats{} + dx * dx) + dy * dy) + dz * dz;
+}
+
 // For every point whose nearest other point lies provably within the 3x3x3
 // block of cells around its own, writes that point's squared distance (as
 // flannSquaredDistance evaluates it) to nearest[i]; writes NaN for every
