@@ -13,9 +13,10 @@
 // arithmetic.
 //
 // The cell size follows the occupied cells, not the bounding box: surfaces
-// fill few cells of their box. What the block cannot settle (isolated points,
-// cells far denser than the rest) is left to the caller's exact search, so no
-// cloud makes the grid slow or wrong.
+// fill few cells of their box. What the block cannot settle is tried in wider
+// cubes of cells, with the same bound from their outer edges, while they stay
+// small; the rest (isolated points, cells far denser than the rest) is left
+// to the caller's exact search, so no cloud makes the grid slow or wrong.
 #include "supervoxel/nearest_other_grid.h"
 
 #include <algorithm>
@@ -35,10 +36,11 @@ namespace {
 // Occupied cells hold about this many points: fewer leaves more points
 // without their nearest in the block, more makes every block longer to scan.
 constexpr double kPointsPerCell = 5.0;
+// Blocks with more points are not scanned: the exact search is cheaper.
 constexpr std::size_t kMaxBlockPoints = 600;
 // Points the block leaves are tried in cubes of up to this many cells either
 // side while fewer than this many points were scanned for them; beyond, the
-// tree is cheaper.
+// exact search is cheaper.
 constexpr std::int64_t kWidestRadius = 8;
 constexpr std::size_t kMaxWiderPoints = 4096;
 // Cells per axis, so that a cell's key (ix * ny + iy) * nz + iz fits 63 bits.
