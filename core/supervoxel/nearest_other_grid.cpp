@@ -39,8 +39,8 @@ constexpr double kPointsPerCell = 5.0;
 // Blocks with more points are not scanned: the exact search is cheaper.
 constexpr std::size_t kMaxBlockPoints = 600;
 // Points the block leaves are tried in cubes of up to this many cells either
-// side while fewer than this many points were scanned for them; beyond, the
-// exact search is cheaper.
+// side, scanning at most this many points for each in all; beyond, the exact
+// search is cheaper.
 constexpr std::int64_t kWidestRadius = 8;
 constexpr std::size_t kMaxWiderPoints = 4096;
 // Cells per axis, so that a cell's key (ix * ny + iy) * nz + iz fits 63 bits.
@@ -450,7 +450,8 @@ float settle(Gathered& gathered, const Block& block, std::size_t self)
 }
 
 // As settle, over the cells within `radius` of the entry's cell, found by
-// binary search; adds the points scanned to `scanned`.
+// binary search; adds the points scanned to `scanned`, and gives up (NaN)
+// before a column would take it beyond kMaxWiderPoints.
 float settleWithin(const Cells& cells, std::size_t cell, std::size_t self, std::int64_t radius, std::size_t& scanned)
 {
     std::int64_t i[3];
@@ -468,6 +469,7 @@ float settleWithin(const Cells& cells, std::size_t cell, std::size_t self, std::
             const auto first = std::lower_bound(cells.keys.begin(), cells.keys.end(), column + zLow);
             const auto last = std::upper_bound(first, cells.keys.end(), column + zHigh);
             const std::size_t begin = cells.starts[first - cells.keys.begin()], end = cells.starts[last - cells.keys.begin()];
+            if (scanned + (end - begin) > kMaxWiderPoints) return std::numeric_limits<float>::quiet_NaN();
             for (std::size_t j = begin; j < end; ++j)
                 if (j != self) best = std::min(best, flannSquaredDistance(q, cells.entries[j].c));
             scanned += end - begin;
@@ -480,7 +482,7 @@ float settleWithin(const Cells& cells, std::size_t cell, std::size_t self, std::
 float settleWider(const Cells& cells, std::size_t cell, std::size_t self)
 {
     std::size_t scanned = 0;
-    for (std::int64_t radius = 2; radius <= kWidestRadius && scanned <= kMaxWiderPoints; radius *= 2) {
+    for (std::int64_t radius = 2; radius <= kWidestRadius; radius *= 2) {
         const float d = settleWithin(cells, cell, self, radius, scanned);
         if (!std::isnan(d)) return d;
     }
