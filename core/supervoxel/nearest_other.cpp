@@ -30,7 +30,7 @@ namespace {
 constexpr std::size_t kLeafSize = 12;
 // Up to this many points left by the grid are compared with every point
 // instead: a few scans of the cloud cost less than building the tree.
-constexpr std::size_t kFewLeft = 128;
+constexpr std::size_t kFewLeft = 256;
 
 struct Entry {
     float c[3];
