@@ -1,7 +1,8 @@
 // All nearest neighbours: a uniform grid settles most points from the cells
-// around them; the few it cannot are searched in a balanced k-d tree (median
-// splits on the widest axis), built level by level so that every level's
-// nodes partition in parallel, and searched one point per task in leaf order.
+// around them; what it leaves is compared with every point when it is a
+// handful, else searched in a balanced k-d tree (median splits on the widest
+// axis), built level by level so that every level's nodes partition in
+// parallel, and searched one point per task in leaf order.
 //
 // The search is exact in float, not only in exact arithmetic: a subtree is
 // skipped only when a lower bound of its points' distances, computed with the

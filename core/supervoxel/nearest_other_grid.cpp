@@ -394,8 +394,6 @@ struct BlockFinder {
     }
 };
 
-// The best distance in the block from the entry at `self`, or NaN when a
-// point outside might be nearer.
 constexpr std::size_t kGatheredCapacity = (kMaxBlockPoints + kLanes - 1) / kLanes * kLanes;
 
 // A block's points in one place, coordinates apart, padded to whole lanes
