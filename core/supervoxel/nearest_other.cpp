@@ -1,4 +1,6 @@
-// All nearest neighbours with a balanced k-d tree (median splits on the widest
+// All nearest neighbours: a uniform grid settles most points from the cells
+// around them; what it leaves is compared with every point when it is a
+// handful, else searched in a balanced k-d tree (median splits on the widest
 // axis), built level by level so that every level's nodes partition in
 // parallel, and searched one point per task in leaf order.
 //
@@ -13,17 +15,23 @@
 #include "supervoxel/nearest_other.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 
 #include "supervoxel/cl/large_pages.h"
+#include "supervoxel/nearest_other_grid.h"
 #include "supervoxel/thread_pool.h"
 
 namespace vela {
 namespace {
 
 constexpr std::size_t kLeafSize = 12;
+// Up to this many points left by the grid are compared with every point
+// instead: a few scans of the cloud cost less than building the tree.
+constexpr std::size_t kFewLeft = 256;
 
 struct Entry {
     float c[3];
@@ -39,19 +47,6 @@ struct Tree {
     std::vector<float> split;
     int depth = 0;  // levels of inner nodes
 };
-
-// Exactly FLANN's L2_Simple<float>.
-inline float squaredDistance(const float* a, const float* b)
-{
-    float result = 0.0f;
-    float diff = a[0] - b[0];
-    result += diff * diff;
-    diff = a[1] - b[1];
-    result += diff * diff;
-    diff = a[2] - b[2];
-    result += diff * diff;
-    return result;
-}
 
 // Bounds of a node's points along each axis; the children's are narrowed at
 // the split only, which is enough to choose their widest axis.
@@ -144,7 +139,7 @@ struct Search {
             const Entry* const entries = tree.entries.data();
             float nearest = best;
             for (std::size_t j = begin; j < end; ++j) {
-                const float d = squaredDistance(q, entries[j].c);
+                const float d = detail::flannSquaredDistance(q, entries[j].c);
                 if (d < nearest && j != self) nearest = d;
             }
             best = nearest;
@@ -173,25 +168,92 @@ struct Search {
     }
 };
 
+// The points still without a distance (NaN) against all others, for a few
+// cheaper than building the tree: the cloud is read once, in parts on the
+// pool, each point against four of them at a time. The minimum does not
+// depend on the order the parts are combined in.
+void searchAll(const std::vector<cl::Point3D<float>>& points, std::vector<float>& nearest)
+{
+    std::vector<std::uint32_t> queries;
+    for (std::size_t i = 0; i < points.size(); ++i)
+        if (std::isnan(nearest[i])) queries.push_back(static_cast<std::uint32_t>(i));
+    // Padded with copies of the last: their lanes are ignored.
+    const std::size_t lanes = (queries.size() + detail::kLanes - 1) / detail::kLanes * detail::kLanes;
+    std::vector<float> qx(lanes), qy(lanes), qz(lanes);
+    for (std::size_t k = 0; k < lanes; ++k) {
+        const cl::Point3D<float>& q = points[queries[std::min(k, queries.size() - 1)]];
+        qx[k] = q.x, qy[k] = q.y, qz[k] = q.z;
+    }
+    constexpr std::size_t kPart = std::size_t{1} << 15;
+    const std::size_t parts = (points.size() + kPart - 1) / kPart;
+    std::vector<detail::Floats> best(parts * lanes / detail::kLanes);
+    parallelFor(parts, 1, [&](std::size_t part) {
+        detail::Floats* const partBest = &best[part * lanes / detail::kLanes];
+        const float inf = std::numeric_limits<float>::infinity();
+        std::fill(partBest, partBest + lanes / detail::kLanes, detail::Floats{inf, inf, inf, inf});
+        // A query is not its own neighbour: its point goes the scalar way.
+        std::size_t nextQuery = std::lower_bound(queries.begin(), queries.end(), part * kPart) - queries.begin();
+        const std::size_t end = std::min(points.size(), (part + 1) * kPart);
+        for (std::size_t j = part * kPart; j < end; ++j) {
+            const cl::Point3D<float>& p = points[j];
+            if (nextQuery < queries.size() && queries[nextQuery] == j) {
+                const float pj[3] = {p.x, p.y, p.z};
+                for (std::size_t k = 0; k < queries.size(); ++k) {
+                    const float q[3] = {qx[k], qy[k], qz[k]};
+                    float& lane = partBest[k / detail::kLanes][k % detail::kLanes];
+                    if (k != nextQuery) lane = std::min(lane, detail::flannSquaredDistance(q, pj));
+                }
+                ++nextQuery;
+                continue;
+            }
+            const detail::Floats px = {p.x, p.x, p.x, p.x}, py = {p.y, p.y, p.y, p.y}, pz = {p.z, p.z, p.z, p.z};
+            for (std::size_t v = 0; v < lanes / detail::kLanes; ++v) {
+                detail::Floats x, y, z;
+                std::memcpy(&x, &qx[v * detail::kLanes], sizeof x);
+                std::memcpy(&y, &qy[v * detail::kLanes], sizeof y);
+                std::memcpy(&z, &qz[v * detail::kLanes], sizeof z);
+                const detail::Floats d = detail::flannSquaredDistances(x, y, z, px, py, pz);
+                partBest[v] = d < partBest[v] ? d : partBest[v];
+            }
+        }
+    });
+    for (std::size_t k = 0; k < queries.size(); ++k) {
+        float value = std::numeric_limits<float>::infinity();
+        for (std::size_t part = 0; part < parts; ++part)
+            value = std::min(value, best[part * lanes / detail::kLanes + k / detail::kLanes][k % detail::kLanes]);
+        nearest[queries[k]] = value;
+    }
+}
+
 }  // namespace
 
-std::vector<float> nearestOtherSquaredDistances(const std::vector<cl::Point3D<float>>& points)
+std::vector<float> nearestOtherSquaredDistances(const std::vector<cl::Point3D<float>>& points, std::size_t* exactSearches)
 {
     if (points.size() > std::numeric_limits<std::uint32_t>::max())
         throw std::length_error("nearest neighbours: more points than 32-bit indices address");
     std::vector<float> nearest;
     cl::resizeOnLargePages(nearest, points.size());
+    if (exactSearches != nullptr) *exactSearches = 0;
     if (points.size() < 2) {
         std::fill(nearest.begin(), nearest.end(), -1.0f);
         return nearest;
     }
 
+    const std::size_t unsettled = detail::nearestOtherInGrid(points, nearest);
+    if (exactSearches != nullptr) *exactSearches = unsettled;
+    if (unsettled == 0) return nearest;
+    if (unsettled <= kFewLeft) {
+        searchAll(points, nearest);
+        return nearest;
+    }
     const Tree tree = buildTree(points);
     // In leaf order: neighbouring queries walk the same nodes.
-    parallelFor(tree.entries.size(), 4096, [&](std::size_t i) {
-        Search search{tree, tree.entries[i].c, i};
+    parallelFor(tree.entries.size(), 4096, [&](std::size_t e) {
+        float& slot = nearest[tree.entries[e].index];
+        if (!std::isnan(slot)) return;
+        Search search{tree, tree.entries[e].c, e};
         search.visit(1, 0, tree.entries.size(), 0);
-        nearest[tree.entries[i].index] = search.best;
+        slot = search.best;
     });
     return nearest;
 }

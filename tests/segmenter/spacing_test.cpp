@@ -95,3 +95,37 @@ TEST(Spacing, any_thread_count_sums_the_same_distances_in_the_same_order)
     for (std::size_t t = 0; t < mus.size(); ++t)
         EXPECT_EQ(std::memcmp(&mus[t], &want, sizeof(double)), 0) << testsupport::kThreadCounts[t] << " threads";
 }
+
+TEST(Spacing, points_left_out_in_every_block_of_the_input_leave_the_rest_whole)
+{
+    // The frame is built in blocks of the input on the pool: dropped points
+    // in every block must neither lose nor repeat a kept one.
+    std::mt19937 gen(18);
+    std::uniform_real_distribution<double> u(0.0, 40.0);
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    std::vector<SVPoint3d> points;
+    pcl::PointCloud<pcl::PointXYZ>::Ptr cloud(new pcl::PointCloud<pcl::PointXYZ>);
+    for (int i = 0; i < 150000; ++i) {
+        if (i % 7 == 3) {
+            points.emplace_back(nan, 1.0, 1.0);
+            continue;
+        }
+        points.emplace_back(u(gen), u(gen), u(gen) / 20);
+        cloud->push_back(pcl::PointXYZ(static_cast<float>(points.back().x), static_cast<float>(points.back().y),
+                                       static_cast<float>(points.back().z)));
+    }
+    pcl::KdTreeFLANN<pcl::PointXYZ> tree;
+    tree.setInputCloud(cloud);
+    double sum = 0.0;
+    std::vector<int> found(2);
+    std::vector<float> squared(2);
+    for (const pcl::PointXYZ& p : cloud->points) {
+        tree.nearestKSearch(p, 2, found, squared);
+        sum += static_cast<double>(std::sqrt(squared[1]));
+    }
+    const double want = sum / static_cast<double>(cloud->points.size());
+
+    const std::vector<double> mus = testsupport::onEachThreadCount([&] { return muOf(points); });
+    for (std::size_t t = 0; t < mus.size(); ++t)
+        EXPECT_EQ(std::memcmp(&mus[t], &want, sizeof(double)), 0) << testsupport::kThreadCounts[t] << " threads";
+}
