@@ -14,6 +14,7 @@
 #include "laz/laszip_vlr.h"
 #include "laz/laz_decoder.h"
 #include "little_endian.h"
+#include "vela_large_pages.h"
 #include "vela_plane.h"
 
 namespace velaseg {
@@ -366,7 +367,7 @@ bool readLasFile(std::string fileName, std::vector<VELA::SVPoint3d>& points)
             const std::uint64_t bytes = sizeError || size < header.pointDataOffset ? 0 : size - header.pointDataOffset;
             const std::uint64_t fitting =
                 header.compressed ? bytes * kLazReservePointsPerByte : bytes / header.recordLength;
-            points.reserve(points.size() + static_cast<std::size_t>(std::min(header.pointCount, fitting)));
+            vela::reserveOnLargePages(points, points.size() + static_cast<std::size_t>(std::min(header.pointCount, fitting)));
         }
         decodeRecords(records, count, header, points);
     };
