@@ -303,58 +303,74 @@ struct TailBuffer {
 // too far for that is kept whole in `far`; its first entry then holds the
 // mark and the next two where it is. With `plain` the lists are read as
 // they are instead.
+//
+// The offsets lie in the front half of room reserved for the whole lists,
+// which are written out there in the end: the back half is never touched
+// before, so it takes no memory while the lists are packed, and no second
+// buffer is needed beside the packed one.
+using Offset = std::int16_t __attribute__((may_alias));  // stored in room for ints
 struct PackedLists {
-    std::vector<std::int16_t> offsets;  // kNeighbourCount per point
-    std::vector<int> far;               // kNeighbourCount per far list
-    const int* plain = nullptr;         // kNeighbourCount per point
+    cl::Array<int> room;        // kNeighbourCount offsets per point in its front half
+    std::vector<int> far;       // kNeighbourCount per far list
+    const int* plain = nullptr; // kNeighbourCount per point
+
+    void reserve(std::size_t n)
+    {
+        cl::reserveOnLargePages(room, n * kNeighbourCount);
+        room.resize((n * kNeighbourCount + 1) / 2);
+    }
+    Offset* offsets(std::size_t i) { return reinterpret_cast<Offset*>(room.data()) + i * kNeighbourCount; }
+    const Offset* offsets(std::size_t i) const
+    {
+        return reinterpret_cast<const Offset*>(room.data()) + i * kNeighbourCount;
+    }
 };
 
 constexpr std::int16_t kFarList = INT16_MIN;
 constexpr std::int16_t kNoNeighbour = INT16_MAX;  // stands for every entry below 0
 
-// Whether list i fits in offsets: every entry not below 0 within the range.
-inline bool packable(const int* list, std::size_t i)
+// Writes list i to `out` as offsets; false when an entry not below 0 lies
+// beyond their range, and `out` then holds nothing of use.
+inline bool packList(const int* list, std::size_t i, Offset* out)
 {
     bool fits = true;
     for (int k = 0; k < kNeighbourCount; ++k) {
         const long long d = static_cast<long long>(list[k]) - static_cast<long long>(i);
         fits &= list[k] < 0 || (d > kFarList && d < kNoNeighbour);
+        out[k] = list[k] < 0 ? kNoNeighbour : static_cast<std::int16_t>(list[k] - static_cast<int>(i));
     }
     return fits;
+}
+
+// Marks a packed list as the far list numbered e.
+inline void markFar(Offset* out, std::size_t e)
+{
+    out[0] = kFarList;
+    out[1] = static_cast<std::int16_t>(static_cast<std::uint16_t>(e >> 16));
+    out[2] = static_cast<std::int16_t>(static_cast<std::uint16_t>(e & 0xffff));
 }
 
 PackedLists packLists(const int* lists, std::size_t n)
 {
     PackedLists packed;
-    cl::resizeOnLargePages(packed.offsets, n * kNeighbourCount);
+    packed.reserve(n);
     // Every list is written as offsets and marked when it does not fit; the
     // far ones are then numbered in point order, the same on any number of
     // threads.
     std::vector<std::uint8_t> fits(n);
     parallelFor(n, kPointGrain, [&](std::size_t i) {
-        const int* list = lists + i * kNeighbourCount;
-        std::int16_t* out = packed.offsets.data() + i * kNeighbourCount;
-        for (int k = 0; k < kNeighbourCount; ++k)
-            out[k] = list[k] < 0 ? kNoNeighbour : static_cast<std::int16_t>(list[k] - static_cast<int>(i));
-        fits[i] = packable(list, i) ? 1 : 0;
+        fits[i] = packList(lists + i * kNeighbourCount, i, packed.offsets(i)) ? 1 : 0;
     });
-    std::vector<std::uint32_t> farIndex;
-    for (std::size_t i = 0; i < n; ++i)
-        if (!fits[i]) farIndex.push_back(static_cast<std::uint32_t>(i));
-    packed.far.resize(farIndex.size() * kNeighbourCount);
-    parallelFor(farIndex.size(), kPointGrain, [&](std::size_t e) {
-        const std::size_t i = farIndex[e];
-        std::copy(lists + i * kNeighbourCount, lists + (i + 1) * kNeighbourCount, packed.far.data() + e * kNeighbourCount);
-        std::int16_t* out = packed.offsets.data() + i * kNeighbourCount;
-        out[0] = kFarList;
-        out[1] = static_cast<std::int16_t>(static_cast<std::uint16_t>(e >> 16));
-        out[2] = static_cast<std::int16_t>(static_cast<std::uint16_t>(e & 0xffff));
-    });
+    for (std::size_t i = 0; i < n; ++i) {
+        if (fits[i]) continue;
+        markFar(packed.offsets(i), packed.far.size() / kNeighbourCount);
+        packed.far.insert(packed.far.end(), lists + i * kNeighbourCount, lists + (i + 1) * kNeighbourCount);
+    }
     return packed;
 }
 
 // The whole list a far mark stands for: its place in `far` follows the mark.
-inline const int* farList(const PackedLists& packed, const std::int16_t* in)
+inline const int* farList(const PackedLists& packed, const Offset* in)
 {
     const std::size_t e = static_cast<std::size_t>(static_cast<std::uint16_t>(in[1])) << 16 |
                           static_cast<std::uint16_t>(in[2]);
@@ -365,7 +381,7 @@ inline const int* farList(const PackedLists& packed, const std::int16_t* in)
 inline int neighbourAt(const PackedLists& packed, std::size_t i, int k)
 {
     if (packed.plain != nullptr) return packed.plain[i * kNeighbourCount + static_cast<std::size_t>(k)];
-    const std::int16_t* in = packed.offsets.data() + i * kNeighbourCount;
+    const Offset* in = packed.offsets(i);
     if (in[0] == kFarList) return farList(packed, in)[k];
     return in[k] == kNoNeighbour ? -1 : static_cast<int>(i) + in[k];
 }
@@ -374,10 +390,36 @@ inline int neighbourAt(const PackedLists& packed, std::size_t i, int k)
 inline const int* unpackList(const PackedLists& packed, std::size_t i, int* buffer)
 {
     if (packed.plain != nullptr) return packed.plain + i * kNeighbourCount;
-    const std::int16_t* in = packed.offsets.data() + i * kNeighbourCount;
+    const Offset* in = packed.offsets(i);
     if (in[0] == kFarList) return farList(packed, in);
     for (int k = 0; k < kNeighbourCount; ++k) buffer[k] = in[k] == kNoNeighbour ? -1 : static_cast<int>(i) + in[k];
     return buffer;
+}
+
+// The lists written out whole over their packed form (every entry below 0
+// as -1, as the search writes it). List i takes the room of the packed lists
+// 2i and 2i + 1, so lists written from the last to the first overwrite only
+// lists already written out. Past the first few, they go in rounds of the
+// points [m, 2m), the last round first: a round reads below byte 60m of the
+// room and writes above it, so its points are written out at the same time.
+void writeOutInPlace(PackedLists& packed, std::size_t n)
+{
+    // Within the reserved room: the packed front half stays in place.
+    packed.room.resize(n * kNeighbourCount);
+    auto writeOut = [&packed](std::size_t i) {
+        int buffer[kNeighbourCount];
+        const int* list = unpackList(packed, i, buffer);
+        std::copy(list, list + kNeighbourCount, packed.room.data() + i * kNeighbourCount);
+    };
+    constexpr std::size_t kFirstRound = 4096;
+    const std::size_t first = std::min(n, kFirstRound);
+    std::vector<std::size_t> rounds;
+    for (std::size_t m = first; m < n; m *= 2) rounds.push_back(m);
+    for (auto m = rounds.rbegin(); m != rounds.rend(); ++m) {
+        const std::size_t end = std::min(n, 2 * *m);
+        parallelFor(end - *m, kPointGrain, [&](std::size_t k) { writeOut(*m + k); });
+    }
+    for (std::size_t i = first; i-- > 0;) writeOut(i);
 }
 
 // What the fusion and the boundary refinement of one call work on.
@@ -850,18 +892,63 @@ void mergeSupervoxels(const cl::Array<cl::tag_PointWithNormal>& points, const cl
 
 namespace {
 
-// The neighbour lists of the tree's points not `known`, and with `separate`
-// their separation marks. Searched in blocks of the tree's slots, a fresh
-// search at the start of each: the blocks are the same for any number of
-// threads, and so is every mark.
-void searchNeighbourhoods(const cl::KDTree& tree, Neighbourhoods& hood, bool separate, const std::uint8_t* known)
+// Slots per search task. A search starts afresh at the start of each block,
+// and the marks depend on where it starts: the blocks are the same for any
+// number of threads, and so is every mark.
+constexpr std::size_t kSlotBlock = 4096;
+
+// The neighbour lists of the tree's points not `known`, and with `separated`
+// their separation marks.
+void searchNeighbourhoods(const cl::KDTree& tree, Neighbourhoods& hood, std::uint8_t* separated, const std::uint8_t* known)
 {
-    constexpr std::size_t kSlotBlock = 4096;
     const std::size_t n = tree.indices().size();
     parallelFor((n + kSlotBlock - 1) / kSlotBlock, 1, [&](std::size_t block) {
-        tree.querySlots(block * kSlotBlock, (block + 1) * kSlotBlock, kNeighbourCount, hood.lists.data(),
-                        separate ? hood.separated.data() : nullptr, known);
+        tree.querySlots(block * kSlotBlock, (block + 1) * kSlotBlock, kNeighbourCount, hood.lists.data(), separated, known);
     });
+}
+
+// The same search with every list written packed as soon as its block is
+// searched (a `known` one taken from `hood.lists`), so that the lists never
+// take their whole room. The far lists are numbered block after block.
+PackedLists searchPacked(const cl::KDTree& tree, const Neighbourhoods& hood, std::uint8_t* separated,
+                         const std::uint8_t* known)
+{
+    const std::size_t n = tree.indices().size();
+    const int* slots = tree.indices().data();
+    PackedLists packed;
+    packed.reserve(n);
+    struct FarLists {
+        std::vector<std::uint32_t> points;
+        std::vector<int> lists;
+    };
+    std::vector<FarLists> far((n + kSlotBlock - 1) / kSlotBlock);
+    parallelFor(far.size(), 1, [&](std::size_t block) {
+        const std::size_t begin = block * kSlotBlock, end = std::min(n, begin + kSlotBlock);
+        std::vector<int> found((end - begin) * kNeighbourCount);
+        for (std::size_t s = begin; known != nullptr && s < end; ++s) {
+            const std::size_t i = static_cast<std::size_t>(slots[s]);
+            if (known[i])
+                std::copy_n(hood.lists.data() + i * kNeighbourCount, kNeighbourCount, found.data() + (s - begin) * kNeighbourCount);
+        }
+        tree.queryBlock(begin, end, kNeighbourCount, found.data(), separated, known);
+        for (std::size_t s = begin; s < end; ++s) {
+            const std::size_t i = static_cast<std::size_t>(slots[s]);
+            const int* list = found.data() + (s - begin) * kNeighbourCount;
+            if (packList(list, i, packed.offsets(i))) continue;
+            far[block].points.push_back(static_cast<std::uint32_t>(i));
+            far[block].lists.insert(far[block].lists.end(), list, list + kNeighbourCount);
+        }
+    });
+    std::size_t farCount = 0;
+    for (const FarLists& b : far) farCount += b.points.size();
+    packed.far.reserve(farCount * kNeighbourCount);
+    std::size_t e = 0;
+    for (FarLists& b : far) {
+        for (std::uint32_t i : b.points) markFar(packed.offsets(i), e++);
+        packed.far.insert(packed.far.end(), b.lists.begin(), b.lists.end());
+        b = FarLists();
+    }
+    return packed;
 }
 
 // What a cut hands its fusion besides the points and neighbourhoods.
@@ -871,28 +958,19 @@ struct CutInput {
     bool reuse;                            // lists taken over: `known` marks those with a normal in hand
     cl::Array<std::uint8_t>& known;
     bool keepNormals;                      // a normal per point to the neighbourhoods on return
-    bool packLists;                        // the lists packed while the records are held
     cl::Array<cl::Point3D<float>>* rounded;  // the coordinates as floats on return, when given
 };
 
 // The fusion keeps each point's coordinates and normal in its own record:
 // the coordinates move there first, so that the separate copy is gone
-// before the normals are made from the records' coordinates. Packed, the
-// lists are packed before the records take their room and written out again
-// once the records are gone (every entry below 0 as -1, as the search writes
-// it).
+// before the normals are made from the records' coordinates. Lists found
+// packed are written out whole to `hood.lists` once the records are gone
+// (every entry below 0 as -1, as the search writes it).
 template <typename Record>
 void fuseAndRefine(Fusion<Record>& fusion, cl::Array<cl::Point3D<double>>& points, Neighbourhoods& hood,
-                   const CutInput& in, cl::Array<int>& labels, cl::Array<int>& supervoxels)
+                   PackedLists& packed, const CutInput& in, cl::Array<int>& labels, cl::Array<int>& supervoxels)
 {
     const std::size_t n = points.size();
-    PackedLists packed;
-    if (in.packLists) {
-        packed = packLists(hood.lists.data(), n);
-        cl::Array<int>().swap(hood.lists);
-    } else {
-        packed.plain = hood.lists.data();
-    }
     cl::resizeOnLargePages(fusion.points, n);
     parallelFor(n, kPointGrain, [&](std::size_t i) { setCoordinates(fusion.points[i], points[i]); });
     cl::Array<cl::Point3D<double>>().swap(points);
@@ -927,13 +1005,9 @@ void fuseAndRefine(Fusion<Record>& fusion, cl::Array<cl::Point3D<double>>& point
         });
     }
     std::vector<Record>().swap(fusion.points);
-    if (!in.packLists) return;
-    cl::resizeOnLargePages(hood.lists, n * kNeighbourCount);
-    parallelFor(n, kPointGrain, [&](std::size_t i) {
-        int buffer[kNeighbourCount];
-        const int* list = unpackList(packed, i, buffer);
-        std::copy(list, list + kNeighbourCount, hood.lists.data() + i * kNeighbourCount);
-    });
+    if (packed.plain != nullptr) return;
+    writeOutInPlace(packed, n);
+    hood.lists.swap(packed.room);
 }
 
 }  // namespace
@@ -981,14 +1055,18 @@ bool clusterSupervoxels(cl::Array<cl::Point3D<double>> points, double r, cl::Arr
     Neighbourhoods local;
     Neighbourhoods& hood = carried != nullptr ? *carried : local;
     const bool reuse = hood.separated.size() == n && hood.lists.size() == n * kNeighbourCount && hood.normals.size() == n;
+    // Calls that remember run again and again on small leftovers, where
+    // packing costs time and the room it saves sets no peak.
+    const bool pack = !keepNormals;
     // Taken-over lists need no search and no normal.
     cl::Array<std::uint8_t> known;
+    PackedLists packed;
     {
         cl::KDTree tree;
         tree.build(points);
         // The lists take their room once the tree's building is done.
         if (!reuse) {
-            cl::resizeOnLargePages(hood.lists, n * kNeighbourCount);
+            if (!pack) cl::resizeOnLargePages(hood.lists, n * kNeighbourCount);
             cl::resizeOnLargePages(hood.separated, n);
         } else {
             known.resize(n);
@@ -996,7 +1074,14 @@ bool clusterSupervoxels(cl::Array<cl::Point3D<double>> points, double r, cl::Arr
                 known[i] = hood.separated[i] && tree.confirms(tree.point(i), hood.lists.data() + i * kNeighbourCount, kNeighbourCount);
             });
         }
-        searchNeighbourhoods(tree, hood, carried != nullptr, reuse ? known.data() : nullptr);
+        std::uint8_t* separated = carried != nullptr ? hood.separated.data() : nullptr;
+        if (pack) {
+            packed = searchPacked(tree, hood, separated, reuse ? known.data() : nullptr);
+            cl::Array<int>().swap(hood.lists);
+        } else {
+            searchNeighbourhoods(tree, hood, separated, reuse ? known.data() : nullptr);
+            packed.plain = hood.lists.data();
+        }
         // The tree hands the points back and frees the rest before the
         // normals and the fusion take their room.
         tree.build(points);
@@ -1004,15 +1089,13 @@ bool clusterSupervoxels(cl::Array<cl::Point3D<double>> points, double r, cl::Arr
     const int target = countOccupiedCells(n, r, [&](std::size_t k) -> const cl::Point3D<double>& { return points[k]; });
 
     const bool floats = allFloatCoordinates(n, [&](std::size_t k) -> const cl::Point3D<double>& { return points[k]; });
-    // Calls that remember run again and again on small leftovers, where
-    // packing costs time and the room it saves sets no peak.
-    const CutInput input{r, target, reuse, known, carried != nullptr && keepNormals, !keepNormals, rounded};
+    const CutInput input{r, target, reuse, known, carried != nullptr && keepNormals, rounded};
     if (floats) {
         Fusion<FloatFusionPoint> fusion;
-        fuseAndRefine(fusion, points, hood, input, labels, supervoxels);
+        fuseAndRefine(fusion, points, hood, packed, input, labels, supervoxels);
     } else {
         Fusion<FusionPoint> fusion;
-        fuseAndRefine(fusion, points, hood, input, labels, supervoxels);
+        fuseAndRefine(fusion, points, hood, packed, input, labels, supervoxels);
     }
     return true;
 }

@@ -318,6 +318,18 @@ void KDTree::queryAll(int k, int* lists, std::uint8_t* separated, const std::uin
 void KDTree::querySlots(std::size_t begin, std::size_t end, int k, int* lists, std::uint8_t* separated,
                         const std::uint8_t* known) const
 {
+    searchSlots(begin, end, k, lists, false, separated, known);
+}
+
+void KDTree::queryBlock(std::size_t begin, std::size_t end, int k, int* lists, std::uint8_t* separated,
+                        const std::uint8_t* known) const
+{
+    searchSlots(begin, end, k, lists, true, separated, known);
+}
+
+void KDTree::searchSlots(std::size_t begin, std::size_t end, int k, int* lists, bool bySlot, std::uint8_t* separated,
+                         const std::uint8_t* known) const
+{
     const std::size_t n = indices_.size();
     end = std::min(end, n);
     if (k <= 0 || begin >= end) return;
@@ -335,7 +347,7 @@ void KDTree::querySlots(std::size_t begin, std::size_t end, int k, int* lists, s
         const std::size_t index = static_cast<std::size_t>(indices_[s]);
         if (known != nullptr && known[index]) continue;
         const Point3D<double>& q = points_[s];
-        int* list = lists + index * uk;
+        int* list = lists + (bySlot ? s - begin : index) * uk;
         if (bounded) {
             double bound = DBL_MAX;
             if (havePrevious) {

@@ -74,6 +74,11 @@ public:
     // not overlap may be searched at the same time.
     void querySlots(std::size_t begin, std::size_t end, int k, int* lists, std::uint8_t* separated = nullptr,
                     const std::uint8_t* known = nullptr) const;
+    // querySlots() with the list of slot s at lists[(s - begin) * k ...]:
+    // a block's lists side by side, for a caller that stores them its own
+    // way. The marks stay in point order.
+    void queryBlock(std::size_t begin, std::size_t end, int k, int* lists, std::uint8_t* separated = nullptr,
+                    const std::uint8_t* known = nullptr) const;
 
     // Whether query(q, k) returns `list`, given that the list holds k points
     // at distinct ascending distances from q, all nearer than any other
@@ -100,6 +105,8 @@ private:
     void partition(int begin, int end, int axis, double cut, int& lim1, int& lim2);
     void handBack(Array<Point3D<double>>& points);
     void toPointNumbers(int* list, int k) const;
+    void searchSlots(std::size_t begin, std::size_t end, int k, int* lists, bool bySlot, std::uint8_t* separated,
+                     const std::uint8_t* known) const;
 
     void searchClassic(const Point3D<double>& q, int k, int* result, double* dists) const;
     bool searchBounded(const Point3D<double>& q, int k, int* result, double* dists, double bound) const;
