@@ -223,23 +223,29 @@ inline int rootOf(const int* parent, int x)
 
 // The explicit parts of the work lists in one buffer: a replaced list is
 // written over its previous place when it fits there and appended otherwise;
-// the buffer is compacted when dead space dominates.
+// the buffer is compacted in place when dead space dominates. Each place
+// opens with a header: the number of its tail while it is that tail's place,
+// -1 - its room once given up, so that the compaction sweeps the buffer once
+// and needs no second buffer beside it.
 struct TailBuffer {
     struct Tail {
         int start;
         int length;
-        int room;
+        int room;  // 0: no place
     };
     std::vector<int> items;
     std::vector<Tail> tails;
     std::size_t live = 0;  // entries of the current tails
-    std::vector<int> packed;
 
-    void reset()
+    // Room that the buffers rarely outgrow for n points: reserved, it takes
+    // memory only as it is written, and growing never holds two copies.
+    void reset(std::size_t n)
     {
         items.clear();
         tails.clear();
         live = 0;
+        items.reserve(3 * n + 4096);
+        tails.reserve(n);
     }
 
     template <typename Record>
@@ -260,6 +266,8 @@ struct TailBuffer {
         live += list.size();
         live -= static_cast<std::size_t>(t.length);
         if (count > t.room) {
+            if (t.room > 0) items[static_cast<std::size_t>(t.start) - 1] = -1 - t.room;
+            items.push_back(p.tail);
             t.start = static_cast<int>(items.size());
             t.room = count;
             items.insert(items.end(), list.begin(), list.end());
@@ -281,20 +289,31 @@ struct TailBuffer {
     void compactIfSparse()
     {
         if (items.size() <= 2 * live + 4096) return;
-        // Room for exactly the live entries: grown by appends, the copy
-        // would take up to twice theirs beside the buffer it replaces.
-        packed.clear();
-        packed.reserve(live);
-        for (Tail& t : tails) {
-            const int at = static_cast<int>(packed.size());
-            packed.insert(packed.end(), items.begin() + t.start, items.begin() + t.start + t.length);
-            t.start = at;
-            t.room = t.length;
+        std::size_t to = 0;
+        for (std::size_t from = 0; from < items.size();) {
+            const int head = items[from];
+            if (head < 0) {
+                from += static_cast<std::size_t>(-head);
+                continue;
+            }
+            Tail& t = tails[static_cast<std::size_t>(head)];
+            const std::size_t room = static_cast<std::size_t>(t.room);
+            if (t.length == 0) {
+                t.start = 0;
+                t.room = 0;
+            } else {
+                // Places only move down: the entries are copied before
+                // anything overwrites them.
+                items[to] = head;
+                std::copy_n(items.begin() + static_cast<std::ptrdiff_t>(from) + 1, t.length,
+                            items.begin() + static_cast<std::ptrdiff_t>(to) + 1);
+                t.start = static_cast<int>(to) + 1;
+                t.room = t.length;
+                to += 1 + static_cast<std::size_t>(t.length);
+            }
+            from += 1 + room;
         }
-        items.swap(packed);
-        // The dead buffer would otherwise stay beside the live one until the
-        // next compaction.
-        std::vector<int>().swap(packed);
+        items.resize(to);
     }
 };
 
@@ -506,7 +525,7 @@ void initialiseFusion(Fusion<Record>& f, const PackedLists& neighbours, int targ
         f.nearest[i] = lowerFloat(f.dist[i]);
     });
     f.count = static_cast<int>(n);
-    f.tails.reset();
+    f.tails.reset(n);
     // The selection may reorder `dist`: nothing reads it afterwards.
     std::nth_element(f.dist.begin(), f.dist.begin() + static_cast<std::ptrdiff_t>(n / 2), f.dist.end());
     f.lambda = std::max(f.dist[n / 2], 2.220446049250313e-16);
@@ -966,14 +985,16 @@ struct CutInput {
 // before the normals are made from the records' coordinates. Lists found
 // packed are written out whole to `hood.lists` once the records are gone
 // (every entry below 0 as -1, as the search writes it).
-template <typename Record>
-void fuseAndRefine(Fusion<Record>& fusion, cl::Array<cl::Point3D<double>>& points, Neighbourhoods& hood,
-                   PackedLists& packed, const CutInput& in, cl::Array<int>& labels, cl::Array<int>& supervoxels)
+template <typename Record, typename Coordinates>
+void fuseAndRefine(Fusion<Record>& fusion, Coordinates& points, Neighbourhoods& hood, PackedLists& packed,
+                   const CutInput& in, cl::Array<int>& labels, cl::Array<int>& supervoxels)
 {
     const std::size_t n = points.size();
     cl::resizeOnLargePages(fusion.points, n);
-    parallelFor(n, kPointGrain, [&](std::size_t i) { setCoordinates(fusion.points[i], points[i]); });
-    cl::Array<cl::Point3D<double>>().swap(points);
+    parallelFor(n, kPointGrain, [&](std::size_t i) {
+        setCoordinates(fusion.points[i], cl::Point3D<double>(points[i].x, points[i].y, points[i].z));
+    });
+    Coordinates().swap(points);
     const Record* records = fusion.points.data();
     parallelFor(n, kPointGrain, [&](std::size_t i) {
         if (in.reuse && in.known[i]) {
@@ -1058,9 +1079,11 @@ bool clusterSupervoxels(cl::Array<cl::Point3D<double>> points, double r, cl::Arr
     // Calls that remember run again and again on small leftovers, where
     // packing costs time and the room it saves sets no peak.
     const bool pack = !keepNormals;
+    const bool floats = allFloatCoordinates(n, [&](std::size_t k) -> const cl::Point3D<double>& { return points[k]; });
     // Taken-over lists need no search and no normal.
     cl::Array<std::uint8_t> known;
     PackedLists packed;
+    cl::Array<cl::Point3D<float>> narrowed;
     {
         cl::KDTree tree;
         tree.build(points);
@@ -1083,16 +1106,21 @@ bool clusterSupervoxels(cl::Array<cl::Point3D<double>> points, double r, cl::Arr
             packed.plain = hood.lists.data();
         }
         // The tree hands the points back and frees the rest before the
-        // normals and the fusion take their room.
-        tree.build(points);
+        // normals and the fusion take their room; float coordinates come
+        // back as floats, in half the room beside the fusion's records.
+        if (floats)
+            tree.handBackAsFloats(narrowed);
+        else
+            tree.build(points);
     }
-    const int target = countOccupiedCells(n, r, [&](std::size_t k) -> const cl::Point3D<double>& { return points[k]; });
-
-    const bool floats = allFloatCoordinates(n, [&](std::size_t k) -> const cl::Point3D<double>& { return points[k]; });
+    const int target = floats ? countOccupiedCells(n, r, [&](std::size_t k) {
+        return cl::Point3D<double>(narrowed[k].x, narrowed[k].y, narrowed[k].z);
+    })
+                              : countOccupiedCells(n, r, [&](std::size_t k) -> const cl::Point3D<double>& { return points[k]; });
     const CutInput input{r, target, reuse, known, carried != nullptr && keepNormals, rounded};
     if (floats) {
         Fusion<FloatFusionPoint> fusion;
-        fuseAndRefine(fusion, points, hood, packed, input, labels, supervoxels);
+        fuseAndRefine(fusion, narrowed, hood, packed, input, labels, supervoxels);
     } else {
         Fusion<FusionPoint> fusion;
         fuseAndRefine(fusion, points, hood, packed, input, labels, supervoxels);

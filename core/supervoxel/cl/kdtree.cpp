@@ -60,6 +60,24 @@ void KDTree::handBack(Array<Point3D<double>>& points)
     release(points_);
 }
 
+void KDTree::handBackAsFloats(Array<Point3D<float>>& points)
+{
+    release(cells_);
+    release(cellOf_);
+    release(nodes_);
+    release(slotOf_);
+    Array<Point3D<float>> given;
+    resizeOnLargePages(given, points_.size());
+    for (std::size_t s = 0; s < points_.size(); ++s) {
+        const Point3D<double>& p = points_[s];
+        given[static_cast<std::size_t>(indices_[s])] =
+            Point3D<float>(static_cast<float>(p.x), static_cast<float>(p.y), static_cast<float>(p.z));
+    }
+    release(indices_);
+    release(points_);
+    points.swap(given);
+}
+
 void KDTree::build(Array<Point3D<double>>& points)
 {
     Array<Point3D<double>> given;

@@ -51,6 +51,10 @@ public:
     // points back. Inside, the points are stored in slot order: each leaf's
     // points lie together.
     void build(Array<Point3D<double>>& points);
+    // Hands the points back narrowed to float, in the order they were
+    // given, and frees everything: for points whose coordinates are floats
+    // widened, the same values in half the room.
+    void handBackAsFloats(Array<Point3D<float>>& points);
 
     // The k nearest points of q by ascending squared distance; among equal
     // distances the one met first in the traversal comes first. Slots no
