@@ -454,7 +454,7 @@ struct Fusion {
 
     std::vector<std::uint8_t> valid;  // valid entries of each neighbour list (missing ones trail)
     TailBuffer tails;
-    std::vector<int> reps;     // the cluster roots, ascending
+    std::vector<int> reps;     // the cluster roots, ascending, once the first pass is over (all points before)
     std::vector<double> dist;  // per point: to its nearest neighbour, for the median
     std::vector<float> nearest;  // per point: at most the distance to its nearest own neighbour
     int count = 0;             // number of clusters
@@ -495,7 +495,6 @@ void initialiseFusion(Fusion<Record>& f, const PackedLists& neighbours, int targ
     Record* pts = f.points.data();
 
     cl::resizeOnLargePages(f.valid, n);
-    cl::resizeOnLargePages(f.reps, n);
     cl::resizeOnLargePages(f.parent, n);
     cl::resizeOnLargePages(f.nearest, n);
     f.visited.assign(n, 0);
@@ -514,7 +513,6 @@ void initialiseFusion(Fusion<Record>& f, const PackedLists& neighbours, int targ
         p.tail = -1;
         p.ownMask = static_cast<std::uint16_t>((1u << c) - 1);
         p.inert = std::isnan(p.nx) ? 1 : 0;
-        f.reps[i] = static_cast<int>(i);
         for (int k = 0; k < c; ++k) {
             const int j = list[k];
             if (j == static_cast<int>(i)) continue;
@@ -657,16 +655,30 @@ bool walkFrom(Fusion<Record>& f, int i)
     return f.count == f.target;
 }
 
+// The cluster roots in ascending order.
+template <typename Record>
+void listRoots(Fusion<Record>& f)
+{
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < f.n; ++i) count += f.parent[i] == static_cast<int>(i) ? 1 : 0;
+    cl::reserveOnLargePages(f.reps, count);
+    for (std::size_t i = 0; i < f.n; ++i)
+        if (f.parent[i] == static_cast<int>(i)) f.reps.push_back(static_cast<int>(i));
+}
+
 // Passes over the representatives, lambda doubling from pass to pass, until
 // the clusters number the target, one is left, or 1002 passes have run.
+// The first pass goes over every point: the roots are listed only once it
+// has fused most of them, in a fraction of the room.
 template <typename Record>
 void fuse(Fusion<Record>& f)
 {
     Record* pts = f.points.data();
     for (int pass = 0;; ++pass) {
-        const std::size_t repCount = f.reps.size();
+        const bool everyPoint = pass == 0;
+        const std::size_t repCount = everyPoint ? f.n : f.reps.size();
         for (std::size_t e = 0; e < repCount; ++e) {
-            const int i = f.reps[e];
+            const int i = everyPoint ? static_cast<int>(e) : f.reps[e];
             const Record& pi = pts[i];
             if (pi.ownMask == 0 && f.tails.length(pi) == 0) continue;
             // A root whose normal is not a number can neither fuse nor be
@@ -680,11 +692,15 @@ void fuse(Fusion<Record>& f)
             if (walkFrom(f, i)) break;
         }
 
-        std::size_t kept = 0;
-        for (std::size_t e = 0; e < f.reps.size(); ++e)
-            if (f.parent[static_cast<std::size_t>(f.reps[e])] == f.reps[e]) f.reps[kept++] = f.reps[e];
-        f.reps.resize(kept);
-        f.count = static_cast<int>(kept);
+        if (everyPoint) {
+            listRoots(f);
+        } else {
+            std::size_t kept = 0;
+            for (std::size_t e = 0; e < f.reps.size(); ++e)
+                if (f.parent[static_cast<std::size_t>(f.reps[e])] == f.reps[e]) f.reps[kept++] = f.reps[e];
+            f.reps.resize(kept);
+        }
+        f.count = static_cast<int>(f.reps.size());
         f.tails.compactIfSparse();
 
         if (f.count == f.target) break;
@@ -855,7 +871,10 @@ void mergePrepared(Fusion<Record>& f, const PackedLists& neighbours, int target,
     // the distances served the median only, and the walks' lists and marks
     // are dead once the fusion ends.
     release(f.dist);
-    if (f.n > 1) fuse(f);
+    if (f.n > 1)
+        fuse(f);
+    else
+        listRoots(f);
     f.tails = TailBuffer();
     release(f.visited);
     release(f.candidates);
@@ -864,6 +883,7 @@ void mergePrepared(Fusion<Record>& f, const PackedLists& neighbours, int target,
     refineBoundaries(f, labels);
     release(f.valid);
     relabel(f, labels, supervoxels);
+    release(f.reps);
 }
 
 // Exact for FloatFusionPoint only when the coordinates are floats widened.
