@@ -223,23 +223,29 @@ inline int rootOf(const int* parent, int x)
 
 // The explicit parts of the work lists in one buffer: a replaced list is
 // written over its previous place when it fits there and appended otherwise;
-// the buffer is compacted when dead space dominates.
+// the buffer is compacted in place when dead space dominates. Each place
+// opens with a header: the number of its tail while it is that tail's place,
+// -1 - its room once given up, so that the compaction sweeps the buffer once
+// and needs no second buffer beside it.
 struct TailBuffer {
     struct Tail {
         int start;
         int length;
-        int room;
+        int room;  // 0: no place
     };
     std::vector<int> items;
     std::vector<Tail> tails;
     std::size_t live = 0;  // entries of the current tails
-    std::vector<int> packed;
 
-    void reset()
+    // Room that the buffers rarely outgrow for n points: reserved, it takes
+    // memory only as it is written, and growing never holds two copies.
+    void reset(std::size_t n)
     {
         items.clear();
         tails.clear();
         live = 0;
+        items.reserve(3 * n + 4096);
+        tails.reserve(n);
     }
 
     template <typename Record>
@@ -260,6 +266,8 @@ struct TailBuffer {
         live += list.size();
         live -= static_cast<std::size_t>(t.length);
         if (count > t.room) {
+            if (t.room > 0) items[static_cast<std::size_t>(t.start) - 1] = -1 - t.room;
+            items.push_back(p.tail);
             t.start = static_cast<int>(items.size());
             t.room = count;
             items.insert(items.end(), list.begin(), list.end());
@@ -281,20 +289,31 @@ struct TailBuffer {
     void compactIfSparse()
     {
         if (items.size() <= 2 * live + 4096) return;
-        // Room for exactly the live entries: grown by appends, the copy
-        // would take up to twice theirs beside the buffer it replaces.
-        packed.clear();
-        packed.reserve(live);
-        for (Tail& t : tails) {
-            const int at = static_cast<int>(packed.size());
-            packed.insert(packed.end(), items.begin() + t.start, items.begin() + t.start + t.length);
-            t.start = at;
-            t.room = t.length;
+        std::size_t to = 0;
+        for (std::size_t from = 0; from < items.size();) {
+            const int head = items[from];
+            if (head < 0) {
+                from += static_cast<std::size_t>(-head);
+                continue;
+            }
+            Tail& t = tails[static_cast<std::size_t>(head)];
+            const std::size_t room = static_cast<std::size_t>(t.room);
+            if (t.length == 0) {
+                t.start = 0;
+                t.room = 0;
+            } else {
+                // Places only move down: the entries are copied before
+                // anything overwrites them.
+                items[to] = head;
+                std::copy_n(items.begin() + static_cast<std::ptrdiff_t>(from) + 1, t.length,
+                            items.begin() + static_cast<std::ptrdiff_t>(to) + 1);
+                t.start = static_cast<int>(to) + 1;
+                t.room = t.length;
+                to += 1 + static_cast<std::size_t>(t.length);
+            }
+            from += 1 + room;
         }
-        items.swap(packed);
-        // The dead buffer would otherwise stay beside the live one until the
-        // next compaction.
-        std::vector<int>().swap(packed);
+        items.resize(to);
     }
 };
 
@@ -303,58 +322,74 @@ struct TailBuffer {
 // too far for that is kept whole in `far`; its first entry then holds the
 // mark and the next two where it is. With `plain` the lists are read as
 // they are instead.
+//
+// The offsets lie in the front half of room reserved for the whole lists,
+// which are written out there in the end: the back half is never touched
+// before, so it takes no memory while the lists are packed, and no second
+// buffer is needed beside the packed one.
+using Offset = std::int16_t __attribute__((may_alias));  // stored in room for ints
 struct PackedLists {
-    std::vector<std::int16_t> offsets;  // kNeighbourCount per point
-    std::vector<int> far;               // kNeighbourCount per far list
-    const int* plain = nullptr;         // kNeighbourCount per point
+    cl::Array<int> room;        // kNeighbourCount offsets per point in its front half
+    std::vector<int> far;       // kNeighbourCount per far list
+    const int* plain = nullptr; // kNeighbourCount per point
+
+    void reserve(std::size_t n)
+    {
+        cl::reserveOnLargePages(room, n * kNeighbourCount);
+        room.resize((n * kNeighbourCount + 1) / 2);
+    }
+    Offset* offsets(std::size_t i) { return reinterpret_cast<Offset*>(room.data()) + i * kNeighbourCount; }
+    const Offset* offsets(std::size_t i) const
+    {
+        return reinterpret_cast<const Offset*>(room.data()) + i * kNeighbourCount;
+    }
 };
 
 constexpr std::int16_t kFarList = INT16_MIN;
 constexpr std::int16_t kNoNeighbour = INT16_MAX;  // stands for every entry below 0
 
-// Whether list i fits in offsets: every entry not below 0 within the range.
-inline bool packable(const int* list, std::size_t i)
+// Writes list i to `out` as offsets; false when an entry not below 0 lies
+// beyond their range, and `out` then holds nothing of use.
+inline bool packList(const int* list, std::size_t i, Offset* out)
 {
     bool fits = true;
     for (int k = 0; k < kNeighbourCount; ++k) {
         const long long d = static_cast<long long>(list[k]) - static_cast<long long>(i);
         fits &= list[k] < 0 || (d > kFarList && d < kNoNeighbour);
+        out[k] = list[k] < 0 ? kNoNeighbour : static_cast<std::int16_t>(list[k] - static_cast<int>(i));
     }
     return fits;
+}
+
+// Marks a packed list as the far list numbered e.
+inline void markFar(Offset* out, std::size_t e)
+{
+    out[0] = kFarList;
+    out[1] = static_cast<std::int16_t>(static_cast<std::uint16_t>(e >> 16));
+    out[2] = static_cast<std::int16_t>(static_cast<std::uint16_t>(e & 0xffff));
 }
 
 PackedLists packLists(const int* lists, std::size_t n)
 {
     PackedLists packed;
-    cl::resizeOnLargePages(packed.offsets, n * kNeighbourCount);
+    packed.reserve(n);
     // Every list is written as offsets and marked when it does not fit; the
     // far ones are then numbered in point order, the same on any number of
     // threads.
     std::vector<std::uint8_t> fits(n);
     parallelFor(n, kPointGrain, [&](std::size_t i) {
-        const int* list = lists + i * kNeighbourCount;
-        std::int16_t* out = packed.offsets.data() + i * kNeighbourCount;
-        for (int k = 0; k < kNeighbourCount; ++k)
-            out[k] = list[k] < 0 ? kNoNeighbour : static_cast<std::int16_t>(list[k] - static_cast<int>(i));
-        fits[i] = packable(list, i) ? 1 : 0;
+        fits[i] = packList(lists + i * kNeighbourCount, i, packed.offsets(i)) ? 1 : 0;
     });
-    std::vector<std::uint32_t> farIndex;
-    for (std::size_t i = 0; i < n; ++i)
-        if (!fits[i]) farIndex.push_back(static_cast<std::uint32_t>(i));
-    packed.far.resize(farIndex.size() * kNeighbourCount);
-    parallelFor(farIndex.size(), kPointGrain, [&](std::size_t e) {
-        const std::size_t i = farIndex[e];
-        std::copy(lists + i * kNeighbourCount, lists + (i + 1) * kNeighbourCount, packed.far.data() + e * kNeighbourCount);
-        std::int16_t* out = packed.offsets.data() + i * kNeighbourCount;
-        out[0] = kFarList;
-        out[1] = static_cast<std::int16_t>(static_cast<std::uint16_t>(e >> 16));
-        out[2] = static_cast<std::int16_t>(static_cast<std::uint16_t>(e & 0xffff));
-    });
+    for (std::size_t i = 0; i < n; ++i) {
+        if (fits[i]) continue;
+        markFar(packed.offsets(i), packed.far.size() / kNeighbourCount);
+        packed.far.insert(packed.far.end(), lists + i * kNeighbourCount, lists + (i + 1) * kNeighbourCount);
+    }
     return packed;
 }
 
 // The whole list a far mark stands for: its place in `far` follows the mark.
-inline const int* farList(const PackedLists& packed, const std::int16_t* in)
+inline const int* farList(const PackedLists& packed, const Offset* in)
 {
     const std::size_t e = static_cast<std::size_t>(static_cast<std::uint16_t>(in[1])) << 16 |
                           static_cast<std::uint16_t>(in[2]);
@@ -365,7 +400,7 @@ inline const int* farList(const PackedLists& packed, const std::int16_t* in)
 inline int neighbourAt(const PackedLists& packed, std::size_t i, int k)
 {
     if (packed.plain != nullptr) return packed.plain[i * kNeighbourCount + static_cast<std::size_t>(k)];
-    const std::int16_t* in = packed.offsets.data() + i * kNeighbourCount;
+    const Offset* in = packed.offsets(i);
     if (in[0] == kFarList) return farList(packed, in)[k];
     return in[k] == kNoNeighbour ? -1 : static_cast<int>(i) + in[k];
 }
@@ -374,10 +409,36 @@ inline int neighbourAt(const PackedLists& packed, std::size_t i, int k)
 inline const int* unpackList(const PackedLists& packed, std::size_t i, int* buffer)
 {
     if (packed.plain != nullptr) return packed.plain + i * kNeighbourCount;
-    const std::int16_t* in = packed.offsets.data() + i * kNeighbourCount;
+    const Offset* in = packed.offsets(i);
     if (in[0] == kFarList) return farList(packed, in);
     for (int k = 0; k < kNeighbourCount; ++k) buffer[k] = in[k] == kNoNeighbour ? -1 : static_cast<int>(i) + in[k];
     return buffer;
+}
+
+// The lists written out whole over their packed form (every entry below 0
+// as -1, as the search writes it). List i takes the room of the packed lists
+// 2i and 2i + 1, so lists written from the last to the first overwrite only
+// lists already written out. Past the first few, they go in rounds of the
+// points [m, 2m), the last round first: a round reads below byte 60m of the
+// room and writes above it, so its points are written out at the same time.
+void writeOutInPlace(PackedLists& packed, std::size_t n)
+{
+    // Within the reserved room: the packed front half stays in place.
+    packed.room.resize(n * kNeighbourCount);
+    auto writeOut = [&packed](std::size_t i) {
+        int buffer[kNeighbourCount];
+        const int* list = unpackList(packed, i, buffer);
+        std::copy(list, list + kNeighbourCount, packed.room.data() + i * kNeighbourCount);
+    };
+    constexpr std::size_t kFirstRound = 4096;
+    const std::size_t first = std::min(n, kFirstRound);
+    std::vector<std::size_t> rounds;
+    for (std::size_t m = first; m < n; m *= 2) rounds.push_back(m);
+    for (auto m = rounds.rbegin(); m != rounds.rend(); ++m) {
+        const std::size_t end = std::min(n, 2 * *m);
+        parallelFor(end - *m, kPointGrain, [&](std::size_t k) { writeOut(*m + k); });
+    }
+    for (std::size_t i = first; i-- > 0;) writeOut(i);
 }
 
 // What the fusion and the boundary refinement of one call work on.
@@ -393,7 +454,7 @@ struct Fusion {
 
     std::vector<std::uint8_t> valid;  // valid entries of each neighbour list (missing ones trail)
     TailBuffer tails;
-    std::vector<int> reps;     // the cluster roots, ascending
+    std::vector<int> reps;     // the cluster roots, ascending, once the first pass is over (all points before)
     std::vector<double> dist;  // per point: to its nearest neighbour, for the median
     std::vector<float> nearest;  // per point: at most the distance to its nearest own neighbour
     int count = 0;             // number of clusters
@@ -434,7 +495,6 @@ void initialiseFusion(Fusion<Record>& f, const PackedLists& neighbours, int targ
     Record* pts = f.points.data();
 
     cl::resizeOnLargePages(f.valid, n);
-    cl::resizeOnLargePages(f.reps, n);
     cl::resizeOnLargePages(f.parent, n);
     cl::resizeOnLargePages(f.nearest, n);
     f.visited.assign(n, 0);
@@ -453,7 +513,6 @@ void initialiseFusion(Fusion<Record>& f, const PackedLists& neighbours, int targ
         p.tail = -1;
         p.ownMask = static_cast<std::uint16_t>((1u << c) - 1);
         p.inert = std::isnan(p.nx) ? 1 : 0;
-        f.reps[i] = static_cast<int>(i);
         for (int k = 0; k < c; ++k) {
             const int j = list[k];
             if (j == static_cast<int>(i)) continue;
@@ -464,7 +523,7 @@ void initialiseFusion(Fusion<Record>& f, const PackedLists& neighbours, int targ
         f.nearest[i] = lowerFloat(f.dist[i]);
     });
     f.count = static_cast<int>(n);
-    f.tails.reset();
+    f.tails.reset(n);
     // The selection may reorder `dist`: nothing reads it afterwards.
     std::nth_element(f.dist.begin(), f.dist.begin() + static_cast<std::ptrdiff_t>(n / 2), f.dist.end());
     f.lambda = std::max(f.dist[n / 2], 2.220446049250313e-16);
@@ -596,16 +655,30 @@ bool walkFrom(Fusion<Record>& f, int i)
     return f.count == f.target;
 }
 
+// The cluster roots in ascending order.
+template <typename Record>
+void listRoots(Fusion<Record>& f)
+{
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < f.n; ++i) count += f.parent[i] == static_cast<int>(i) ? 1 : 0;
+    cl::reserveOnLargePages(f.reps, count);
+    for (std::size_t i = 0; i < f.n; ++i)
+        if (f.parent[i] == static_cast<int>(i)) f.reps.push_back(static_cast<int>(i));
+}
+
 // Passes over the representatives, lambda doubling from pass to pass, until
 // the clusters number the target, one is left, or 1002 passes have run.
+// The first pass goes over every point: the roots are listed only once it
+// has fused most of them, in a fraction of the room.
 template <typename Record>
 void fuse(Fusion<Record>& f)
 {
     Record* pts = f.points.data();
     for (int pass = 0;; ++pass) {
-        const std::size_t repCount = f.reps.size();
+        const bool everyPoint = pass == 0;
+        const std::size_t repCount = everyPoint ? f.n : f.reps.size();
         for (std::size_t e = 0; e < repCount; ++e) {
-            const int i = f.reps[e];
+            const int i = everyPoint ? static_cast<int>(e) : f.reps[e];
             const Record& pi = pts[i];
             if (pi.ownMask == 0 && f.tails.length(pi) == 0) continue;
             // A root whose normal is not a number can neither fuse nor be
@@ -619,11 +692,15 @@ void fuse(Fusion<Record>& f)
             if (walkFrom(f, i)) break;
         }
 
-        std::size_t kept = 0;
-        for (std::size_t e = 0; e < f.reps.size(); ++e)
-            if (f.parent[static_cast<std::size_t>(f.reps[e])] == f.reps[e]) f.reps[kept++] = f.reps[e];
-        f.reps.resize(kept);
-        f.count = static_cast<int>(kept);
+        if (everyPoint) {
+            listRoots(f);
+        } else {
+            std::size_t kept = 0;
+            for (std::size_t e = 0; e < f.reps.size(); ++e)
+                if (f.parent[static_cast<std::size_t>(f.reps[e])] == f.reps[e]) f.reps[kept++] = f.reps[e];
+            f.reps.resize(kept);
+        }
+        f.count = static_cast<int>(f.reps.size());
         f.tails.compactIfSparse();
 
         if (f.count == f.target) break;
@@ -794,7 +871,10 @@ void mergePrepared(Fusion<Record>& f, const PackedLists& neighbours, int target,
     // the distances served the median only, and the walks' lists and marks
     // are dead once the fusion ends.
     release(f.dist);
-    if (f.n > 1) fuse(f);
+    if (f.n > 1)
+        fuse(f);
+    else
+        listRoots(f);
     f.tails = TailBuffer();
     release(f.visited);
     release(f.candidates);
@@ -803,6 +883,7 @@ void mergePrepared(Fusion<Record>& f, const PackedLists& neighbours, int target,
     refineBoundaries(f, labels);
     release(f.valid);
     relabel(f, labels, supervoxels);
+    release(f.reps);
 }
 
 // Exact for FloatFusionPoint only when the coordinates are floats widened.
@@ -850,18 +931,63 @@ void mergeSupervoxels(const cl::Array<cl::tag_PointWithNormal>& points, const cl
 
 namespace {
 
-// The neighbour lists of the tree's points not `known`, and with `separate`
-// their separation marks. Searched in blocks of the tree's slots, a fresh
-// search at the start of each: the blocks are the same for any number of
-// threads, and so is every mark.
-void searchNeighbourhoods(const cl::KDTree& tree, Neighbourhoods& hood, bool separate, const std::uint8_t* known)
+// Slots per search task. A search starts afresh at the start of each block,
+// and the marks depend on where it starts: the blocks are the same for any
+// number of threads, and so is every mark.
+constexpr std::size_t kSlotBlock = 4096;
+
+// The neighbour lists of the tree's points not `known`, and with `separated`
+// their separation marks.
+void searchNeighbourhoods(const cl::KDTree& tree, Neighbourhoods& hood, std::uint8_t* separated, const std::uint8_t* known)
 {
-    constexpr std::size_t kSlotBlock = 4096;
     const std::size_t n = tree.indices().size();
     parallelFor((n + kSlotBlock - 1) / kSlotBlock, 1, [&](std::size_t block) {
-        tree.querySlots(block * kSlotBlock, (block + 1) * kSlotBlock, kNeighbourCount, hood.lists.data(),
-                        separate ? hood.separated.data() : nullptr, known);
+        tree.querySlots(block * kSlotBlock, (block + 1) * kSlotBlock, kNeighbourCount, hood.lists.data(), separated, known);
     });
+}
+
+// The same search with every list written packed as soon as its block is
+// searched (a `known` one taken from `hood.lists`), so that the lists never
+// take their whole room. The far lists are numbered block after block.
+PackedLists searchPacked(const cl::KDTree& tree, const Neighbourhoods& hood, std::uint8_t* separated,
+                         const std::uint8_t* known)
+{
+    const std::size_t n = tree.indices().size();
+    const int* slots = tree.indices().data();
+    PackedLists packed;
+    packed.reserve(n);
+    struct FarLists {
+        std::vector<std::uint32_t> points;
+        std::vector<int> lists;
+    };
+    std::vector<FarLists> far((n + kSlotBlock - 1) / kSlotBlock);
+    parallelFor(far.size(), 1, [&](std::size_t block) {
+        const std::size_t begin = block * kSlotBlock, end = std::min(n, begin + kSlotBlock);
+        std::vector<int> found((end - begin) * kNeighbourCount);
+        for (std::size_t s = begin; known != nullptr && s < end; ++s) {
+            const std::size_t i = static_cast<std::size_t>(slots[s]);
+            if (known[i])
+                std::copy_n(hood.lists.data() + i * kNeighbourCount, kNeighbourCount, found.data() + (s - begin) * kNeighbourCount);
+        }
+        tree.queryBlock(begin, end, kNeighbourCount, found.data(), separated, known);
+        for (std::size_t s = begin; s < end; ++s) {
+            const std::size_t i = static_cast<std::size_t>(slots[s]);
+            const int* list = found.data() + (s - begin) * kNeighbourCount;
+            if (packList(list, i, packed.offsets(i))) continue;
+            far[block].points.push_back(static_cast<std::uint32_t>(i));
+            far[block].lists.insert(far[block].lists.end(), list, list + kNeighbourCount);
+        }
+    });
+    std::size_t farCount = 0;
+    for (const FarLists& b : far) farCount += b.points.size();
+    packed.far.reserve(farCount * kNeighbourCount);
+    std::size_t e = 0;
+    for (FarLists& b : far) {
+        for (std::uint32_t i : b.points) markFar(packed.offsets(i), e++);
+        packed.far.insert(packed.far.end(), b.lists.begin(), b.lists.end());
+        b = FarLists();
+    }
+    return packed;
 }
 
 // What a cut hands its fusion besides the points and neighbourhoods.
@@ -871,31 +997,24 @@ struct CutInput {
     bool reuse;                            // lists taken over: `known` marks those with a normal in hand
     cl::Array<std::uint8_t>& known;
     bool keepNormals;                      // a normal per point to the neighbourhoods on return
-    bool packLists;                        // the lists packed while the records are held
     cl::Array<cl::Point3D<float>>* rounded;  // the coordinates as floats on return, when given
 };
 
 // The fusion keeps each point's coordinates and normal in its own record:
 // the coordinates move there first, so that the separate copy is gone
-// before the normals are made from the records' coordinates. Packed, the
-// lists are packed before the records take their room and written out again
-// once the records are gone (every entry below 0 as -1, as the search writes
-// it).
-template <typename Record>
-void fuseAndRefine(Fusion<Record>& fusion, cl::Array<cl::Point3D<double>>& points, Neighbourhoods& hood,
+// before the normals are made from the records' coordinates. Lists found
+// packed are written out whole to `hood.lists` once the records are gone
+// (every entry below 0 as -1, as the search writes it).
+template <typename Record, typename Coordinates>
+void fuseAndRefine(Fusion<Record>& fusion, Coordinates& points, Neighbourhoods& hood, PackedLists& packed,
                    const CutInput& in, cl::Array<int>& labels, cl::Array<int>& supervoxels)
 {
     const std::size_t n = points.size();
-    PackedLists packed;
-    if (in.packLists) {
-        packed = packLists(hood.lists.data(), n);
-        cl::Array<int>().swap(hood.lists);
-    } else {
-        packed.plain = hood.lists.data();
-    }
     cl::resizeOnLargePages(fusion.points, n);
-    parallelFor(n, kPointGrain, [&](std::size_t i) { setCoordinates(fusion.points[i], points[i]); });
-    cl::Array<cl::Point3D<double>>().swap(points);
+    parallelFor(n, kPointGrain, [&](std::size_t i) {
+        setCoordinates(fusion.points[i], cl::Point3D<double>(points[i].x, points[i].y, points[i].z));
+    });
+    Coordinates().swap(points);
     const Record* records = fusion.points.data();
     parallelFor(n, kPointGrain, [&](std::size_t i) {
         if (in.reuse && in.known[i]) {
@@ -927,13 +1046,9 @@ void fuseAndRefine(Fusion<Record>& fusion, cl::Array<cl::Point3D<double>>& point
         });
     }
     std::vector<Record>().swap(fusion.points);
-    if (!in.packLists) return;
-    cl::resizeOnLargePages(hood.lists, n * kNeighbourCount);
-    parallelFor(n, kPointGrain, [&](std::size_t i) {
-        int buffer[kNeighbourCount];
-        const int* list = unpackList(packed, i, buffer);
-        std::copy(list, list + kNeighbourCount, hood.lists.data() + i * kNeighbourCount);
-    });
+    if (packed.plain != nullptr) return;
+    writeOutInPlace(packed, n);
+    hood.lists.swap(packed.room);
 }
 
 }  // namespace
@@ -981,14 +1096,20 @@ bool clusterSupervoxels(cl::Array<cl::Point3D<double>> points, double r, cl::Arr
     Neighbourhoods local;
     Neighbourhoods& hood = carried != nullptr ? *carried : local;
     const bool reuse = hood.separated.size() == n && hood.lists.size() == n * kNeighbourCount && hood.normals.size() == n;
+    // Calls that remember run again and again on small leftovers, where
+    // packing costs time and the room it saves sets no peak.
+    const bool pack = !keepNormals;
+    const bool floats = allFloatCoordinates(n, [&](std::size_t k) -> const cl::Point3D<double>& { return points[k]; });
     // Taken-over lists need no search and no normal.
     cl::Array<std::uint8_t> known;
+    PackedLists packed;
+    cl::Array<cl::Point3D<float>> narrowed;
     {
         cl::KDTree tree;
         tree.build(points);
         // The lists take their room once the tree's building is done.
         if (!reuse) {
-            cl::resizeOnLargePages(hood.lists, n * kNeighbourCount);
+            if (!pack) cl::resizeOnLargePages(hood.lists, n * kNeighbourCount);
             cl::resizeOnLargePages(hood.separated, n);
         } else {
             known.resize(n);
@@ -996,23 +1117,33 @@ bool clusterSupervoxels(cl::Array<cl::Point3D<double>> points, double r, cl::Arr
                 known[i] = hood.separated[i] && tree.confirms(tree.point(i), hood.lists.data() + i * kNeighbourCount, kNeighbourCount);
             });
         }
-        searchNeighbourhoods(tree, hood, carried != nullptr, reuse ? known.data() : nullptr);
+        std::uint8_t* separated = carried != nullptr ? hood.separated.data() : nullptr;
+        if (pack) {
+            packed = searchPacked(tree, hood, separated, reuse ? known.data() : nullptr);
+            cl::Array<int>().swap(hood.lists);
+        } else {
+            searchNeighbourhoods(tree, hood, separated, reuse ? known.data() : nullptr);
+            packed.plain = hood.lists.data();
+        }
         // The tree hands the points back and frees the rest before the
-        // normals and the fusion take their room.
-        tree.build(points);
+        // normals and the fusion take their room; float coordinates come
+        // back as floats, in half the room beside the fusion's records.
+        if (floats)
+            tree.handBackAsFloats(narrowed);
+        else
+            tree.build(points);
     }
-    const int target = countOccupiedCells(n, r, [&](std::size_t k) -> const cl::Point3D<double>& { return points[k]; });
-
-    const bool floats = allFloatCoordinates(n, [&](std::size_t k) -> const cl::Point3D<double>& { return points[k]; });
-    // Calls that remember run again and again on small leftovers, where
-    // packing costs time and the room it saves sets no peak.
-    const CutInput input{r, target, reuse, known, carried != nullptr && keepNormals, !keepNormals, rounded};
+    const int target = floats ? countOccupiedCells(n, r, [&](std::size_t k) {
+        return cl::Point3D<double>(narrowed[k].x, narrowed[k].y, narrowed[k].z);
+    })
+                              : countOccupiedCells(n, r, [&](std::size_t k) -> const cl::Point3D<double>& { return points[k]; });
+    const CutInput input{r, target, reuse, known, carried != nullptr && keepNormals, rounded};
     if (floats) {
         Fusion<FloatFusionPoint> fusion;
-        fuseAndRefine(fusion, points, hood, input, labels, supervoxels);
+        fuseAndRefine(fusion, narrowed, hood, packed, input, labels, supervoxels);
     } else {
         Fusion<FusionPoint> fusion;
-        fuseAndRefine(fusion, points, hood, input, labels, supervoxels);
+        fuseAndRefine(fusion, points, hood, packed, input, labels, supervoxels);
     }
     return true;
 }

@@ -69,8 +69,8 @@ Neighbourhoods carryNeighbourhoods(const Neighbourhoods& hoods, const std::vecto
 // and with `keepNormals` a normal per point. Keeping them costs 24 bytes a
 // point beside the fusion's records at the end of the cut; making the
 // carried ones afresh costs a normal estimate per carried point. Without
-// `keepNormals` the lists are also held in half their room during the
-// fusion, which costs some time.
+// `keepNormals` the lists are also held in half their room from the search
+// to the end of the fusion, which costs some time.
 // With `rounded`: on return it holds the points' coordinates narrowed to
 // float, in point order, so that a caller whose coordinates came from floats
 // need not hold its own copy during the cut.

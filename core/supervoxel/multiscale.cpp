@@ -159,44 +159,65 @@ Neighbourhoods& remember(const LevelPoints& points, Neighbourhoods& hoods, Neigh
 // non-planar clusters, cluster by cluster.
 struct LevelRest {
     WorkCloud cloud;
-    std::vector<std::size_t> from;  // where each of its points was in the level's cloud
     std::size_t planarFound = 0;
 };
 
-// A cluster of at least kappa points, fitted; its cloud is kept only when
-// the fit is planar.
+// A cluster of at least kappa points, fitted; its cloud is made once the fit
+// is known planar.
 struct FittedCluster {
     Supervoxel candidate;
     bool planar = false;
 };
 
+// The points of cluster c as a cloud of their own.
+WorkCloud clusterCloud(const LevelPoints& points, const LevelClusters& clusters, std::size_t c)
+{
+    WorkCloud cloud = makeWorkCloud();
+    cloud->points.reserve(clusters.first[c + 1] - clusters.first[c]);
+    for (std::size_t k = clusters.first[c]; k < clusters.first[c + 1]; ++k) cloud->points.push_back(points.at(clusters.byCluster[k]));
+    setRowShape(*cloud);
+    return cloud;
+}
+
 // Fits every cluster of at least kappa points. Each fit reads only its own
-// points, so the clusters are fitted at the same time.
+// points, so the clusters are fitted at the same time. The clouds fitted are
+// not kept: made again for the planar clusters after the level's
+// neighbourhoods are dropped, they never take their room beside them.
 std::vector<FittedCluster> fitClusters(const LevelPoints& points, const LevelClusters& clusters,
                                        const VELA::tag_VELAParameter& para)
 {
     std::vector<FittedCluster> fitted(clusterCount(clusters));
     parallelFor(fitted.size(), 1, [&](std::size_t c) {
-        const std::size_t begin = clusters.first[c], end = clusters.first[c + 1];
-        if (static_cast<std::int64_t>(end - begin) < para.kappa) return;
-        Supervoxel& candidate = fitted[c].candidate;
-        candidate.cloud = makeWorkCloud();
-        candidate.cloud->points.reserve(end - begin);
-        for (std::size_t k = begin; k < end; ++k) candidate.cloud->points.push_back(points.at(clusters.byCluster[k]));
-        setRowShape(*candidate.cloud);
-        fitPlaneDescriptor(candidate.cloud, candidate.descriptor, true);
-        fitted[c].planar = isPlanar(candidate.descriptor, para.phic);
-        if (!fitted[c].planar) candidate.cloud.reset();
+        if (static_cast<std::int64_t>(clusters.first[c + 1] - clusters.first[c]) < para.kappa) return;
+        fitPlaneDescriptor(clusterCloud(points, clusters, c), fitted[c].candidate.descriptor, true);
+        fitted[c].planar = isPlanar(fitted[c].candidate.descriptor, para.phic);
     });
     return fitted;
 }
 
+// The positions of the points the split leaves, cluster by cluster.
+std::vector<std::size_t> restPositions(const LevelClusters& clusters, const std::vector<FittedCluster>& fitted)
+{
+    std::size_t restCount = 0;
+    for (std::size_t c = 0; c < clusterCount(clusters); ++c)
+        if (!fitted[c].planar) restCount += clusters.first[c + 1] - clusters.first[c];
+    std::vector<std::size_t> from;
+    cl::reserveOnLargePages(from, restCount);
+    for (std::size_t c = 0; c < clusterCount(clusters); ++c)
+        if (!fitted[c].planar)
+            from.insert(from.end(), clusters.byCluster.begin() + static_cast<std::ptrdiff_t>(clusters.first[c]),
+                        clusters.byCluster.begin() + static_cast<std::ptrdiff_t>(clusters.first[c + 1]));
+    return from;
+}
+
 // The split of one level, in cluster order: planar clusters are appended to
 // the set's supervoxels; the points of the others make the rest.
-LevelRest splitClusters(const LevelPoints& points, const LevelClusters& clusters, SupervoxelSet& set,
-                        const VELA::tag_VELAParameter& para)
+LevelRest splitClusters(const LevelPoints& points, const LevelClusters& clusters, std::vector<FittedCluster>& fitted,
+                        SupervoxelSet& set)
 {
-    std::vector<FittedCluster> fitted = fitClusters(points, clusters, para);
+    parallelFor(fitted.size(), 1, [&](std::size_t c) {
+        if (fitted[c].planar) fitted[c].candidate.cloud = clusterCloud(points, clusters, c);
+    });
     LevelRest rest;
     rest.cloud = makeWorkCloud();
     // Most points of a level usually go to planar supervoxels: the rest
@@ -204,14 +225,11 @@ LevelRest splitClusters(const LevelPoints& points, const LevelClusters& clusters
     std::size_t restCount = 0;
     for (std::size_t c = 0; c < clusterCount(clusters); ++c)
         if (!fitted[c].planar) restCount += clusters.first[c + 1] - clusters.first[c];
-    cl::reserveOnLargePages(rest.from, restCount);
     cl::reserveOnLargePages(rest.cloud->points, restCount);
     for (std::size_t c = 0; c < clusterCount(clusters); ++c) {
         if (!fitted[c].planar) {
-            for (std::size_t k = clusters.first[c]; k < clusters.first[c + 1]; ++k) {
+            for (std::size_t k = clusters.first[c]; k < clusters.first[c + 1]; ++k)
                 rest.cloud->points.push_back(points.at(clusters.byCluster[k]));
-                rest.from.push_back(clusters.byCluster[k]);
-            }
             continue;
         }
         Supervoxel& candidate = fitted[c].candidate;
@@ -267,7 +285,17 @@ bool splitLevels(Supervoxel supervoxel, SupervoxelSet& set, const VELA::tag_VELA
         LevelPoints points;
         const LevelClusters clusters = clusterLevel(cloud, r, carried, memory != nullptr, points);
         const Neighbourhoods& hoods = firstLevel && memory != nullptr ? remember(points, carried, *memory) : carried;
-        LevelRest rest = splitClusters(points, clusters, set, para);
+        std::vector<FittedCluster> fitted = fitClusters(points, clusters, para);
+        // The next level's neighbourhoods are carried over before the
+        // supervoxels' clouds take their room, and this level's dropped.
+        if (std::any_of(fitted.begin(), fitted.end(), [](const FittedCluster& c) { return c.planar; })) {
+            Neighbourhoods next = carryNeighbourhoods(hoods, restPositions(clusters, fitted), [&points](std::size_t i) {
+                const cl::Point3D<float>& p = points.coordinates[i];
+                return cl::Point3D<double>(p.x, p.y, p.z);
+            });
+            carried = std::move(next);
+        }
+        LevelRest rest = splitClusters(points, clusters, fitted, set);
         observeLevel(observer, r, points.size(), clusterCount(clusters), rest.planarFound, started);
         // Later levels cut clouds of their own, which nobody reads once split.
         if (firstLevel && keepCloud) restoreCloud(cloud, points);
@@ -278,10 +306,6 @@ bool splitLevels(Supervoxel supervoxel, SupervoxelSet& set, const VELA::tag_VELA
             appendIndependent(leftover, set);
             return true;
         }
-        carried = carryNeighbourhoods(hoods, rest.from, [&points](std::size_t i) {
-            const cl::Point3D<float>& p = points.coordinates[i];
-            return cl::Point3D<double>(p.x, p.y, p.z);
-        });
         supervoxel = std::move(leftover);
         r = r * para.rdelta;
     }

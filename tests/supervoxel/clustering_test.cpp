@@ -308,6 +308,41 @@ TEST(Clustering, lists_reaching_far_in_the_point_order_give_the_literal_clusters
               std::vector<int>(prep.neighbours.begin(), prep.neighbours.end()));
 }
 
+TEST(Clustering, lists_found_packed_come_back_whole_at_every_round_edge_on_any_thread_count)
+{
+    // The packed lists are written out over their own room, the first 4096
+    // one by one and then in rounds that double; counts on both sides of
+    // round edges, with far lists in several search blocks.
+    for (int n : {1, 14, 4095, 4096, 4097, 8192, 8193, 20000}) {
+        std::vector<Point> input = bentSheet(n, 21);
+        input.resize(static_cast<std::size_t>(n));
+        std::sort(input.begin(), input.end(), [](const Point& a, const Point& b) { return a.x < b.x; });
+        std::mt19937 gen(5);
+        std::uniform_int_distribution<std::size_t> pick(0, input.size() - 1);
+        for (std::size_t i = 0; i < input.size(); i += 40) std::swap(input[i], input[pick(gen)]);
+        const Prepared prep = prepare(input);
+        const std::vector<int> want(prep.neighbours.begin(), prep.neighbours.end());
+        const double r = 0.15;
+        const int K = vela::countOccupiedVoxels(prep.points, r);
+        cl::Array<int> mergedLabels, mergedSupervoxels;
+        vela::mergeSupervoxels(prep.points, prep.neighbours, K, r, mergedLabels, mergedSupervoxels);
+        const auto outcomes = testsupport::onEachThreadCount([&] {
+            cl::Array<Point> level;
+            for (const Point& p : input) level.push_back(p);
+            vela::Neighbourhoods hoods;
+            cl::Array<int> labels, supervoxels;
+            vela::clusterSupervoxels(level, r, labels, supervoxels, &hoods);
+            return std::make_pair(std::vector<int>(hoods.lists.begin(), hoods.lists.end()),
+                                  std::vector<int>(labels.begin(), labels.end()));
+        });
+        for (std::size_t t = 0; t < outcomes.size(); ++t) {
+            ASSERT_EQ(outcomes[t].first, want) << n << " points, " << testsupport::kThreadCounts[t] << " threads";
+            ASSERT_EQ(outcomes[t].second, std::vector<int>(mergedLabels.begin(), mergedLabels.end()))
+                << n << " points, " << testsupport::kThreadCounts[t] << " threads";
+        }
+    }
+}
+
 TEST(Clustering, merge_on_a_grid_matches_literal_version)
 {
     // A floor and a wall on an exact grid: equal distances and equal normals

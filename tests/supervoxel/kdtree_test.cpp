@@ -657,6 +657,56 @@ TEST(KDTree, rebuilding_over_an_empty_array_hands_the_points_back)
     EXPECT_EQ(none[0].z, 3.0);
 }
 
+TEST(KDTree, a_block_of_slots_gets_the_lists_and_marks_of_the_whole_search_side_by_side)
+{
+    std::mt19937 gen(8);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    Array<Point> pts;
+    for (int i = 0; i < 500; ++i) pts.push_back(Point(u(gen), u(gen), 0.1 * u(gen)));
+    KDTree tree;
+    tree.build(pts);
+    const std::size_t n = tree.size();
+    std::vector<std::uint8_t> known(n, 0);
+    for (std::size_t i = 0; i < n; i += 4) known[i] = 1;
+    std::vector<int> lists(n * 15, -2);
+    std::vector<std::uint8_t> separated(n, 9);
+    tree.querySlots(100, 300, 15, lists.data(), separated.data(), known.data());
+    std::vector<int> block(200 * 15, -2);
+    std::vector<std::uint8_t> blockSeparated(n, 9);
+    tree.queryBlock(100, 300, 15, block.data(), blockSeparated.data(), known.data());
+    EXPECT_EQ(blockSeparated, separated);
+    for (std::size_t s = 100; s < 300; ++s) {
+        const std::size_t i = static_cast<std::size_t>(tree.indices()[s]);
+        EXPECT_EQ(std::vector<int>(block.begin() + static_cast<std::ptrdiff_t>((s - 100) * 15),
+                                   block.begin() + static_cast<std::ptrdiff_t>((s - 100) * 15 + 15)),
+                  std::vector<int>(lists.begin() + static_cast<std::ptrdiff_t>(i * 15), lists.begin() + static_cast<std::ptrdiff_t>(i * 15 + 15)))
+            << "slot " << s;
+    }
+}
+
+TEST(KDTree, points_handed_back_as_floats_are_the_given_ones_in_their_order)
+{
+    std::mt19937 gen(9);
+    std::uniform_real_distribution<float> u(-50.0f, 50.0f);
+    std::vector<Point> given;
+    Array<Point> pts;
+    for (int i = 0; i < 300; ++i) {
+        given.push_back(Point(u(gen), u(gen), u(gen)));
+        pts.push_back(given.back());
+    }
+    KDTree tree;
+    tree.build(pts);
+    Array<cl::Point3D<float>> back;
+    tree.handBackAsFloats(back);
+    EXPECT_EQ(tree.size(), 0u);
+    ASSERT_EQ(back.size(), given.size());
+    for (std::size_t i = 0; i < given.size(); ++i) {
+        EXPECT_EQ(static_cast<double>(back[i].x), given[i].x) << i;
+        EXPECT_EQ(static_cast<double>(back[i].y), given[i].y) << i;
+        EXPECT_EQ(static_cast<double>(back[i].z), given[i].z) << i;
+    }
+}
+
 TEST(Octree, unit_grid_has_depth_one_and_reports_repeated_cells)
 {
     cl::Octree<bool> tree(1, 1, 1);

@@ -60,6 +60,24 @@ void KDTree::handBack(Array<Point3D<double>>& points)
     release(points_);
 }
 
+void KDTree::handBackAsFloats(Array<Point3D<float>>& points)
+{
+    release(cells_);
+    release(cellOf_);
+    release(nodes_);
+    release(slotOf_);
+    Array<Point3D<float>> given;
+    resizeOnLargePages(given, points_.size());
+    for (std::size_t s = 0; s < points_.size(); ++s) {
+        const Point3D<double>& p = points_[s];
+        given[static_cast<std::size_t>(indices_[s])] =
+            Point3D<float>(static_cast<float>(p.x), static_cast<float>(p.y), static_cast<float>(p.z));
+    }
+    release(indices_);
+    release(points_);
+    points.swap(given);
+}
+
 void KDTree::build(Array<Point3D<double>>& points)
 {
     Array<Point3D<double>> given;
@@ -318,6 +336,18 @@ void KDTree::queryAll(int k, int* lists, std::uint8_t* separated, const std::uin
 void KDTree::querySlots(std::size_t begin, std::size_t end, int k, int* lists, std::uint8_t* separated,
                         const std::uint8_t* known) const
 {
+    searchSlots(begin, end, k, lists, false, separated, known);
+}
+
+void KDTree::queryBlock(std::size_t begin, std::size_t end, int k, int* lists, std::uint8_t* separated,
+                        const std::uint8_t* known) const
+{
+    searchSlots(begin, end, k, lists, true, separated, known);
+}
+
+void KDTree::searchSlots(std::size_t begin, std::size_t end, int k, int* lists, bool bySlot, std::uint8_t* separated,
+                         const std::uint8_t* known) const
+{
     const std::size_t n = indices_.size();
     end = std::min(end, n);
     if (k <= 0 || begin >= end) return;
@@ -335,7 +365,7 @@ void KDTree::querySlots(std::size_t begin, std::size_t end, int k, int* lists, s
         const std::size_t index = static_cast<std::size_t>(indices_[s]);
         if (known != nullptr && known[index]) continue;
         const Point3D<double>& q = points_[s];
-        int* list = lists + index * uk;
+        int* list = lists + (bySlot ? s - begin : index) * uk;
         if (bounded) {
             double bound = DBL_MAX;
             if (havePrevious) {

@@ -51,6 +51,10 @@ public:
     // points back. Inside, the points are stored in slot order: each leaf's
     // points lie together.
     void build(Array<Point3D<double>>& points);
+    // Hands the points back narrowed to float, in the order they were
+    // given, and frees everything: for points whose coordinates are floats
+    // widened, the same values in half the room.
+    void handBackAsFloats(Array<Point3D<float>>& points);
 
     // The k nearest points of q by ascending squared distance; among equal
     // distances the one met first in the traversal comes first. Slots no
@@ -73,6 +77,11 @@ public:
     // queryAll() for the points of slots [begin, end) alone. Ranges that do
     // not overlap may be searched at the same time.
     void querySlots(std::size_t begin, std::size_t end, int k, int* lists, std::uint8_t* separated = nullptr,
+                    const std::uint8_t* known = nullptr) const;
+    // querySlots() with the list of slot s at lists[(s - begin) * k ...]:
+    // a block's lists side by side, for a caller that stores them its own
+    // way. The marks stay in point order.
+    void queryBlock(std::size_t begin, std::size_t end, int k, int* lists, std::uint8_t* separated = nullptr,
                     const std::uint8_t* known = nullptr) const;
 
     // Whether query(q, k) returns `list`, given that the list holds k points
@@ -100,6 +109,8 @@ private:
     void partition(int begin, int end, int axis, double cut, int& lim1, int& lim2);
     void handBack(Array<Point3D<double>>& points);
     void toPointNumbers(int* list, int k) const;
+    void searchSlots(std::size_t begin, std::size_t end, int k, int* lists, bool bySlot, std::uint8_t* separated,
+                     const std::uint8_t* known) const;
 
     void searchClassic(const Point3D<double>& q, int k, int* result, double* dists) const;
     bool searchBounded(const Point3D<double>& q, int k, int* result, double* dists, double bound) const;
