@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "atomic_file.h"
+#include "decimal_text.h"
 #include "las_label_writer.h"
 
 namespace velaseg {
@@ -76,9 +77,9 @@ void writePly(AtomicFile& out, const LabelledRows& rows)
 void writeText(AtomicFile& out, const LabelledRows& rows)
 {
     writeRows(out, rows, [](std::string& block, const VELA::SVPoint3d& p, std::int32_t plane, const Colour&) {
-        char text[64];
+        char text[kTwentyDigitsRoom];
         for (double v : {p.x, p.y, p.z}) {
-            block.append(text, std::to_chars(text, text + sizeof text, v, std::chars_format::general, 20).ptr);
+            block.append(text, writeTwentyDigits(text, v));
             block += ',';
         }
         block.append(text, std::to_chars(text, text + sizeof text, plane > 0 ? plane : -1).ptr);

@@ -9,6 +9,7 @@
 #include <tbb/task_arena.h>
 
 #include "atomic_file.h"
+#include "decimal_text.h"
 #include "vela_base_offset.h"
 
 namespace velaseg {
@@ -27,12 +28,11 @@ std::string resultFileName(const std::string& pcFile)
 
 namespace {
 
-// The text a stream with precision 20 and no format flags gives ("%.20g"),
-// without the stream's per-number overhead.
+// The text a stream with precision 20 and no format flags gives ("%.20g").
 void appendCoordinate(std::string& line, double v)
 {
-    char text[64];  // "%.20g" needs at most 27 characters
-    line.append(text, std::to_chars(text, text + sizeof text, v, std::chars_format::general, 20).ptr);
+    char text[kTwentyDigitsRoom];
+    line.append(text, writeTwentyDigits(text, v));
     line += " \t";
 }
 
