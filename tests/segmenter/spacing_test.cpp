@@ -24,6 +24,21 @@ double muOf(const std::vector<SVPoint3d>& points, std::string* printed = nullptr
     return mu;
 }
 
+// The literal mean: one FLANN search after the other, summed in point order.
+double literalMean(const pcl::PointCloud<pcl::PointXYZ>::Ptr& cloud)
+{
+    pcl::KdTreeFLANN<pcl::PointXYZ> tree;
+    tree.setInputCloud(cloud);
+    double sum = 0.0;
+    std::vector<int> found(2);
+    std::vector<float> squared(2);
+    for (const pcl::PointXYZ& p : cloud->points) {
+        tree.nearestKSearch(p, 2, found, squared);
+        sum += static_cast<double>(std::sqrt(squared[1]));
+    }
+    return sum / static_cast<double>(cloud->points.size());
+}
+
 }  // namespace
 
 TEST(Spacing, unit_square_corners_are_one_apart)
@@ -75,21 +90,11 @@ TEST(Spacing, any_thread_count_sums_the_same_distances_in_the_same_order)
     std::vector<SVPoint3d> points;
     for (int i = 0; i < 60000; ++i) points.emplace_back(512000.0 + u(gen), 4100000.0 + u(gen), u(gen) / 10);
     for (int i = 0; i < 2000; ++i) points.push_back(points[static_cast<std::size_t>(13 * i)]);
-    // The literal sum: one search after the other, in point order.
     pcl::PointCloud<pcl::PointXYZ>::Ptr cloud(new pcl::PointCloud<pcl::PointXYZ>);
     for (const SVPoint3d& p : points)
         cloud->push_back(pcl::PointXYZ(static_cast<float>(p.x - 512000.0), static_cast<float>(p.y - 4100000.0),
                                        static_cast<float>(p.z)));
-    pcl::KdTreeFLANN<pcl::PointXYZ> tree;
-    tree.setInputCloud(cloud);
-    double sum = 0.0;
-    std::vector<int> found(2);
-    std::vector<float> squared(2);
-    for (const pcl::PointXYZ& p : cloud->points) {
-        tree.nearestKSearch(p, 2, found, squared);
-        sum += static_cast<double>(std::sqrt(squared[1]));
-    }
-    const double want = sum / static_cast<double>(cloud->points.size());
+    const double want = literalMean(cloud);
 
     const std::vector<double> mus = testsupport::onEachThreadCount([&] { return muOf(points); });
     for (std::size_t t = 0; t < mus.size(); ++t)
@@ -114,16 +119,7 @@ TEST(Spacing, points_left_out_in_every_block_of_the_input_leave_the_rest_whole)
         cloud->push_back(pcl::PointXYZ(static_cast<float>(points.back().x), static_cast<float>(points.back().y),
                                        static_cast<float>(points.back().z)));
     }
-    pcl::KdTreeFLANN<pcl::PointXYZ> tree;
-    tree.setInputCloud(cloud);
-    double sum = 0.0;
-    std::vector<int> found(2);
-    std::vector<float> squared(2);
-    for (const pcl::PointXYZ& p : cloud->points) {
-        tree.nearestKSearch(p, 2, found, squared);
-        sum += static_cast<double>(std::sqrt(squared[1]));
-    }
-    const double want = sum / static_cast<double>(cloud->points.size());
+    const double want = literalMean(cloud);
 
     const std::vector<double> mus = testsupport::onEachThreadCount([&] { return muOf(points); });
     for (std::size_t t = 0; t < mus.size(); ++t)
