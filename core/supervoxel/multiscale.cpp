@@ -195,14 +195,20 @@ std::vector<FittedCluster> fitClusters(const LevelPoints& points, const LevelClu
     return fitted;
 }
 
+// The number of points the split leaves: those of the clusters not planar.
+std::size_t restCount(const LevelClusters& clusters, const std::vector<FittedCluster>& fitted)
+{
+    std::size_t count = 0;
+    for (std::size_t c = 0; c < clusterCount(clusters); ++c)
+        if (!fitted[c].planar) count += clusters.first[c + 1] - clusters.first[c];
+    return count;
+}
+
 // The positions of the points the split leaves, cluster by cluster.
 std::vector<std::size_t> restPositions(const LevelClusters& clusters, const std::vector<FittedCluster>& fitted)
 {
-    std::size_t restCount = 0;
-    for (std::size_t c = 0; c < clusterCount(clusters); ++c)
-        if (!fitted[c].planar) restCount += clusters.first[c + 1] - clusters.first[c];
     std::vector<std::size_t> from;
-    cl::reserveOnLargePages(from, restCount);
+    cl::reserveOnLargePages(from, restCount(clusters, fitted));
     for (std::size_t c = 0; c < clusterCount(clusters); ++c)
         if (!fitted[c].planar)
             from.insert(from.end(), clusters.byCluster.begin() + static_cast<std::ptrdiff_t>(clusters.first[c]),
@@ -222,10 +228,7 @@ LevelRest splitClusters(const LevelPoints& points, const LevelClusters& clusters
     rest.cloud = makeWorkCloud();
     // Most points of a level usually go to planar supervoxels: the rest
     // takes room for its own points only.
-    std::size_t restCount = 0;
-    for (std::size_t c = 0; c < clusterCount(clusters); ++c)
-        if (!fitted[c].planar) restCount += clusters.first[c + 1] - clusters.first[c];
-    cl::reserveOnLargePages(rest.cloud->points, restCount);
+    cl::reserveOnLargePages(rest.cloud->points, restCount(clusters, fitted));
     for (std::size_t c = 0; c < clusterCount(clusters); ++c) {
         if (!fitted[c].planar) {
             for (std::size_t k = clusters.first[c]; k < clusters.first[c + 1]; ++k)

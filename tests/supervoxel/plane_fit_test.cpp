@@ -98,15 +98,11 @@ void expectSameBits(const PlaneDescriptor& got, const PlaneDescriptor& want)
         std::memcpy(b.data(), &v, sizeof v);
         return b;
     };
-    EXPECT_EQ(bits(got.boxMin.x), bits(want.boxMin.x));
-    EXPECT_EQ(bits(got.boxMin.y), bits(want.boxMin.y));
-    EXPECT_EQ(bits(got.boxMin.z), bits(want.boxMin.z));
-    EXPECT_EQ(bits(got.boxMax.x), bits(want.boxMax.x));
-    EXPECT_EQ(bits(got.boxMax.y), bits(want.boxMax.y));
-    EXPECT_EQ(bits(got.boxMax.z), bits(want.boxMax.z));
-    EXPECT_EQ(bits(got.centre.x), bits(want.centre.x));
-    EXPECT_EQ(bits(got.centre.y), bits(want.centre.y));
-    EXPECT_EQ(bits(got.centre.z), bits(want.centre.z));
+    for (int a = 0; a < 3; ++a) {
+        EXPECT_EQ(bits(got.boxMin.data[a]), bits(want.boxMin.data[a]));
+        EXPECT_EQ(bits(got.boxMax.data[a]), bits(want.boxMax.data[a]));
+        EXPECT_EQ(bits(got.centre.data[a]), bits(want.centre.data[a]));
+    }
     EXPECT_EQ(bits(got.normal.a), bits(want.normal.a));
     EXPECT_EQ(bits(got.normal.b), bits(want.normal.b));
     EXPECT_EQ(bits(got.normal.c), bits(want.normal.c));
