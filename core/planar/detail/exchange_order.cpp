@@ -339,13 +339,28 @@ void sortByFloatKeyInBuckets(const std::vector<std::uint32_t>& keys, ResidualSor
     if (!insertionSort(sorted.data(), n, 8 * n)) std::sort(sorted.begin(), sorted.end());
 }
 
+constexpr int kDigitBits = 11;
+constexpr std::uint32_t kDigits = 1u << kDigitBits;
+
+// One radix pass over entries [begin, end): the count of each digit, and the
+// entries distributed to the slots the counts were turned into.
+void countDigits(const std::uint64_t* __restrict from, std::size_t begin, std::size_t end, int shift,
+                 std::uint32_t* __restrict counts)
+{
+    for (std::size_t p = begin; p < end; ++p) ++counts[(from[p] >> shift) & (kDigits - 1)];
+}
+
+void distributeDigits(const std::uint64_t* __restrict from, std::size_t begin, std::size_t end, int shift,
+                      std::uint32_t* __restrict slots, std::uint64_t* __restrict to)
+{
+    for (std::size_t p = begin; p < end; ++p) to[slots[(from[p] >> shift) & (kDigits - 1)]++] = from[p];
+}
+
 // Long lists, which in the plane test hold many equal distances and crowd
 // the buckets above: a radix sort on the key's digits from the lowest up,
 // each pass stable, skipping the digits that no two keys differ in.
 void sortByFloatKeyInDigits(const std::vector<std::uint32_t>& keys, ResidualSortBuffers& buffers)
 {
-    constexpr int kDigitBits = 11;
-    constexpr std::uint32_t kDigits = 1u << kDigitBits;
     const std::size_t n = keys.size();
     std::vector<std::uint64_t>& sorted = buffers.sorted;
     sorted.resize(n);
@@ -370,10 +385,10 @@ void sortByFloatKeyInDigits(const std::vector<std::uint32_t>& keys, ResidualSort
     for (int shift = 0; shift < 32; shift += kDigitBits) {
         if (((varying >> shift) & (kDigits - 1)) == 0) continue;
         counts.assign(shares * kDigits, 0u);
-        parallelFor(shares, 1, [&](std::size_t share) {
-            std::uint32_t* own = counts.data() + share * kDigits;
-            for (std::size_t p = shareBegin(share); p < shareBegin(share + 1); ++p)
-                ++own[(from[p] >> (32 + shift)) & (kDigits - 1)];
+        const int digitShift = 32 + shift;
+        parallelFor(shares, 1, [&, from, digitShift](std::size_t share) {
+            countDigits(from, shareBegin(share), shareBegin(share + 1), digitShift,
+                        counts.data() + share * kDigits);
         });
         std::uint32_t start = 0;
         for (std::uint32_t d = 0; d < kDigits; ++d) {
@@ -383,10 +398,9 @@ void sortByFloatKeyInDigits(const std::vector<std::uint32_t>& keys, ResidualSort
                 start += count;
             }
         }
-        parallelFor(shares, 1, [&](std::size_t share) {
-            std::uint32_t* own = counts.data() + share * kDigits;
-            for (std::size_t p = shareBegin(share); p < shareBegin(share + 1); ++p)
-                to[own[(from[p] >> (32 + shift)) & (kDigits - 1)]++] = from[p];
+        parallelFor(shares, 1, [&, from, to, digitShift](std::size_t share) {
+            distributeDigits(from, shareBegin(share), shareBegin(share + 1), digitShift,
+                             counts.data() + share * kDigits, to);
         });
         std::swap(from, to);
     }
