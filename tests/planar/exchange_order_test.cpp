@@ -118,7 +118,9 @@ TEST(SortDistanceBits, long_lists_sorted_in_shares_on_any_thread_count_end_in_ex
                 ASSERT_EQ(indices[t], indices[0]) << n << " distances, call " << call << ", "
                                                   << testsupport::kThreadCounts[t] << " threads";
             }
-            if (!literal.empty()) ASSERT_EQ(indices[0], literal) << n << " distances, call " << call;
+            if (!literal.empty()) {
+                ASSERT_EQ(indices[0], literal) << n << " distances, call " << call;
+            }
         }
     }
 }

@@ -214,9 +214,21 @@ void orderTieGroups(const Key* keyAt, const Key* sortedKeys, std::size_t n, Resi
         buffers.orderBefore.assign(order.begin(), order.end());
         orderBefore = buffers.orderBefore.data();
     }
-    parallelFor(shares, 1, [&](std::size_t share) {
-        orderTieGroupsByCount(groups, 2 * (share * groupCount / shares), 2 * ((share + 1) * groupCount / shares),
-                              orderBefore, n, order, buffers.rankCounts[share]);
+    // Shares of about equal numbers of tied points, whose counts are the work.
+    std::vector<std::uint32_t>& bounds = buffers.shareBounds;
+    bounds.assign(shares + 1, static_cast<std::uint32_t>(groups.size()));
+    bounds[0] = 0;
+    std::size_t tiedPoints = 0;
+    for (std::size_t g = 0; g < groups.size(); g += 2) tiedPoints += groups[g + 1];
+    std::size_t share = 1;
+    std::size_t seen = 0;
+    for (std::size_t g = 0; g < groups.size() && share < shares; g += 2) {
+        if (seen >= share * tiedPoints / shares) bounds[share++] = static_cast<std::uint32_t>(g);
+        seen += groups[g + 1];
+    }
+    parallelFor(shares, 1, [&](std::size_t s) {
+        orderTieGroupsByCount(groups, bounds[s], std::max(bounds[s], bounds[s + 1]), orderBefore, n, order,
+                              buffers.rankCounts[s]);
     });
 }
 

@@ -33,6 +33,7 @@ struct ResidualSortBuffers {
     std::vector<int> order;                 // positions in sorted order
     std::vector<std::uint32_t> tieGroups;   // first slot and size of each group of equal distances
     std::vector<RankCount> rankCounts;      // one per share of the groups
+    std::vector<std::uint32_t> shareBounds; // where each share's groups begin
     std::vector<int> orderBefore;           // positions in sorted order, groups not yet rearranged
     std::vector<std::uint32_t> digitCounts; // per share of the list and digit
     std::vector<int> ring;
