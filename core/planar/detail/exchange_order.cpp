@@ -226,10 +226,15 @@ void orderTieGroups(const Key* keyAt, const Key* sortedKeys, std::size_t n, Resi
         if (seen >= share * tiedPoints / shares) bounds[share++] = static_cast<std::uint32_t>(g);
         seen += groups[g + 1];
     }
-    parallelFor(shares, 1, [&](std::size_t s) {
+    auto orderShare = [&](std::size_t s) {
         orderTieGroupsByCount(groups, bounds[s], std::max(bounds[s], bounds[s + 1]), orderBefore, n, order,
                               buffers.rankCounts[s]);
-    });
+    };
+    if (shares == 1) {
+        orderShare(0);
+    } else {
+        parallelFor(shares, 1, orderShare);
+    }
 }
 
 // The bits of each distance as a float. They order like the distances when
@@ -398,10 +403,14 @@ void sortByFloatKeyInDigits(const std::vector<std::uint32_t>& keys, ResidualSort
         if (((varying >> shift) & (kDigits - 1)) == 0) continue;
         counts.assign(shares * kDigits, 0u);
         const int digitShift = 32 + shift;
-        parallelFor(shares, 1, [&, from, digitShift](std::size_t share) {
-            countDigits(from, shareBegin(share), shareBegin(share + 1), digitShift,
-                        counts.data() + share * kDigits);
-        });
+        if (shares == 1) {
+            countDigits(from, 0, n, digitShift, counts.data());
+        } else {
+            parallelFor(shares, 1, [&, from, digitShift](std::size_t share) {
+                countDigits(from, shareBegin(share), shareBegin(share + 1), digitShift,
+                            counts.data() + share * kDigits);
+            });
+        }
         std::uint32_t start = 0;
         for (std::uint32_t d = 0; d < kDigits; ++d) {
             for (std::size_t share = 0; share < shares; ++share) {
@@ -410,10 +419,14 @@ void sortByFloatKeyInDigits(const std::vector<std::uint32_t>& keys, ResidualSort
                 start += count;
             }
         }
-        parallelFor(shares, 1, [&, from, to, digitShift](std::size_t share) {
-            distributeDigits(from, shareBegin(share), shareBegin(share + 1), digitShift,
-                             counts.data() + share * kDigits, to);
-        });
+        if (shares == 1) {
+            distributeDigits(from, 0, n, digitShift, counts.data(), to);
+        } else {
+            parallelFor(shares, 1, [&, from, to, digitShift](std::size_t share) {
+                distributeDigits(from, shareBegin(share), shareBegin(share + 1), digitShift,
+                                 counts.data() + share * kDigits, to);
+            });
+        }
         std::swap(from, to);
     }
     if (from != sorted.data()) sorted.swap(spare);

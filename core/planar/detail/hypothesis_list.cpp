@@ -64,7 +64,8 @@ bool rebuildFromKeysBefore(HypothesisList& list, int level)
     }
     const std::uint32_t* before = level == 1 ? list.writtenPositions.data() : list.sortKeys[level - 2].data();
 
-    if (tooTiedToRebuild(keys, list)) return false;
+    // Short lists sort faster than the check.
+    if (n >= kDigitSortFrom && tooTiedToRebuild(keys, list)) return false;
     sortPositionsByBits(keys, list.buffers);
     const std::vector<std::uint32_t>& sorted = list.buffers.sortedKeys;
     std::vector<std::uint32_t>& groups = list.groups;
