@@ -6,19 +6,13 @@
 #include <cstdint>
 #include <cstring>
 
-#include "planar/detail/hypothesis_list.h"
-#include "planar/detail/nfa_detail.h"
+#include "planar/detail/hypothesis_search.h"
 #include "planar/detail/orsa_planar_detail.h"
-#include "planar/nfa.h"
+#include "supervoxel/thread_pool.h"
 
 namespace vela {
 
 namespace {
-
-constexpr int kSampleSize = 3;
-constexpr int kSampleAttempts = 1000;
-constexpr int kMaxSkipped = 5000;
-constexpr int kMaxIterations = 500;
 
 // Three points are taken as collinear when the differences p1 - p0 and
 // p2 - p0 have the same ratio on all three axes. Exact comparison, in single
@@ -172,153 +166,6 @@ int nextIterationLimit(int count, int pointCount, int iteration, int limit)
     return std::min(iteration + needed, kMaxIterations);
 }
 
-namespace {
-
-// Per-hypothesis lists, reused so that the search allocates nothing once the
-// first hypothesis has sized them.
-struct HypothesisScratch {
-    std::vector<std::uint32_t> scanned;
-    CutBoundScratch cutBounds;
-    std::vector<double> distances;
-    std::vector<double> residuals;
-    ResidualSortBuffers buffers;
-};
-
-// Sorts kept before the hypothesis list is written out: bounds the memory
-// they take and the sorts a write-out may have to redo.
-int sortsKept(int pointCount) { return std::clamp((1 << 20) / std::max(pointCount, 1), 4, 64); }
-
-// Orders the written hypothesis list by the residuals of `plane` with
-// `sorter` and scores its best cut into `result`. False when fewer than four
-// residuals result.
-bool scoreBySorter(const WorkCloud& cloud, const std::vector<float>& plane, std::vector<int>& hypothesis,
-                   const NfaTable& table, double tau, ResidualSorter sorter, HypothesisScratch& scratch,
-                   NfaResult& result)
-{
-    planeDistances(cloud, plane, hypothesis, scratch.distances);
-    sorter(hypothesis, scratch.distances, scratch.residuals, tau, scratch.buffers);
-    if (scratch.residuals.size() < 4) return false;
-    bestNfa(table, scratch.residuals, result);
-    return true;
-}
-
-// The same with the sort deferred: the hypothesis's distances join the
-// hypothesis list as its next sort keys, and only the distances within the
-// scan limit are sorted, for the score -- when a cut may beat `bestLogNfa`
-// at all. Only such a cut changes the search, and bestNfa only ever improves
-// the result it is handed, so the cut found is the same.
-bool scoreDeferred(const WorkCloud& cloud, const PointCoordinates& coordinates, const std::vector<float>& plane,
-                   HypothesisList& list, const NfaTable& table, double tau, double bestLogNfa,
-                   HypothesisScratch& scratch, NfaResult& result)
-{
-    std::vector<std::uint32_t>& keys = nextSortKeys(list);
-    if (!planeDistanceBits(coordinates, plane, keys)) {
-        // A distance that is not a number: the list is sorted on doubles.
-        return scoreBySorter(cloud, plane, writeOutHypothesisList(list), table, tau,
-                             static_cast<ResidualSorter>(sortResiduals), scratch, result);
-    }
-    const std::size_t n = keys.size();
-    if (n < 4) return false;
-    commitSortKeys(list);
-
-    const std::uint32_t limit = scanLimitBits(tau);
-    // Counted first, so that the list only grows by what the previous
-    // hypothesis had fewer: its resizing then writes next to nothing.
-    std::size_t within = 0;
-    for (std::size_t i = 0; i < n; ++i) within += keys[i] <= limit;
-    std::vector<std::uint32_t>& scanned = scratch.scanned;
-    scanned.resize(within + 1);
-    std::size_t count = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        scanned[count] = keys[i];
-        count += keys[i] <= limit;
-    }
-    scanned.resize(within);
-    if (!cutMayScoreBelow(table, scanned, tau, bestLogNfa, scratch.cutBounds)) return true;
-    sortBitsAscending(scanned, scratch.buffers);
-    NfaResult better;
-    better.logNfa = bestLogNfa;
-    bestNfaOfBits(table, scanned, tau, better);
-    if (better.count > 0) result = better;
-    return true;
-}
-
-// What one search works in.
-struct SearchSpace {
-    std::vector<int> shuffle;
-    HypothesisList list;
-    PointCoordinates coordinates;
-    HypothesisScratch scratch;
-};
-
-// Clouds up to this size keep their search space for the next search.
-constexpr int kKeptSearchPoints = 1 << 16;
-
-// The most meaningful cut found, and the hypothesis list it was found on.
-struct BestCut {
-    NfaResult result;
-    std::vector<int> list;
-};
-
-// The hypothesis search: random three-point planes, each scored by its best
-// cut, until the hypothesis limit (which shrinks as better cuts appear), the
-// samples run out, or too many samples span no plane. False when the cloud
-// cannot be sampled or a hypothesis cannot be scored.
-bool searchBestCut(const WorkCloud& cloud, double tau, double epsilon, ResidualSorter sorter, BestCut& best)
-{
-    const int n = static_cast<int>(cloud->points.size());
-    // The lists of the search are sized by the cloud; those of small clouds,
-    // which come by the thousand, are kept for the thread's next search.
-    thread_local SearchSpace kept;
-    SearchSpace local;
-    SearchSpace& space = n <= kKeptSearchPoints ? kept : local;
-    std::vector<int>& shuffle = space.shuffle;
-    shuffle.resize(static_cast<std::size_t>(n));
-    for (int i = 0; i < n; ++i) shuffle[i] = i;
-    best.list = shuffle;
-    // With a sorter, the hypothesis list stays written out.
-    HypothesisList& list = space.list;
-    resetHypothesisList(list, n, sortsKept(n));
-    const NfaTable table = buildNfaTable(n, kSampleSize);
-    SampleSource source = makeSampleSource();
-    PointCoordinates& coordinates = space.coordinates;
-    if (!sorter) fillCoordinates(cloud, coordinates);
-
-    std::vector<int> sample;
-    std::vector<float> plane;
-    HypothesisScratch& scratch = space.scratch;
-    sample.reserve(kSampleSize);
-    plane.reserve(4);
-
-    int iteration = 0;
-    int limit = kMaxIterations;
-    int skipped = 0;
-    while (skipped < kMaxSkipped) {
-        ++iteration;
-        if (!drawPlaneSample(cloud, shuffle, kSampleAttempts, kSampleSize, sample, source)) return false;
-        if (sample.empty()) break;
-        if (!planeFromSample(cloud, sample, plane)) {
-            ++skipped;
-        } else {
-            NfaResult current;
-            const bool scored =
-                sorter ? scoreBySorter(cloud, plane, list.written, table, tau, sorter, scratch, current)
-                       : scoreDeferred(cloud, coordinates, plane, list, table, tau, best.result.logNfa, scratch,
-                                       current);
-            if (!scored) return false;
-            if (current.count >= 4 && current.logNfa < best.result.logNfa) {
-                best.result = current;
-                best.list = writeOutHypothesisList(list);
-                if (current.logNfa <= epsilon) limit = nextIterationLimit(current.count, n, iteration, limit);
-            }
-        }
-        if (iteration >= limit) break;
-    }
-    return true;
-}
-
-}  // namespace
-
 bool ORSA_Planar(Supervoxel& supervoxel, WorkCloud& outliers, bool& changed, int kappa, double tau,
                  double epsilon)
 {
@@ -331,7 +178,8 @@ bool ORSA_Planar(Supervoxel& supervoxel, WorkCloud& outliers, bool& changed, int
     const WorkCloud cloud = supervoxel.cloud;
     if (!cloud || cloud->points.size() < kSampleSize) return false;
     BestCut best;
-    if (!searchBestCut(cloud, tau, epsilon, sorter, best)) return false;
+    const int batch = sorter ? 0 : hypothesesPerBatch(static_cast<int>(cloud->points.size()), poolThreads());
+    if (!searchBestCut(cloud, tau, epsilon, sorter, batch, best)) return false;
 
     const std::size_t inliers = static_cast<std::size_t>(std::max(best.result.count, 0));
     // A cut whose largest residual is exactly tau is not meaningful: strict.

@@ -117,10 +117,17 @@ void runRanges(Pool& pool, std::size_t count, std::size_t grain,
     // Split down to the grain, no further and no coarser: a loop over a few
     // costly items (the supervoxels of RPS generation) must give each its
     // own task, or two of them could share one thread while the other idles.
+    // Isolated: while the caller waits for the last ranges it takes no task
+    // of an outer loop, which could reach the caller's thread-local state
+    // (a nested loop's caller is in the middle of an outer item) or keep it
+    // from returning for the length of another item.
     pool.arena->execute([&] {
-        tbb::parallel_for(
-            tbb::blocked_range<std::size_t>(0, count, grain),
-            [&](const tbb::blocked_range<std::size_t>& r) { body(r.begin(), r.end()); }, tbb::simple_partitioner());
+        tbb::this_task_arena::isolate([&] {
+            tbb::parallel_for(
+                tbb::blocked_range<std::size_t>(0, count, grain),
+                [&](const tbb::blocked_range<std::size_t>& r) { body(r.begin(), r.end()); },
+                tbb::simple_partitioner());
+        });
     });
 }
 

@@ -17,7 +17,8 @@ int poolThreads();
 // [0, count) once, concurrently on the pool, and returns when all are done.
 // Ranges are at most `grain` long, so that costly items get tasks of their
 // own. With one thread, or when the work makes one range, the whole range
-// runs on the caller.
+// runs on the caller. A loop may run within another loop's body: while its
+// caller waits for it, the caller takes no work but this loop's ranges.
 void parallelRanges(std::size_t count, std::size_t grain,
                     const std::function<void(std::size_t begin, std::size_t end)>& body);
 

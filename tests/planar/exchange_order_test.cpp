@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <random>
 #include <vector>
 
@@ -9,6 +10,7 @@
 
 #include "distance_lists.h"
 #include "exchange_sort_reference.h"
+#include "support/thread_counts.h"
 
 namespace vela {
 namespace {
@@ -83,12 +85,53 @@ TEST(SortDistanceBits, long_lists_of_many_tied_distances_end_in_exchange_order)
     }
 }
 
+TEST(SortDistanceBits, long_lists_sorted_in_shares_on_any_thread_count_end_in_exchange_order)
+{
+    // Long enough to be split among the threads: the radix passes in shares
+    // of the list, the tie groups in shares of the groups. Each call starts
+    // from the order the one before left, on every thread count alike.
+    std::mt19937 random(47);
+    for (int n : {static_cast<int>(kSharedSortFrom), 40000}) {
+        std::vector<std::vector<int>> indices(std::size(testsupport::kThreadCounts), std::vector<int>(n));
+        for (std::vector<int>& list : indices)
+            for (int i = 0; i < n; ++i) list[i] = i;
+        for (int call = 0; call < 5; ++call) {
+            const int values = std::vector<int>{7, n / 4, n / 40, 3 * n, 2}[static_cast<std::size_t>(call)];
+            std::vector<double> perPoint(n);
+            for (double& d : perPoint) {
+                const unsigned v = static_cast<unsigned>(random() % static_cast<unsigned>(values));
+                d = v == 0 ? 0.0 : static_cast<float>(0.0001 * v);
+            }
+            std::vector<int> literal;
+            if (n == static_cast<int>(kSharedSortFrom) && call == 2) {
+                literal = indices[0];
+                std::vector<double> distances(n), residuals;
+                for (int p = 0; p < n; ++p) distances[p] = perPoint[literal[p]];
+                vela_reference::exchangeSortResiduals(literal, distances, residuals, 1.0);
+            }
+            for (std::size_t t = 0; t < indices.size(); ++t) {
+                const PoolSize pool(testsupport::kThreadCounts[t]);
+                ResidualSortBuffers buffers;
+                std::vector<std::uint32_t> bits(n);
+                for (int p = 0; p < n; ++p) bits[p] = singleBits(perPoint[indices[t][p]]);
+                ASSERT_TRUE(sortDistanceBits(indices[t], bits, buffers));
+                ASSERT_EQ(indices[t], indices[0]) << n << " distances, call " << call << ", "
+                                                  << testsupport::kThreadCounts[t] << " threads";
+            }
+            if (!literal.empty()) {
+                ASSERT_EQ(indices[0], literal) << n << " distances, call " << call;
+            }
+        }
+    }
+}
+
 TEST(SortPositionsByBits, equal_bits_stay_in_position_order)
 {
     std::mt19937 random(77);
     ResidualSortBuffers buffers;
     for (int n : {0, 1, 16, 17, 300, 2500, 70000}) {
         for (int list = 0; list < 8; ++list) {
+            const PoolSize pool(testsupport::kThreadCounts[list % 3]);
             std::vector<std::uint32_t> bits(n);
             const std::vector<double> distances = singlePrecisionDistances(random, n);
             for (int p = 0; p < n; ++p) bits[p] = singleBits(distances[p]);

@@ -100,6 +100,57 @@ TEST(HypothesisList, list_reset_for_another_cloud_sorts_as_a_fresh_one)
     }
 }
 
+// Points in groups of equal keys, the smallest value aside, counted on the
+// sorted keys.
+int literalTiedPoints(std::vector<std::uint32_t> keys)
+{
+    std::sort(keys.begin(), keys.end());
+    int tied = 0;
+    for (std::size_t first = 0; first < keys.size();) {
+        std::size_t last = first + 1;
+        while (last < keys.size() && keys[last] == keys[first]) ++last;
+        if (first > 0 && last - first > 1) tied += static_cast<int>(last - first);
+        first = last;
+    }
+    return tied;
+}
+
+TEST(HypothesisList, sorts_too_tied_to_rebuild_are_told_without_sorting)
+{
+    // Tie counts on both sides of what a rebuild scans, in pairs and
+    // triples, beside a crowd at the smallest value that does not count;
+    // keys spaced by powers of two crowd the hash slots.
+    std::mt19937 random(12);
+    HypothesisList list;
+    for (int n : {100, 129, 300, 5000}) {
+        for (int tied : {0, 2, 127, 128, 129, 130, 1000}) {
+            for (int smallest : {0, 1, 90}) {
+                if (tied + smallest > n) continue;
+                for (std::uint32_t spacing : {7u, 1u << 16}) {
+                    std::vector<std::uint32_t> keys(n);
+                    for (int i = 0; i < n; ++i) keys[i] = 0x3c000000u + spacing * static_cast<std::uint32_t>(i);
+                    for (int i = 0; i < smallest; ++i) keys[i] = 0x30000000u;
+                    for (int left = tied, i = smallest; left >= 2; left -= left == 3 ? 3 : 2) {
+                        keys[i + 1] = keys[i];
+                        if (left == 3) keys[i + 2] = keys[i];
+                        i += left == 3 ? 3 : 2;
+                    }
+                    std::shuffle(keys.begin(), keys.end(), random);
+                    ASSERT_EQ(tooTiedToRebuild(keys, list), literalTiedPoints(keys) > 128)
+                        << n << " keys, " << tied << " tied, " << smallest << " smallest, spacing " << spacing;
+                }
+            }
+        }
+    }
+    // Few distinct values: almost every point ties.
+    for (int values : {2, 40, 4000}) {
+        const std::vector<double> distances = fewValues(random, 3000, values);
+        std::vector<std::uint32_t> keys;
+        for (double d : distances) keys.push_back(singleBits(d));
+        EXPECT_EQ(tooTiedToRebuild(keys, list), literalTiedPoints(keys) > 128) << values << " values";
+    }
+}
+
 TEST(HypothesisList, one_tied_pair_after_distinct_keys_is_rebuilt_from_them)
 {
     // Points 2 and 5 tie in the second sort; the first sort (distinct keys)

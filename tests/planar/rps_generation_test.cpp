@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "planar_test_points.h"
+#include "planar/detail/hypothesis_search.h"
 #include "planar/orsa_planar.h"
 #include "supervoxel/plane_fit.h"
 #include "support/stage_parameters.h"
@@ -233,6 +234,63 @@ TEST(GenerateRps, any_thread_count_cuts_as_one_supervoxel_after_the_other)
         }
         EXPECT_EQ(inputIndices(got.independent[0].cloud), inputIndices(want.independent[0].cloud));
         EXPECT_EQ(got.independent[0].cloud->width, want.independent[0].cloud->width);
+    }
+}
+
+TEST(GenerateRps, any_thread_count_cuts_a_large_supervoxel_beside_small_ones_as_one_after_the_other)
+{
+    // The large supervoxel's search is shared among the threads, which take
+    // the small ones beside it.
+    std::mt19937 random(17);
+    std::uniform_real_distribution<float> across(0.0f, 20.0f);
+    std::uniform_real_distribution<float> noise(-0.003f, 0.003f);
+    std::uniform_real_distribution<float> height(0.2f, 3.0f);
+    std::vector<WorkPoint> points;
+    for (int i = 0; i < kSharedSearchPoints + 500; ++i) {
+        const float x = across(random), y = across(random);
+        const float z = i % 5 != 0 ? 0.01f * y + noise(random) : height(random);
+        points.push_back(point(x, y, z, static_cast<std::uint32_t>(100000 + i)));
+    }
+    Supervoxel large = supervoxelOf(points);
+    refitSupervoxel(large, true);
+    large.descriptor.label = 40;
+    auto setWithLarge = [&large] {
+        SupervoxelSet set = mixedSet();
+        Supervoxel own = large;
+        own.cloud = makeWorkCloud();
+        *own.cloud = *large.cloud;
+        set.supervoxels.insert(set.supervoxels.begin() + 7, own);
+        ++set.planarCount;
+        return set;
+    };
+    const VELA::tag_VELAParameter para = planeTestParameters(20, 0.02, 0.0);
+    SupervoxelSet want = setWithLarge();
+    {
+        const PoolSize one(1);
+        testing::internal::CaptureStdout();
+        literalGenerateRps(want, para);
+        testing::internal::GetCapturedStdout();
+    }
+    // Cut down to its plane: the strays are gone.
+    std::size_t kept = 0;
+    for (const Supervoxel& supervoxel : want.supervoxels)
+        if (supervoxel.descriptor.label == 40) kept = supervoxel.cloud->points.size();
+    EXPECT_LT(kept, points.size() - 400);
+    EXPECT_GT(kept, points.size() / 2);
+    const std::vector<SupervoxelSet> got = testsupport::onEachThreadCount([&] {
+        SupervoxelSet set = setWithLarge();
+        testing::internal::CaptureStdout();
+        generateRPS(set, para);
+        testing::internal::GetCapturedStdout();
+        return set;
+    });
+    for (std::size_t t = 0; t < got.size(); ++t) {
+        SCOPED_TRACE(testsupport::kThreadCounts[t]);
+        EXPECT_EQ(labelsAndIds(got[t]), labelsAndIds(want));
+        ASSERT_EQ(got[t].supervoxels.size(), want.supervoxels.size());
+        for (std::size_t i = 0; i < want.supervoxels.size(); ++i)
+            EXPECT_EQ(inputIndices(got[t].supervoxels[i].cloud), inputIndices(want.supervoxels[i].cloud));
+        EXPECT_EQ(inputIndices(got[t].independent[0].cloud), inputIndices(want.independent[0].cloud));
     }
 }
 

@@ -66,6 +66,24 @@ TEST(ThreadPool, loop_time_counts_a_loop_within_a_loop_once)
     EXPECT_LE(inLoops, outside);
 }
 
+TEST(ThreadPool, a_thread_waiting_for_a_loop_within_a_loop_takes_no_other_outer_item)
+{
+    // An outer item may keep state in its thread (the plane test keeps its
+    // lists there): were its thread to take another outer item while waiting
+    // for its own inner loop, the two would share that state.
+    for (int threads : testsupport::kThreadCounts) {
+        const vela::PoolSize pool(threads);
+        std::atomic<int> overlaps(0);
+        vela::parallelFor(64, 1, [&](std::size_t) {
+            thread_local int outerItems = 0;
+            if (++outerItems > 1) ++overlaps;
+            vela::parallelFor(16, 1, [](std::size_t) { std::this_thread::sleep_for(std::chrono::microseconds(200)); });
+            --outerItems;
+        });
+        EXPECT_EQ(overlaps.load(), 0) << threads << " threads";
+    }
+}
+
 TEST(ThreadPool, allocation_failure_in_a_task_reaches_the_caller)
 {
     // Memory exhaustion ends a run through the standard exception, from

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include "supervoxel/thread_pool.h"
+
 namespace vela {
 
 // Restricted to the elements <= v, the exchange sort runs exactly as it would
@@ -90,29 +92,54 @@ inline int bitCount(std::uint64_t x)
     return static_cast<int>((x * 0x0101010101010101u) >> 56);
 }
 
-void rankCountReset(ResidualSortBuffers& buffers, std::size_t n)
+void rankCountReset(RankCount& rc, std::size_t n)
 {
-    buffers.inserted.assign(n / 64 + 1, 0);
-    buffers.blockCounts.assign(n / 512 + 1, 0);
-    buffers.regionCounts.assign(n / 4096 + 1, 0);
+    rc.inserted.assign(n / 64 + 1, 0);
+    rc.blockCounts.assign(n / 512 + 1, 0);
+    rc.regionCounts.assign(n / 4096 + 1, 0);
 }
 
-inline void rankCountInsert(ResidualSortBuffers& buffers, int position)
+inline void rankCountInsert(RankCount& rc, int position)
 {
     const auto p = static_cast<std::size_t>(position);
-    buffers.inserted[p >> 6] |= std::uint64_t{1} << (p & 63);
-    ++buffers.blockCounts[p >> 9];
-    ++buffers.regionCounts[p >> 12];
+    rc.inserted[p >> 6] |= std::uint64_t{1} << (p & 63);
+    ++rc.blockCounts[p >> 9];
+    ++rc.regionCounts[p >> 12];
 }
 
-inline int rankCountBelow(const ResidualSortBuffers& buffers, int position)
+inline int rankCountBelow(const RankCount& rc, int position)
 {
     const auto p = static_cast<std::size_t>(position);
     int count = 0;
-    for (std::size_t r = 0; r < (p >> 12); ++r) count += buffers.regionCounts[r];
-    for (std::size_t b = (p >> 12) << 3; b < (p >> 9); ++b) count += buffers.blockCounts[b];
-    for (std::size_t w = (p >> 9) << 3; w < (p >> 6); ++w) count += bitCount(buffers.inserted[w]);
-    return count + bitCount(buffers.inserted[p >> 6] & ((std::uint64_t{1} << (p & 63)) - 1));
+    for (std::size_t r = 0; r < (p >> 12); ++r) count += rc.regionCounts[r];
+    for (std::size_t b = (p >> 12) << 3; b < (p >> 9); ++b) count += rc.blockCounts[b];
+    for (std::size_t w = (p >> 9) << 3; w < (p >> 6); ++w) count += bitCount(rc.inserted[w]);
+    return count + bitCount(rc.inserted[p >> 6] & ((std::uint64_t{1} << (p & 63)) - 1));
+}
+
+// Shares a sort of n entries is split into: one below kSharedSortFrom.
+std::size_t sortShares(std::size_t n)
+{
+    if (n < kSharedSortFrom) return 1;
+    return static_cast<std::size_t>(std::min(poolThreads(), 8));
+}
+
+// The groups of equal keys from groups[begin] on, up to groups[end], ordered
+// with their own rank count: it takes in every position that stood before
+// the first of them, from the order before any group was rearranged.
+void orderTieGroupsByCount(const std::vector<std::uint32_t>& groups, std::size_t begin, std::size_t end,
+                           const int* orderBefore, std::size_t n, std::vector<int>& order, RankCount& rc)
+{
+    rankCountReset(rc, n);
+    std::size_t inserted = 0;
+    for (std::size_t g = begin; g < end; g += 2) {
+        const std::size_t first = groups[g];
+        const int size = static_cast<int>(groups[g + 1]);
+        for (; inserted < first; ++inserted) rankCountInsert(rc, orderBefore[inserted]);
+        rc.ranks.resize(size);
+        for (int t = 0; t < size; ++t) rc.ranks[t] = rankCountBelow(rc, order[first + t]) + t;
+        if (rc.ranks[0] < static_cast<int>(first)) orderTieGroup(order, first, size, rc.ranks, rc.ring);
+    }
 }
 
 // Number of keys below v among keyAt[begin..end).
@@ -176,15 +203,37 @@ void orderTieGroups(const Key* keyAt, const Key* sortedKeys, std::size_t n, Resi
         return;
     }
 
-    rankCountReset(buffers, n);
-    std::size_t inserted = 0;
-    for (std::size_t g = 0; g < groups.size(); g += 2) {
-        const std::size_t first = groups[g];
-        const int size = static_cast<int>(groups[g + 1]);
-        for (; inserted < first; ++inserted) rankCountInsert(buffers, order[inserted]);
-        ranks.resize(size);
-        for (int t = 0; t < size; ++t) ranks[t] = rankCountBelow(buffers, order[first + t]) + t;
-        if (ranks[0] < static_cast<int>(first)) orderTieGroup(order, first, size, ranks, buffers.ring);
+    // In shares of consecutive groups, each with a rank count of its own:
+    // a group only moves its own slots, and the positions before it are the
+    // same set however the groups before it were rearranged.
+    const std::size_t groupCount = groups.size() / 2;
+    const std::size_t shares = std::min(sortShares(n), groupCount);
+    if (buffers.rankCounts.size() < shares) buffers.rankCounts.resize(shares);
+    const int* orderBefore = order.data();
+    if (shares > 1) {
+        buffers.orderBefore.assign(order.begin(), order.end());
+        orderBefore = buffers.orderBefore.data();
+    }
+    // Shares of about equal numbers of tied points, whose counts are the work.
+    std::vector<std::uint32_t>& bounds = buffers.shareBounds;
+    bounds.assign(shares + 1, static_cast<std::uint32_t>(groups.size()));
+    bounds[0] = 0;
+    std::size_t tiedPoints = 0;
+    for (std::size_t g = 0; g < groups.size(); g += 2) tiedPoints += groups[g + 1];
+    std::size_t share = 1;
+    std::size_t seen = 0;
+    for (std::size_t g = 0; g < groups.size() && share < shares; g += 2) {
+        if (seen >= share * tiedPoints / shares) bounds[share++] = static_cast<std::uint32_t>(g);
+        seen += groups[g + 1];
+    }
+    auto orderShare = [&](std::size_t s) {
+        orderTieGroupsByCount(groups, bounds[s], std::max(bounds[s], bounds[s + 1]), orderBefore, n, order,
+                              buffers.rankCounts[s]);
+    };
+    if (shares == 1) {
+        orderShare(0);
+    } else {
+        parallelFor(shares, 1, orderShare);
     }
 }
 
@@ -307,13 +356,28 @@ void sortByFloatKeyInBuckets(const std::vector<std::uint32_t>& keys, ResidualSor
     if (!insertionSort(sorted.data(), n, 8 * n)) std::sort(sorted.begin(), sorted.end());
 }
 
+constexpr int kDigitBits = 11;
+constexpr std::uint32_t kDigits = 1u << kDigitBits;
+
+// One radix pass over entries [begin, end): the count of each digit, and the
+// entries distributed to the slots the counts were turned into.
+void countDigits(const std::uint64_t* __restrict from, std::size_t begin, std::size_t end, int shift,
+                 std::uint32_t* __restrict counts)
+{
+    for (std::size_t p = begin; p < end; ++p) ++counts[(from[p] >> shift) & (kDigits - 1)];
+}
+
+void distributeDigits(const std::uint64_t* __restrict from, std::size_t begin, std::size_t end, int shift,
+                      std::uint32_t* __restrict slots, std::uint64_t* __restrict to)
+{
+    for (std::size_t p = begin; p < end; ++p) to[slots[(from[p] >> shift) & (kDigits - 1)]++] = from[p];
+}
+
 // Long lists, which in the plane test hold many equal distances and crowd
 // the buckets above: a radix sort on the key's digits from the lowest up,
 // each pass stable, skipping the digits that no two keys differ in.
 void sortByFloatKeyInDigits(const std::vector<std::uint32_t>& keys, ResidualSortBuffers& buffers)
 {
-    constexpr int kDigitBits = 11;
-    constexpr std::uint32_t kDigits = 1u << kDigitBits;
     const std::size_t n = keys.size();
     std::vector<std::uint64_t>& sorted = buffers.sorted;
     sorted.resize(n);
@@ -329,18 +393,40 @@ void sortByFloatKeyInDigits(const std::vector<std::uint32_t>& keys, ResidualSort
     spare.resize(n);
     std::uint64_t* from = sorted.data();
     std::uint64_t* to = spare.data();
-    std::vector<std::uint32_t>& counts = buffers.buckets;
+    // Each pass counts and distributes the list in shares; a share's entries
+    // of one digit go after those of the shares before it, so every pass
+    // stays stable however the list is split.
+    const std::size_t shares = sortShares(n);
+    auto shareBegin = [n, shares](std::size_t share) { return share * n / shares; };
+    std::vector<std::uint32_t>& counts = buffers.digitCounts;
     for (int shift = 0; shift < 32; shift += kDigitBits) {
         if (((varying >> shift) & (kDigits - 1)) == 0) continue;
-        counts.assign(kDigits, 0u);
-        for (std::size_t p = 0; p < n; ++p) ++counts[(from[p] >> (32 + shift)) & (kDigits - 1)];
+        counts.assign(shares * kDigits, 0u);
+        const int digitShift = 32 + shift;
+        if (shares == 1) {
+            countDigits(from, 0, n, digitShift, counts.data());
+        } else {
+            parallelFor(shares, 1, [&, from, digitShift](std::size_t share) {
+                countDigits(from, shareBegin(share), shareBegin(share + 1), digitShift,
+                            counts.data() + share * kDigits);
+            });
+        }
         std::uint32_t start = 0;
         for (std::uint32_t d = 0; d < kDigits; ++d) {
-            const std::uint32_t count = counts[d];
-            counts[d] = start;
-            start += count;
+            for (std::size_t share = 0; share < shares; ++share) {
+                const std::uint32_t count = counts[share * kDigits + d];
+                counts[share * kDigits + d] = start;
+                start += count;
+            }
         }
-        for (std::size_t p = 0; p < n; ++p) to[counts[(from[p] >> (32 + shift)) & (kDigits - 1)]++] = from[p];
+        if (shares == 1) {
+            distributeDigits(from, 0, n, digitShift, counts.data(), to);
+        } else {
+            parallelFor(shares, 1, [&, from, to, digitShift](std::size_t share) {
+                distributeDigits(from, shareBegin(share), shareBegin(share + 1), digitShift,
+                                 counts.data() + share * kDigits, to);
+            });
+        }
         std::swap(from, to);
     }
     if (from != sorted.data()) sorted.swap(spare);

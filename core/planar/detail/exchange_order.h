@@ -10,6 +10,16 @@
 
 namespace vela {
 
+// Counts, over the positions of a list, the inserted positions below a
+// given one; with the ranks and ring of the tie groups it orders.
+struct RankCount {
+    std::vector<std::uint64_t> inserted;  // a bit per position,
+    std::vector<int> blockCounts;         // and the bits set per 512 positions
+    std::vector<int> regionCounts;        // and per 4096
+    std::vector<int> ranks;
+    std::vector<int> ring;
+};
+
 // Scratch space of the sorts below, kept by the caller across hypotheses so
 // that the per-hypothesis loop does not allocate.
 struct ResidualSortBuffers {
@@ -22,9 +32,10 @@ struct ResidualSortBuffers {
     std::vector<std::uint32_t> buckets;
     std::vector<int> order;                 // positions in sorted order
     std::vector<std::uint32_t> tieGroups;   // first slot and size of each group of equal distances
-    std::vector<std::uint64_t> inserted;    // the rank count: a bit per position,
-    std::vector<int> blockCounts;           // and the bits set per 512 positions
-    std::vector<int> regionCounts;          // and per 4096
+    std::vector<RankCount> rankCounts;      // one per share of the groups
+    std::vector<std::uint32_t> shareBounds; // where each share's groups begin
+    std::vector<int> orderBefore;           // positions in sorted order, groups not yet rearranged
+    std::vector<std::uint32_t> digitCounts; // per share of the list and digit
     std::vector<int> ring;
     std::vector<int> tieRanks;
     std::vector<int> indexCopy;
@@ -34,6 +45,10 @@ struct ResidualSortBuffers {
 // From this many distances on, the sorts below go by radix instead of by
 // buckets and insertion (the two give the one order).
 constexpr std::size_t kDigitSortFrom = 2048;
+
+// From this many distances on, the radix sort and the ordering of many tie
+// groups are split into shares on the pool (the order is the same).
+constexpr std::size_t kSharedSortFrom = 16384;
 
 // The double a float's bits stand for.
 inline double widenedBits(std::uint32_t bits)

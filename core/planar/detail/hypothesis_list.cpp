@@ -64,6 +64,8 @@ bool rebuildFromKeysBefore(HypothesisList& list, int level)
     }
     const std::uint32_t* before = level == 1 ? list.writtenPositions.data() : list.sortKeys[level - 2].data();
 
+    // Short lists sort faster than the check.
+    if (n >= kDigitSortFrom && tooTiedToRebuild(keys, list)) return false;
     sortPositionsByBits(keys, list.buffers);
     const std::vector<std::uint32_t>& sorted = list.buffers.sortedKeys;
     std::vector<std::uint32_t>& groups = list.groups;
@@ -88,6 +90,37 @@ bool rebuildFromKeysBefore(HypothesisList& list, int level)
 }
 
 }  // namespace
+
+bool tooTiedToRebuild(const std::vector<std::uint32_t>& keys, HypothesisList& list)
+{
+    const std::size_t n = keys.size();
+    if (n <= static_cast<std::size_t>(kScannedTiePoints)) return false;
+    std::uint32_t smallest = ~std::uint32_t{0};
+    for (std::uint32_t key : keys) smallest = std::min(smallest, key);
+    // Open addressing in a table at most half full; a slot holds key + 1
+    // (keys stop short of the not-a-numbers), 0 when free.
+    int bits = 1;
+    while ((std::size_t{1} << bits) < 2 * n) ++bits;
+    const std::uint32_t mask = (std::uint32_t{1} << bits) - 1;
+    list.tieSlots.assign(std::size_t{1} << bits, 0u);
+    list.tieCounts.assign(std::size_t{1} << bits, 0u);
+    int tied = 0;
+    for (std::uint32_t key : keys) {
+        if (key == smallest) continue;
+        std::uint32_t slot = (key * 0x9e3779b1u) >> (32 - bits);
+        while (list.tieSlots[slot] != 0 && list.tieSlots[slot] != key + 1) slot = (slot + 1) & mask;
+        if (list.tieSlots[slot] == 0) {
+            list.tieSlots[slot] = key + 1;
+            list.tieCounts[slot] = 1;
+            continue;
+        }
+        // The second point of a group brings the first one in with it.
+        tied += list.tieCounts[slot] == 1 ? 2 : 1;
+        list.tieCounts[slot] = 2;
+        if (tied > kScannedTiePoints) return true;
+    }
+    return false;
+}
 
 void resetHypothesisList(HypothesisList& list, int pointCount, int capacity)
 {

@@ -30,8 +30,16 @@ struct HypothesisList {
     std::vector<int> rebuilt;
     std::vector<std::uint32_t> groups;
     std::vector<int> ranks;
+    std::vector<std::uint32_t> tieSlots;
+    std::vector<std::uint8_t> tieCounts;
     ResidualSortBuffers buffers;
 };
+
+// Whether a sort by `keys` puts more points in groups of equal keys (the
+// smallest value aside) than a rebuild from the keys before it scans: such a
+// sort is redone in full. Told without sorting, mostly after a small part of
+// the keys when it is so (clouds on a coordinate grid tie by the thousand).
+bool tooTiedToRebuild(const std::vector<std::uint32_t>& keys, HypothesisList& list);
 
 // The list 0, 1, ..., pointCount - 1, keeping up to `capacity` sorts (at least 1).
 void resetHypothesisList(HypothesisList& list, int pointCount, int capacity);

@@ -11,6 +11,15 @@
 
 namespace vela {
 
+// Points a hypothesis is drawn from.
+constexpr int kSampleSize = 3;
+// Draws of a sample before it is given up as collinear.
+constexpr int kSampleAttempts = 1000;
+// Samples spanning no plane before the search gives up.
+constexpr int kMaxSkipped = 5000;
+// Hypotheses a search tries at most.
+constexpr int kMaxIterations = 500;
+
 // A cloud's coordinates in separate arrays, so that distance loops vectorise.
 struct PointCoordinates {
     std::vector<float> x, y, z;
