@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "supervoxel/cl/large_pages.h"
+#include "supervoxel/cl/nearest_list.h"
 
 namespace cl {
 
@@ -281,31 +282,6 @@ inline double cellDistance(const KDTree::Bound* axes, const Point3D<double>& q)
 
 }  // namespace
 
-// The k best candidates so far, by ascending distance. A candidate goes after
-// every entry at a distance <= its own, so the earlier-found of two
-// equidistant points keeps the earlier slot; `worst` is the bar a candidate
-// must pass (strictly), the last slot's distance once the list is full.
-struct KDTree::Candidates {
-    int k;
-    int* indices;
-    double* dists;
-    double worst;
-    int count = 0;
-
-    void add(double d, int index)
-    {
-        int i = count < k ? count : k - 1;
-        for (; i > 0 && dists[i - 1] > d; --i) {
-            dists[i] = dists[i - 1];
-            indices[i] = indices[i - 1];
-        }
-        dists[i] = d;
-        indices[i] = index;
-        if (count < k) ++count;
-        if (count == k) worst = dists[k - 1];
-    }
-};
-
 // The searches collect slots; callers get point numbers.
 void KDTree::toPointNumbers(int* list, int k) const
 {
@@ -455,7 +431,7 @@ void KDTree::searchClassic(const Point3D<double>& q, int k, int* result, double*
         result[i] = -1;
     }
     if (nodes_.empty()) return;
-    Candidates list{k, result, dists, DBL_MAX};
+    NearestList list{k, result, dists, DBL_MAX};
 
     // The far child of every node on the way down waits here with the lower
     // bound of its cell.
@@ -539,7 +515,7 @@ bool KDTree::searchBounded(const Point3D<double>& q, int k, int* result, double*
     }
     if (nodes_.empty()) return true;
     // A candidate at exactly the bound may still belong to the list.
-    Candidates list{k, result, dists, std::nextafter(bound, HUGE_VAL)};
+    NearestList list{k, result, dists, std::nextafter(bound, HUGE_VAL)};
     bool vouched = true;
 
     const Node* localStack[64];
@@ -576,7 +552,7 @@ bool KDTree::searchBounded(const Point3D<double>& q, int k, int* result, double*
 
 // Offers the leaf's points to the list in leaf order; false when one that was
 // taken lies closer than `safeFrom`.
-bool KDTree::scanLeaf(const Node* node, const Point3D<double>& q, Candidates& list, double safeFrom) const
+bool KDTree::scanLeaf(const Node* node, const Point3D<double>& q, NearestList& list, double safeFrom) const
 {
     const int begin = node->begin;
     const int count = node->end - begin;
