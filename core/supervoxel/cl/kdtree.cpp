@@ -380,19 +380,31 @@ void KDTree::searchSlots(std::size_t begin, std::size_t end, int k, int* lists, 
     }
 }
 
+// Whether the classic walk is sure to reach the point in the slot from q,
+// given that it is among the k nearest: see searchBounded.
+bool KDTree::reached(const Point3D<double>& q, std::size_t slot) const
+{
+    const Point3D<double>& p = points_[slot];
+    const double dx = q.x - p.x;
+    const double dy = q.y - p.y;
+    const double dz = q.z - p.z;
+    const double d = dx * dx + dy * dy + dz * dz;
+    return d >= cellDistance(cells_[static_cast<std::size_t>(cellOf_[slot])].axes, q) * kBoxMargin;
+}
+
 bool KDTree::confirms(const Point3D<double>& q, const int* list, int k) const
 {
     if (depth_ > kMaxBoundedDepth) return false;
-    for (int j = 0; j < k; ++j) {
-        if (list[j] < 0) return false;
-        const std::size_t slot = static_cast<std::size_t>(slotOf_[static_cast<std::size_t>(list[j])]);
-        const Point3D<double>& p = points_[slot];
-        const double dx = q.x - p.x;
-        const double dy = q.y - p.y;
-        const double dz = q.z - p.z;
-        const double d = dx * dx + dy * dy + dz * dz;
-        if (d < cellDistance(cells_[static_cast<std::size_t>(cellOf_[slot])].axes, q) * kBoxMargin) return false;
-    }
+    for (int j = 0; j < k; ++j)
+        if (list[j] < 0 || !reached(q, static_cast<std::size_t>(slotOf_[static_cast<std::size_t>(list[j])]))) return false;
+    return true;
+}
+
+bool KDTree::confirmsSlots(const Point3D<double>& q, const int* slots, int k) const
+{
+    if (depth_ > kMaxBoundedDepth) return false;
+    for (int j = 0; j < k; ++j)
+        if (slots[j] < 0 || !reached(q, static_cast<std::size_t>(slots[j]))) return false;
     return true;
 }
 

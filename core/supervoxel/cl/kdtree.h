@@ -91,6 +91,8 @@ public:
     // point of the tree: so is a list marked separated by a search over a
     // superset of the points, when all its entries are still there.
     bool confirms(const Point3D<double>& q, const int* list, int k) const;
+    // confirms() for a list given as slots.
+    bool confirmsSlots(const Point3D<double>& q, const int* slots, int k) const;
 
     std::size_t size() const { return indices_.size(); }
     // Point i as given to build().
@@ -119,6 +121,7 @@ private:
     void searchClassic(const Point3D<double>& q, int k, int* result, double* dists) const;
     bool searchBounded(const Point3D<double>& q, int k, int* result, double* dists, double bound) const;
     bool scanLeaf(const Node* node, const Point3D<double>& q, NearestList& list, double safeFrom) const;
+    bool reached(const Point3D<double>& q, std::size_t slot) const;
 
     // In slot order: the partitions move them with their numbers.
     Array<Point3D<double>> points_;
