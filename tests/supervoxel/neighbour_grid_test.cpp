@@ -118,8 +118,6 @@ TEST(NeighbourGrid, duplicates_and_their_neighbours_are_left_to_the_tree_or_deci
     std::vector<Point> cloud = roof(3000, 2);
     for (std::size_t i = 0; i < 3000; i += 7) cloud.push_back(cloud[i]);
     for (int i = 0; i < 40; ++i) cloud.push_back(cloud[100]);
-    cl::Array<Point> points;
-    for (const Point& p : cloud) points.push_back(p);
     expectGridAsLiteral(cloud, "duplicated roof");
 }
 
