@@ -9,6 +9,7 @@
 
 #include "supervoxel/cl/kdtree.h"
 #include "supervoxel/cl/large_pages.h"
+#include "supervoxel/neighbour_grid.h"
 #include "supervoxel/thread_pool.h"
 
 namespace vela {
@@ -936,32 +937,67 @@ namespace {
 // number of threads, and so is every mark.
 constexpr std::size_t kSlotBlock = 4096;
 
+// Which points the tree need not search: those `known`, and those whose lists
+// the grid decides, handed to `take` (from the grid's task numbered `task`).
+// A decided list is separated: the grid proves its points nearer than any
+// other, at distinct distances.
+cl::Array<std::uint8_t> listsFromGridFirst(const cl::KDTree& tree, std::uint8_t* separated, const std::uint8_t* known,
+                                           const detail::Cells& cells, const detail::ListSink& take)
+{
+    const std::size_t n = tree.size();
+    cl::Array<std::uint8_t> skip;
+    cl::resizeOnLargePages(skip, n);
+    parallelFor(n, kPointGrain, [&](std::size_t i) { skip[i] = known != nullptr && known[i] ? 1 : 0; });
+    detail::listsFromGrid(tree, cells, kNeighbourCount, skip.data(), [&](std::size_t task, std::size_t i, const int* list) {
+        take(task, i, list);
+        if (separated != nullptr) separated[i] = 1;
+    });
+    return skip;
+}
+
 // The neighbour lists of the tree's points not `known`, and with `separated`
 // their separation marks.
 void searchNeighbourhoods(const cl::KDTree& tree, Neighbourhoods& hood, std::uint8_t* separated, const std::uint8_t* known)
 {
     const std::size_t n = tree.indices().size();
+    const cl::Array<std::uint8_t> skip =
+        listsFromGridFirst(tree, separated, known, detail::cellsOfTree(tree, kNeighbourCount),
+                           [&](std::size_t, std::size_t i, const int* list) {
+                               std::copy_n(list, kNeighbourCount, hood.lists.data() + i * kNeighbourCount);
+                           });
     parallelFor((n + kSlotBlock - 1) / kSlotBlock, 1, [&](std::size_t block) {
-        tree.querySlots(block * kSlotBlock, (block + 1) * kSlotBlock, kNeighbourCount, hood.lists.data(), separated, known);
+        tree.querySlots(block * kSlotBlock, (block + 1) * kSlotBlock, kNeighbourCount, hood.lists.data(), separated,
+                        skip.data());
     });
 }
 
-// The same search with every list written packed as soon as its block is
-// searched (a `known` one taken from `hood.lists`), so that the lists never
-// take their whole room. The far lists are numbered block after block.
+// The same search with every list written packed as soon as it is found (a
+// `known` one taken from `hood.lists`), so that the lists never take their
+// whole room. The far lists are numbered as found: the grid's tasks', then
+// block after block of the tree's search.
 PackedLists searchPacked(const cl::KDTree& tree, const Neighbourhoods& hood, std::uint8_t* separated,
                          const std::uint8_t* known)
 {
     const std::size_t n = tree.indices().size();
     const int* slots = tree.indices().data();
-    PackedLists packed;
-    packed.reserve(n);
     struct FarLists {
         std::vector<std::uint32_t> points;
         std::vector<int> lists;
     };
-    std::vector<FarLists> far((n + kSlotBlock - 1) / kSlotBlock);
-    parallelFor(far.size(), 1, [&](std::size_t block) {
+    // The grid's cells are sorted before the lists take their room.
+    detail::Cells cells = detail::cellsOfTree(tree, kNeighbourCount);
+    PackedLists packed;
+    packed.reserve(n);
+    const std::size_t gridTasks = detail::gridTasks(cells);
+    std::vector<FarLists> far(gridTasks + (n + kSlotBlock - 1) / kSlotBlock);
+    auto pack = [&](std::size_t task, std::size_t i, const int* list) {
+        if (packList(list, i, packed.offsets(i))) return;
+        far[task].points.push_back(static_cast<std::uint32_t>(i));
+        far[task].lists.insert(far[task].lists.end(), list, list + kNeighbourCount);
+    };
+    const cl::Array<std::uint8_t> skip = listsFromGridFirst(tree, separated, known, cells, pack);
+    cells = detail::Cells();
+    parallelFor(far.size() - gridTasks, 1, [&](std::size_t block) {
         const std::size_t begin = block * kSlotBlock, end = std::min(n, begin + kSlotBlock);
         std::vector<int> found((end - begin) * kNeighbourCount);
         for (std::size_t s = begin; known != nullptr && s < end; ++s) {
@@ -969,13 +1005,11 @@ PackedLists searchPacked(const cl::KDTree& tree, const Neighbourhoods& hood, std
             if (known[i])
                 std::copy_n(hood.lists.data() + i * kNeighbourCount, kNeighbourCount, found.data() + (s - begin) * kNeighbourCount);
         }
-        tree.queryBlock(begin, end, kNeighbourCount, found.data(), separated, known);
+        tree.queryBlock(begin, end, kNeighbourCount, found.data(), separated, skip.data());
         for (std::size_t s = begin; s < end; ++s) {
             const std::size_t i = static_cast<std::size_t>(slots[s]);
-            const int* list = found.data() + (s - begin) * kNeighbourCount;
-            if (packList(list, i, packed.offsets(i))) continue;
-            far[block].points.push_back(static_cast<std::uint32_t>(i));
-            far[block].lists.insert(far[block].lists.end(), list, list + kNeighbourCount);
+            const bool fromGrid = skip[i] && !(known != nullptr && known[i]);
+            if (!fromGrid) pack(gridTasks + block, i, found.data() + (s - begin) * kNeighbourCount);
         }
     });
     std::size_t farCount = 0;

@@ -13,6 +13,8 @@
 #include "supervoxel/cl/kdtree.h"
 #include "supervoxel/cl/octree.h"
 #include "supervoxel/clustering.h"
+#include "support/float_points.h"
+#include "support/literal_kd_walk.h"
 #include "support/thread_counts.h"
 
 namespace {
@@ -597,6 +599,65 @@ TEST(Clustering, any_thread_count_gives_the_same_clusters_lists_and_normals)
         EXPECT_EQ(std::memcmp(outcomes[t].normals.data(), outcomes[0].normals.data(),
                               outcomes[0].normals.size() * sizeof(double)),
                   0);
+    }
+}
+
+// Every list marked separated holds the k nearest of its point, which lie
+// at distinct distances, all below that of any other point: brute force.
+void expectMarksKeepTheirPromise(const std::vector<Point>& input, const vela::Neighbourhoods& hoods)
+{
+    std::vector<double> sorted(input.size());
+    for (std::size_t i = 0; i < input.size(); ++i) {
+        if (!hoods.separated[i]) continue;
+        for (std::size_t j = 0; j < input.size(); ++j) sorted[j] = testsupport::squaredDistance(input[i], input[j]);
+        std::partial_sort(sorted.begin(), sorted.begin() + kNeighbourCount + 1, sorted.end());
+        for (int k = 0; k < kNeighbourCount; ++k) {
+            const int at = hoods.lists[i * kNeighbourCount + static_cast<std::size_t>(k)];
+            ASSERT_GE(at, 0) << "point " << i;
+            ASSERT_EQ(testsupport::squaredDistance(input[i], input[static_cast<std::size_t>(at)]), sorted[static_cast<std::size_t>(k)])
+                << "point " << i << ", place " << k;
+            ASSERT_LT(sorted[static_cast<std::size_t>(k)], sorted[static_cast<std::size_t>(k) + 1]) << "point " << i << ", place " << k;
+        }
+    }
+}
+
+TEST(Clustering, float_clouds_searched_through_the_grid_keep_the_literal_lists_marks_and_clusters)
+{
+    // Float coordinates, so that the grid decides most lists: a bent sheet
+    // with duplicates, a lattice of ties beside it, a lone far point.
+    std::vector<Point> input = bentSheet(6000, 11);
+    for (int i = 0; i < 30; ++i)
+        for (int j = 0; j < 30; ++j) input.push_back(Point(6.0 + 0.125 * i, 0.125 * j, 1.0));
+    input.push_back(Point(40.0, 40.0, 40.0));
+    input = testsupport::asFloats(input);
+    const Prepared literal = prepare(input);
+    for (bool keepNormals : {false, true}) {
+        cl::Array<Point> level;
+        for (const Point& p : input) level.push_back(p);
+        vela::Neighbourhoods hoods;
+        cl::Array<int> labels, supervoxels;
+        vela::clusterSupervoxels(level, 0.4, labels, supervoxels, &hoods, keepNormals);
+        ASSERT_EQ(std::vector<int>(hoods.lists.begin(), hoods.lists.end()),
+                  std::vector<int>(literal.neighbours.begin(), literal.neighbours.end()))
+            << "keeping normals " << keepNormals;
+        EXPECT_GT(std::count(hoods.separated.begin(), hoods.separated.end(), 1), 5000);
+        expectMarksKeepTheirPromise(input, hoods);
+
+        std::vector<std::size_t> kept;
+        cl::Array<Point> rest;
+        for (std::size_t i = 0; i < input.size(); ++i)
+            if (labels[i] % 3 != 0) {
+                kept.push_back(i);
+                rest.push_back(input[i]);
+            }
+        vela::Neighbourhoods carried = vela::carryNeighbourhoods(hoods, kept, [&](std::size_t i) { return input[i]; });
+        cl::Array<Point> again = rest;
+        cl::Array<int> carriedLabels, carriedSupervoxels, freshLabels, freshSupervoxels;
+        vela::clusterSupervoxels(rest, 0.3, carriedLabels, carriedSupervoxels, &carried, keepNormals);
+        vela::clusterSupervoxels(again, 0.3, freshLabels, freshSupervoxels);
+        EXPECT_EQ(std::vector<int>(carriedLabels.begin(), carriedLabels.end()), std::vector<int>(freshLabels.begin(), freshLabels.end()));
+        EXPECT_EQ(std::vector<int>(carriedSupervoxels.begin(), carriedSupervoxels.end()),
+                  std::vector<int>(freshSupervoxels.begin(), freshSupervoxels.end()));
     }
 }
 

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "supervoxel/cl/large_pages.h"
+#include "supervoxel/cl/nearest_list.h"
 
 namespace cl {
 
@@ -281,31 +282,6 @@ inline double cellDistance(const KDTree::Bound* axes, const Point3D<double>& q)
 
 }  // namespace
 
-// The k best candidates so far, by ascending distance. A candidate goes after
-// every entry at a distance <= its own, so the earlier-found of two
-// equidistant points keeps the earlier slot; `worst` is the bar a candidate
-// must pass (strictly), the last slot's distance once the list is full.
-struct KDTree::Candidates {
-    int k;
-    int* indices;
-    double* dists;
-    double worst;
-    int count = 0;
-
-    void add(double d, int index)
-    {
-        int i = count < k ? count : k - 1;
-        for (; i > 0 && dists[i - 1] > d; --i) {
-            dists[i] = dists[i - 1];
-            indices[i] = indices[i - 1];
-        }
-        dists[i] = d;
-        indices[i] = index;
-        if (count < k) ++count;
-        if (count == k) worst = dists[k - 1];
-    }
-};
-
 // The searches collect slots; callers get point numbers.
 void KDTree::toPointNumbers(int* list, int k) const
 {
@@ -404,19 +380,31 @@ void KDTree::searchSlots(std::size_t begin, std::size_t end, int k, int* lists, 
     }
 }
 
+// Whether the classic walk is sure to reach the point in the slot from q,
+// given that it is among the k nearest: see searchBounded.
+bool KDTree::reached(const Point3D<double>& q, std::size_t slot) const
+{
+    const Point3D<double>& p = points_[slot];
+    const double dx = q.x - p.x;
+    const double dy = q.y - p.y;
+    const double dz = q.z - p.z;
+    const double d = dx * dx + dy * dy + dz * dz;
+    return d >= cellDistance(cells_[static_cast<std::size_t>(cellOf_[slot])].axes, q) * kBoxMargin;
+}
+
 bool KDTree::confirms(const Point3D<double>& q, const int* list, int k) const
 {
     if (depth_ > kMaxBoundedDepth) return false;
-    for (int j = 0; j < k; ++j) {
-        if (list[j] < 0) return false;
-        const std::size_t slot = static_cast<std::size_t>(slotOf_[static_cast<std::size_t>(list[j])]);
-        const Point3D<double>& p = points_[slot];
-        const double dx = q.x - p.x;
-        const double dy = q.y - p.y;
-        const double dz = q.z - p.z;
-        const double d = dx * dx + dy * dy + dz * dz;
-        if (d < cellDistance(cells_[static_cast<std::size_t>(cellOf_[slot])].axes, q) * kBoxMargin) return false;
-    }
+    for (int j = 0; j < k; ++j)
+        if (list[j] < 0 || !reached(q, static_cast<std::size_t>(slotOf_[static_cast<std::size_t>(list[j])]))) return false;
+    return true;
+}
+
+bool KDTree::confirmsSlots(const Point3D<double>& q, const int* slots, int k) const
+{
+    if (depth_ > kMaxBoundedDepth) return false;
+    for (int j = 0; j < k; ++j)
+        if (slots[j] < 0 || !reached(q, static_cast<std::size_t>(slots[j]))) return false;
     return true;
 }
 
@@ -455,7 +443,7 @@ void KDTree::searchClassic(const Point3D<double>& q, int k, int* result, double*
         result[i] = -1;
     }
     if (nodes_.empty()) return;
-    Candidates list{k, result, dists, DBL_MAX};
+    NearestList list{k, result, dists, DBL_MAX};
 
     // The far child of every node on the way down waits here with the lower
     // bound of its cell.
@@ -539,7 +527,7 @@ bool KDTree::searchBounded(const Point3D<double>& q, int k, int* result, double*
     }
     if (nodes_.empty()) return true;
     // A candidate at exactly the bound may still belong to the list.
-    Candidates list{k, result, dists, std::nextafter(bound, HUGE_VAL)};
+    NearestList list{k, result, dists, std::nextafter(bound, HUGE_VAL)};
     bool vouched = true;
 
     const Node* localStack[64];
@@ -576,7 +564,7 @@ bool KDTree::searchBounded(const Point3D<double>& q, int k, int* result, double*
 
 // Offers the leaf's points to the list in leaf order; false when one that was
 // taken lies closer than `safeFrom`.
-bool KDTree::scanLeaf(const Node* node, const Point3D<double>& q, Candidates& list, double safeFrom) const
+bool KDTree::scanLeaf(const Node* node, const Point3D<double>& q, NearestList& list, double safeFrom) const
 {
     const int begin = node->begin;
     const int count = node->end - begin;

@@ -11,6 +11,8 @@
 
 namespace cl {
 
+struct NearestList;
+
 class KDTree {
 public:
     // Nodes lie in one array in depth-first order, the left child right
@@ -89,6 +91,8 @@ public:
     // point of the tree: so is a list marked separated by a search over a
     // superset of the points, when all its entries are still there.
     bool confirms(const Point3D<double>& q, const int* list, int k) const;
+    // confirms() for a list given as slots.
+    bool confirmsSlots(const Point3D<double>& q, const int* slots, int k) const;
 
     std::size_t size() const { return indices_.size(); }
     // Point i as given to build().
@@ -99,6 +103,8 @@ public:
     const Node* rightOf(const Node* node) const { return nodes_.data() + node->link; }
     // Per slot, the number of the point it holds.
     const Array<int>& indices() const { return indices_; }
+    // Per slot, the point it holds.
+    const Array<Point3D<double>>& slotPoints() const { return points_; }
     const Bound* rootBox() const { return box_; }
 
 private:
@@ -114,8 +120,8 @@ private:
 
     void searchClassic(const Point3D<double>& q, int k, int* result, double* dists) const;
     bool searchBounded(const Point3D<double>& q, int k, int* result, double* dists, double bound) const;
-    struct Candidates;
-    bool scanLeaf(const Node* node, const Point3D<double>& q, Candidates& list, double safeFrom) const;
+    bool scanLeaf(const Node* node, const Point3D<double>& q, NearestList& list, double safeFrom) const;
+    bool reached(const Point3D<double>& q, std::size_t slot) const;
 
     // In slot order: the partitions move them with their numbers.
     Array<Point3D<double>> points_;
