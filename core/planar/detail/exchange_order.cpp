@@ -155,15 +155,10 @@ int countBelow(const Key* keyAt, std::size_t begin, std::size_t end, Key v)
 // is cheaper than scanning the keys once per group.
 constexpr std::size_t kScannedTieGroups = 64;
 
-// Rearranges every group of equal keys in `order` (positions sorted by key,
-// equal keys by position) as the exchange sort leaves it. keyAt holds the keys
-// by position, sortedKeys in sorted order. The group of the smallest key
-// keeps its order: nothing smaller lies behind any of it.
+// The groups of equal keys other than the smallest, as (first, size) pairs.
 template <typename Key>
-void orderTieGroups(const Key* keyAt, const Key* sortedKeys, std::size_t n, ResidualSortBuffers& buffers)
+void listTieGroups(const Key* sortedKeys, std::size_t n, std::vector<std::uint32_t>& groups)
 {
-    std::vector<int>& order = buffers.order;
-    std::vector<std::uint32_t>& groups = buffers.tieGroups;
     groups.clear();
     std::size_t p = 1;
     while (p < n && sortedKeys[p] == sortedKeys[0]) ++p;
@@ -178,44 +173,42 @@ void orderTieGroups(const Key* keyAt, const Key* sortedKeys, std::size_t n, Resi
         groups.push_back(static_cast<std::uint32_t>(first));
         groups.push_back(static_cast<std::uint32_t>(p + 1 - first));
     }
-    if (groups.empty()) return;
+}
 
+// Few groups: each one's ranks counted by scanning the keys between its
+// members.
+template <typename Key>
+void orderTieGroupsByScan(const Key* keyAt, const Key* sortedKeys, std::size_t n, ResidualSortBuffers& buffers)
+{
+    std::vector<int>& order = buffers.order;
+    const std::vector<std::uint32_t>& groups = buffers.tieGroups;
     std::vector<int>& ranks = buffers.tieRanks;
-    if (groups.size() / 2 <= kScannedTieGroups) {
-        for (std::size_t g = 0; g < groups.size(); g += 2) {
-            const std::size_t first = groups[g];
-            const int size = static_cast<int>(groups[g + 1]);
-            const Key v = sortedKeys[first];
-            const std::size_t p0 = static_cast<std::size_t>(order[first]);
-            // Smaller elements before the first v, counted on the shorter side.
-            int below = p0 <= n - p0 ? countBelow(keyAt, 0, p0, v)
-                                     : static_cast<int>(first) - countBelow(keyAt, p0, n, v);
-            if (below >= static_cast<int>(first)) continue;  // all smaller ones stand before every v
-            ranks.resize(size);
-            ranks[0] = below;
-            for (int t = 1; t < size; ++t) {
-                below += countBelow(keyAt, static_cast<std::size_t>(order[first + t - 1]) + 1,
-                                    static_cast<std::size_t>(order[first + t]), v);
-                ranks[t] = below + t;
-            }
-            orderTieGroup(order, first, size, ranks, buffers.ring);
+    for (std::size_t g = 0; g < groups.size(); g += 2) {
+        const std::size_t first = groups[g];
+        const int size = static_cast<int>(groups[g + 1]);
+        const Key v = sortedKeys[first];
+        const std::size_t p0 = static_cast<std::size_t>(order[first]);
+        // Smaller elements before the first v, counted on the shorter side.
+        int below = p0 <= n - p0 ? countBelow(keyAt, 0, p0, v)
+                                 : static_cast<int>(first) - countBelow(keyAt, p0, n, v);
+        if (below >= static_cast<int>(first)) continue;  // all smaller ones stand before every v
+        ranks.resize(size);
+        ranks[0] = below;
+        for (int t = 1; t < size; ++t) {
+            below += countBelow(keyAt, static_cast<std::size_t>(order[first + t - 1]) + 1,
+                                static_cast<std::size_t>(order[first + t]), v);
+            ranks[t] = below + t;
         }
-        return;
+        orderTieGroup(order, first, size, ranks, buffers.ring);
     }
+}
 
-    // In shares of consecutive groups, each with a rank count of its own:
-    // a group only moves its own slots, and the positions before it are the
-    // same set however the groups before it were rearranged.
-    const std::size_t groupCount = groups.size() / 2;
-    const std::size_t shares = std::min(sortShares(n), groupCount);
-    if (buffers.rankCounts.size() < shares) buffers.rankCounts.resize(shares);
-    const int* orderBefore = order.data();
-    if (shares > 1) {
-        buffers.orderBefore.assign(order.begin(), order.end());
-        orderBefore = buffers.orderBefore.data();
-    }
-    // Shares of about equal numbers of tied points, whose counts are the work.
-    std::vector<std::uint32_t>& bounds = buffers.shareBounds;
+// Splits the groups into `shares` runs of consecutive groups holding about
+// equal numbers of tied points, whose counts are the work: run s is
+// groups[bounds[s] .. bounds[s + 1]).
+void shareGroupsByTiedPoints(const std::vector<std::uint32_t>& groups, std::size_t shares,
+                             std::vector<std::uint32_t>& bounds)
+{
     bounds.assign(shares + 1, static_cast<std::uint32_t>(groups.size()));
     bounds[0] = 0;
     std::size_t tiedPoints = 0;
@@ -226,6 +219,24 @@ void orderTieGroups(const Key* keyAt, const Key* sortedKeys, std::size_t n, Resi
         if (seen >= share * tiedPoints / shares) bounds[share++] = static_cast<std::uint32_t>(g);
         seen += groups[g + 1];
     }
+}
+
+// Many groups: in shares of consecutive groups, each with a rank count of
+// its own. A group only moves its own slots, and the positions before it are
+// the same set however the groups before it were rearranged.
+void orderTieGroupsInShares(std::size_t n, ResidualSortBuffers& buffers)
+{
+    std::vector<int>& order = buffers.order;
+    const std::vector<std::uint32_t>& groups = buffers.tieGroups;
+    const std::size_t shares = std::min(sortShares(n), groups.size() / 2);
+    if (buffers.rankCounts.size() < shares) buffers.rankCounts.resize(shares);
+    const int* orderBefore = order.data();
+    if (shares > 1) {
+        buffers.orderBefore.assign(order.begin(), order.end());
+        orderBefore = buffers.orderBefore.data();
+    }
+    std::vector<std::uint32_t>& bounds = buffers.shareBounds;
+    shareGroupsByTiedPoints(groups, shares, bounds);
     auto orderShare = [&](std::size_t s) {
         orderTieGroupsByCount(groups, bounds[s], std::max(bounds[s], bounds[s + 1]), orderBefore, n, order,
                               buffers.rankCounts[s]);
@@ -235,6 +246,21 @@ void orderTieGroups(const Key* keyAt, const Key* sortedKeys, std::size_t n, Resi
     } else {
         parallelFor(shares, 1, orderShare);
     }
+}
+
+// Rearranges every group of equal keys in `order` (positions sorted by key,
+// equal keys by position) as the exchange sort leaves it. keyAt holds the keys
+// by position, sortedKeys in sorted order. The group of the smallest key
+// keeps its order: nothing smaller lies behind any of it.
+template <typename Key>
+void orderTieGroups(const Key* keyAt, const Key* sortedKeys, std::size_t n, ResidualSortBuffers& buffers)
+{
+    listTieGroups(sortedKeys, n, buffers.tieGroups);
+    if (buffers.tieGroups.empty()) return;
+    if (buffers.tieGroups.size() / 2 <= kScannedTieGroups)
+        orderTieGroupsByScan(keyAt, sortedKeys, n, buffers);
+    else
+        orderTieGroupsInShares(n, buffers);
 }
 
 // The bits of each distance as a float. They order like the distances when
