@@ -758,7 +758,8 @@ detail::PieceGroups findPieces(const Fusion<Record>& f)
     for (std::size_t i = 0; i < f.n; ++i) {
         int buffer[kNeighbourCount];
         const int* list = neighbourList(f, i, buffer);
-        for (int k = 0; k < f.valid[i]; ++k) detail::joinPieces(links, static_cast<int>(i), list[k]);
+        int root = detail::pieceRoot(links, static_cast<int>(i));
+        for (int k = 0; k < f.valid[i]; ++k) root = detail::joinRoot(links, root, list[k]);
         if (static_cast<std::size_t>(links.largest) > most) return detail::PieceGroups();
     }
     // Sized by the points alone, so that the groups are the same on any
@@ -825,38 +826,49 @@ void fuseInPieces(Fusion<Record>& f, const detail::PieceGroups& pieces)
     const std::size_t groups = pieces.groups();
     std::vector<Walker> walkers(groups);
     std::vector<std::vector<int>> reps(groups);
+    // Every pass starts above the target: the first because a target of
+    // every point keeps to the walks in point order, the others because the
+    // passes stop once it is met.
     f.startRoot.assign(f.n, 1);
     parallelFor(groups, 1, [&](std::size_t g) { walkers[g].tails.reset(pieces.size(g)); });
+    // A group's representatives of the coming pass: the roots among its
+    // points after the first pass, among its representatives after later ones.
+    auto keepRoots = [&f, &pieces, &reps](std::size_t g, bool everyPoint) {
+        std::vector<int>& kept = reps[g];
+        const int* from = everyPoint ? pieces.begin(g) : kept.data();
+        const std::size_t count = everyPoint ? pieces.size(g) : kept.size();
+        if (everyPoint) kept.resize(count);
+        std::size_t k = 0;
+        for (std::size_t e = 0; e < count; ++e) {
+            const int i = from[e];
+            const bool root = f.parent[static_cast<std::size_t>(i)] == i;
+            f.startRoot[static_cast<std::size_t>(i)] = root ? 1 : 0;
+            if (root) kept[k++] = i;
+        }
+        kept.resize(k);
+    };
     for (int pass = 0;; ++pass) {
-        const bool everyPoint = pass == 0;
+        // The previous pass's aftermath goes with the group's walks, so that
+        // a pass takes one loop.
         parallelFor(groups, 1, [&](std::size_t g) {
-            if (everyPoint)
+            if (pass == 0) {
                 walkGroup(f, walkers[g], pieces.begin(g), pieces.size(g));
-            else
-                walkGroup(f, walkers[g], reps[g].data(), reps[g].size());
+                return;
+            }
+            keepRoots(g, pass == 1);
+            walkers[g].tails.compactIfSparse();
+            walkGroup(f, walkers[g], reps[g].data(), reps[g].size());
         });
         std::size_t made = 0;
         for (const Walker& w : walkers) made += w.fused.size();
-        if (f.count > f.target && made > static_cast<std::size_t>(f.count - f.target))
-            cutBackToTarget(walkers, static_cast<std::size_t>(f.count - f.target), f.parent.data());
-
-        parallelFor(groups, 1, [&](std::size_t g) {
-            std::vector<int>& kept = reps[g];
-            const int* from = everyPoint ? pieces.begin(g) : kept.data();
-            const std::size_t count = everyPoint ? pieces.size(g) : kept.size();
-            std::size_t k = 0;
-            if (everyPoint) kept.resize(count);
-            for (std::size_t e = 0; e < count; ++e) {
-                const int i = from[e];
-                const bool root = f.parent[static_cast<std::size_t>(i)] == i;
-                f.startRoot[static_cast<std::size_t>(i)] = root ? 1 : 0;
-                if (root) kept[k++] = i;
-            }
-            kept.resize(k);
-            walkers[g].tails.compactIfSparse();
-        });
-        f.count = 0;
-        for (const std::vector<int>& kept : reps) f.count += static_cast<int>(kept.size());
+        // Each fusion takes one root away.
+        const std::size_t aboveTarget = static_cast<std::size_t>(f.count - f.target);
+        if (made > aboveTarget) {
+            cutBackToTarget(walkers, aboveTarget, f.parent.data());
+            f.count = f.target;
+        } else {
+            f.count -= static_cast<int>(made);
+        }
 
         if (f.count == f.target) break;
         if (pass > 1000) break;

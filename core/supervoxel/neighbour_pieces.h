@@ -32,18 +32,23 @@ inline int pieceRoot(PieceLinks& links, int x)
     return x;
 }
 
-// Puts points a and b in one piece.
-inline void joinPieces(PieceLinks& links, int a, int b)
+// Puts the piece of the root `root` and that of point b in one; returns
+// the root of the joined piece.
+inline int joinRoot(PieceLinks& links, int root, int b)
 {
-    int ra = pieceRoot(links, a), rb = pieceRoot(links, b);
-    if (ra == rb) return;
+    int rb = pieceRoot(links, b);
+    if (rb == root) return root;
     int* link = links.link.data();
     // The larger piece keeps its root, so that paths stay short.
-    if (link[ra] > link[rb]) std::swap(ra, rb);
-    link[ra] += link[rb];
-    link[rb] = ra;
-    if (-link[ra] > links.largest) links.largest = -link[ra];
+    if (link[root] > link[rb]) std::swap(root, rb);
+    link[root] += link[rb];
+    link[rb] = root;
+    if (-link[root] > links.largest) links.largest = -link[root];
+    return root;
 }
+
+// Puts points a and b in one piece.
+inline void joinPieces(PieceLinks& links, int a, int b) { joinRoot(links, pieceRoot(links, a), b); }
 
 // The points gathered piece by piece into groups.
 struct PieceGroups {
