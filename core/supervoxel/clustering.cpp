@@ -472,9 +472,11 @@ struct Walker {
     std::vector<std::pair<int, std::size_t>> walks;  // per walk that fused: its walker, its end in `fused`
 };
 
-// What the fusion and the boundary refinement of one call work on.
+// What the fusion and the boundary refinement of one call work on; it is
+// itself the walker of the walks in point order, so that their code reaches
+// everything through one pointer.
 template <typename Record>
-struct Fusion {
+struct Fusion : Walker {
     std::vector<Record> points;  // filled with coordinates and normals by the caller
     std::vector<int> parent;          // union-find links
     std::vector<std::uint8_t> visited;  // marks of the current walk
@@ -490,7 +492,6 @@ struct Fusion {
     std::vector<float> nearest;  // per point: at most the distance to its nearest own neighbour
     int count = 0;             // number of clusters
     double lambda = 0.0;       // the cost bound of a fusion
-    Walker walker;             // of the walks in point order
 };
 
 template <typename Record>
@@ -616,7 +617,7 @@ void collectTail(Fusion<Record>& f, Walker& w, int owner)
 // neighbour is too far for lambda -- so is every other, at any size. The
 // walk's outcome is then i's own list less itself, which this leaves.
 template <typename Record>
-bool rejectsAllOwn(Fusion<Record>& f, const Walker& w, int i)
+__attribute__((always_inline)) inline bool rejectsAllOwn(Fusion<Record>& f, const Walker& w, int i)
 {
     Record& pi = f.points[static_cast<std::size_t>(i)];
     if (f.lambda - static_cast<double>(f.nearest[static_cast<std::size_t>(i)]) > 0 || w.tails.length(pi) != 0) return false;
@@ -665,7 +666,7 @@ void walkFrom(Fusion<Record>& f, Walker& w, int i)
             collectTail<kInPieces>(f, w, j);
             pj.ownMask = 0;
             w.tails.clear(pj);
-            if (kInPieces) {
+            if constexpr (kInPieces) {
                 w.fused.push_back(j);
             } else {
                 --f.count;
@@ -701,7 +702,7 @@ template <typename Record>
 void fuse(Fusion<Record>& f)
 {
     Record* pts = f.points.data();
-    Walker& w = f.walker;
+    Walker& w = f;
     w.tails.reset(f.n);
     for (int pass = 0;; ++pass) {
         const bool everyPoint = pass == 0;
@@ -749,8 +750,10 @@ void release(Vector& v)
 // The pieces of the points, in groups for tasks of their own; none when one
 // piece holds most points, so that splitting would gain little, and then the
 // search stops as soon as such a piece is found.
+// Kept out of line, as the other steps of walks in pieces, so that the walks
+// in point order they sit beside compile as they do alone.
 template <typename Record>
-detail::PieceGroups findPieces(const Fusion<Record>& f)
+__attribute__((noinline)) detail::PieceGroups findPieces(const Fusion<Record>& f)
 {
     detail::PieceLinks links;
     detail::resetPieceLinks(links, f.n);
@@ -821,7 +824,7 @@ inline void cutBackToTarget(std::vector<Walker>& walkers, std::size_t wanted, in
 // global. A pass runs without it; when its fusions bring the count below
 // the target, those after the one that met the target are cut back.
 template <typename Record>
-void fuseInPieces(Fusion<Record>& f, const detail::PieceGroups& pieces)
+__attribute__((noinline)) void fuseInPieces(Fusion<Record>& f, const detail::PieceGroups& pieces)
 {
     const std::size_t groups = pieces.groups();
     std::vector<Walker> walkers(groups);
@@ -967,7 +970,7 @@ void queueBoundaryPoints(const Fusion<Record>& f, const cl::Array<int>& labels, 
 // empty: a point goes to a neighbouring supervoxel whose representative is
 // strictly closer, and its neighbours are revisited.
 template <typename Record>
-void drainQueue(const Fusion<Record>& f, cl::Array<int>& labels, PointQueue& queue)
+__attribute__((always_inline)) inline void drainQueue(const Fusion<Record>& f, cl::Array<int>& labels, PointQueue& queue)
 {
     const Record* pts = f.points.data();
     while (queue.size > 0) {
@@ -1004,6 +1007,21 @@ void drainQueue(const Fusion<Record>& f, cl::Array<int>& labels, PointQueue& que
     }
 }
 
+// The boundary queues of the groups of pieces, each drained on a task of its own.
+template <typename Record>
+__attribute__((noinline)) void refineInPieces(const Fusion<Record>& f, cl::Array<int>& labels,
+                                              const detail::PieceGroups& pieces, char* queued)
+{
+    parallelFor(pieces.groups(), 1, [&](std::size_t g) {
+        PointQueue queue;
+        resetQueue(queue, pieces.size(g), queued);
+        auto put = [&queue](int p) { enqueue(queue, p); };
+        const int* points = pieces.begin(g);
+        for (std::size_t e = 0; e < pieces.size(g); ++e) scanPoint(f, labels, static_cast<std::size_t>(points[e]), put);
+        drainQueue(f, labels, queue);
+    });
+}
+
 // Labels every point with its cluster's root, then refines the boundaries
 // from a queue of the boundary points. With pieces, each group has a queue
 // of its own: a point's move reads and queues only points of its piece, so
@@ -1026,14 +1044,7 @@ void refineBoundaries(Fusion<Record>& f, cl::Array<int>& labels, const detail::P
         drainQueue(f, labels, queue);
         return;
     }
-    parallelFor(pieces.groups(), 1, [&](std::size_t g) {
-        PointQueue queue;
-        resetQueue(queue, pieces.size(g), queued.data());
-        auto put = [&queue](int p) { enqueue(queue, p); };
-        const int* points = pieces.begin(g);
-        for (std::size_t e = 0; e < pieces.size(g); ++e) scanPoint(f, labels, static_cast<std::size_t>(points[e]), put);
-        drainQueue(f, labels, queue);
-    });
+    refineInPieces(f, labels, pieces, queued.data());
 }
 
 // The representatives become the supervoxels, in point order, and every
@@ -1075,7 +1086,7 @@ void mergePrepared(Fusion<Record>& f, const PackedLists& neighbours, int target,
     else
         listRoots(f);
     if (pieces.groups() < 2) pieces = detail::PieceGroups();
-    f.walker = Walker();
+    static_cast<Walker&>(f) = Walker();
     release(f.visited);
     release(f.nearest);
     refineBoundaries(f, labels, pieces);
