@@ -581,7 +581,7 @@ inline void meet(Fusion<Record>& f, Walker& w, int x, std::uint8_t bit)
 
 // The clusters named by the owner's own neighbours that the walk has not met.
 template <bool kInPieces, typename Record>
-void collectOwn(Fusion<Record>& f, Walker& w, int owner)
+__attribute__((always_inline)) inline void collectOwn(Fusion<Record>& f, Walker& w, int owner)
 {
     const unsigned mask = f.points[static_cast<std::size_t>(owner)].ownMask;
     reserveCandidates(w, kNeighbourCount);
@@ -602,7 +602,7 @@ void collectOwn(Fusion<Record>& f, Walker& w, int owner)
 
 // The clusters of the owner's tail that the walk has not met.
 template <bool kInPieces, typename Record>
-void collectTail(Fusion<Record>& f, Walker& w, int owner)
+__attribute__((always_inline)) inline void collectTail(Fusion<Record>& f, Walker& w, int owner)
 {
     Record* pts = f.points.data();
     const int length = w.tails.length(pts[owner]);
