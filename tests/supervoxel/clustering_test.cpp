@@ -23,9 +23,10 @@ using Point = cl::Point3D<double>;
 using vela::kNeighbourCount;
 
 // The fusion and refinement written out plainly: one vector per work list,
-// a full sort for the median, a deque for the queue.
+// a full sort for the median, a deque for the queue. With `passEnds`, the
+// number of clusters at the end of each pass.
 void literalMerge(const cl::Array<cl::tag_PointWithNormal>& pts, const cl::Array<int>& nb, int K, double r,
-                  std::vector<int>& labels, std::vector<int>& supervoxels)
+                  std::vector<int>& labels, std::vector<int>& supervoxels, std::vector<int>* passEnds = nullptr)
 {
     const int n = static_cast<int>(pts.size());
     auto neighboursOf = [&](int i) {
@@ -101,6 +102,7 @@ void literalMerge(const cl::Array<cl::tag_PointWithNormal>& pts, const cl::Array
                 if (find(e) == e) kept.push_back(e);
             reps = kept;
             count = static_cast<int>(reps.size());
+            if (passEnds != nullptr) passEnds->push_back(count);
             if (count == K || t > 1000) break;
             lambda *= 2;
             if (count <= 1) break;
@@ -867,6 +869,101 @@ TEST(Clustering, distance_ignores_normal_orientation)
     EXPECT_EQ(vela::supervoxelDistance(a, b, 2.0), 1.0);
     b.normal = cl::Vector3D<double>(1, 0, 0);
     EXPECT_EQ(vela::supervoxelDistance(a, b, 2.0), 2.0);
+}
+
+// Bent sheets of the given sizes, each far from the others, so that no
+// neighbour list reaches from one to another; the points of all of them
+// shuffled together, so that their walks alternate in the point order.
+std::vector<Point> separatedSheets(const std::vector<int>& sizes, unsigned seed)
+{
+    std::vector<Point> pts;
+    for (std::size_t s = 0; s < sizes.size(); ++s) {
+        for (Point p : bentSheet(sizes[s], seed + static_cast<unsigned>(s))) {
+            p.x += 10.0 * static_cast<double>(s);
+            pts.push_back(p);
+        }
+    }
+    std::shuffle(pts.begin(), pts.end(), std::mt19937(seed + 300));
+    return pts;
+}
+
+// The literal clusters of `prep` and what mergeSupervoxels makes on each
+// thread count, for the target K.
+void expectLiteralClustersOnEachThreadCount(const Prepared& prep, int K, double r, const char* what)
+{
+    std::vector<int> wantLabels, wantSupervoxels;
+    literalMerge(prep.points, prep.neighbours, K, r, wantLabels, wantSupervoxels);
+    const auto outcomes = testsupport::onEachThreadCount([&] {
+        cl::Array<int> labels, supervoxels;
+        vela::mergeSupervoxels(prep.points, prep.neighbours, K, r, labels, supervoxels);
+        return std::make_pair(std::vector<int>(labels.begin(), labels.end()),
+                              std::vector<int>(supervoxels.begin(), supervoxels.end()));
+    });
+    for (std::size_t t = 0; t < outcomes.size(); ++t) {
+        ASSERT_EQ(outcomes[t].second, wantSupervoxels) << what << ", " << testsupport::kThreadCounts[t] << " threads, K " << K;
+        ASSERT_EQ(outcomes[t].first, wantLabels) << what << ", " << testsupport::kThreadCounts[t] << " threads, K " << K;
+    }
+}
+
+// Targets that end a run at every kind of place: the occupied cells; counts
+// met exactly at the end of a pass, so that no fusion of the pass comes
+// after the one that meets them; counts met in the middle of a pass, with
+// fusions after it in point order; one, below the number of pieces, so that
+// the passes run out; and every point, met before any fusion.
+std::vector<int> targetsOf(const Prepared& prep, double r)
+{
+    std::vector<int> labels, supervoxels, passEnds;
+    literalMerge(prep.points, prep.neighbours, -1, r, labels, supervoxels, &passEnds);
+    const int n = static_cast<int>(prep.points.size());
+    std::vector<int> targets{vela::countOccupiedVoxels(prep.points, r), 1, n};
+    for (std::size_t t = 0; t < std::min<std::size_t>(passEnds.size(), 4); ++t) {
+        targets.push_back(passEnds[t]);
+        const int previous = t == 0 ? n : passEnds[t - 1];
+        if (previous - passEnds[t] > 2) targets.push_back((previous + passEnds[t]) / 2);
+    }
+    return targets;
+}
+
+TEST(Clustering, separated_pieces_fuse_as_the_literal_version_on_any_thread_count)
+{
+    // Pieces of very different sizes, a piece alone, and pieces too small
+    // to be worth a task of their own.
+    struct Case {
+        std::vector<int> sizes;
+        double r;
+    };
+    const Case cases[] = {{{2400, 900, 300, 60, 40}, 0.2}, {{1500, 1500, 1500}, 0.3}, {{3000}, 0.2}, {{200, 150, 30, 30}, 0.5}};
+    for (const Case& c : cases) {
+        const Prepared prep = prepare(separatedSheets(c.sizes, 21));
+        for (int K : targetsOf(prep, c.r)) expectLiteralClustersOnEachThreadCount(prep, K, c.r, "sheets");
+    }
+}
+
+TEST(Clustering, separated_pieces_with_inert_and_coincident_points_fuse_as_the_literal_version_on_any_thread_count)
+{
+    // A piece made of copies of one point (every normal not a number), and
+    // normals not a number scattered through the others: their roots stay
+    // single while the other pieces fuse around them.
+    std::vector<Point> input = separatedSheets({1200, 800, 400}, 31);
+    for (int i = 0; i < 40; ++i) input.push_back(Point(-20.0, 3.0, 1.0));
+    std::shuffle(input.begin(), input.end(), std::mt19937(32));
+    Prepared prep = prepare(input);
+    for (std::size_t i = 0; i < prep.points.size(); i += 37) prep.points[i].normal = cl::Vector3D<double>(NAN, NAN, NAN);
+    for (double r : {0.2, 0.5})
+        for (int K : targetsOf(prep, r)) expectLiteralClustersOnEachThreadCount(prep, K, r, "inert points");
+}
+
+TEST(Clustering, separated_pieces_with_missing_list_entries_fuse_as_the_literal_version_on_any_thread_count)
+{
+    // Lists cut short: their missing entries trail, and a point whose list
+    // is itself alone joins no piece but by others' lists.
+    Prepared prep = prepare(separatedSheets({1500, 700, 300}, 41));
+    for (std::size_t i = 0; i < prep.points.size(); ++i) {
+        const int keep = i % 5 == 0 ? 6 : i % 11 == 0 ? 1 : kNeighbourCount;
+        for (int k = keep; k < kNeighbourCount; ++k) prep.neighbours[i * kNeighbourCount + static_cast<std::size_t>(k)] = -1;
+    }
+    for (double r : {0.2, 0.4})
+        for (int K : targetsOf(prep, r)) expectLiteralClustersOnEachThreadCount(prep, K, r, "short lists");
 }
 
 }  // namespace
