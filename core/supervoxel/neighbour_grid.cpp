@@ -30,9 +30,9 @@ constexpr double kPointsPerCell = 16.0;
 constexpr std::size_t kMaxBlockPoints = 1024;
 // Cells per task; fixed, so that the thread count never shows.
 constexpr std::size_t kCellsPerTask = 1024;
-// A task gives up once, after a round of this many tries, the grid has
-// decided fewer than half of its tries: on quantised coordinates most
-// lists tie, and a failed try costs about what the tree's search does.
+// A task gives up once it has tried at least this many points and decided
+// fewer than half of them: on quantised coordinates most lists tie, and a
+// failed try costs about what the tree's search does.
 constexpr std::size_t kTriesPerRound = 128;
 // Points per task of the check of the coordinates.
 constexpr std::size_t kCheckChunk = std::size_t{1} << 16;
