@@ -30,6 +30,10 @@ constexpr double kPointsPerCell = 16.0;
 constexpr std::size_t kMaxBlockPoints = 1024;
 // Cells per task; fixed, so that the thread count never shows.
 constexpr std::size_t kCellsPerTask = 1024;
+// A task gives up once it has tried at least this many points and decided
+// fewer than half of them: on quantised coordinates most lists tie, and a
+// failed try costs about what the tree's search does.
+constexpr std::size_t kTriesPerRound = 128;
 // Points per task of the check of the coordinates.
 constexpr std::size_t kCheckChunk = std::size_t{1} << 16;
 // The longest list the grid decides; longer ones go to the tree.
@@ -311,7 +315,9 @@ std::size_t listsFromGrid(const cl::KDTree& tree, const Cells& cells, int k, std
         // Cells in key order lie side by side: the hint is carried on.
         double hint = 0.0;
         int list[kMaxWanted];
+        std::size_t tries = 0, decidedHere = 0;
         for (std::size_t cell = first; cell < last; ++cell) {
+            if (tries >= kTriesPerRound && 2 * decidedHere < tries) break;
             const std::size_t begin = cells.starts[cell], end = cells.starts[cell + 1];
             bool open = false;
             for (std::size_t e = begin; e < end && !open; ++e) open = !decided[numbers[cells.entries[e].index]];
@@ -321,9 +327,12 @@ std::size_t listsFromGrid(const cl::KDTree& tree, const Cells& cells, int k, std
             gathered.gather(cells, block, begin, end);
             for (std::size_t e = begin; e < end; ++e) {
                 const std::size_t point = static_cast<std::size_t>(numbers[cells.entries[e].index]);
-                if (decided[point] || !decide(tree, gathered, block, cells.entries[e], wanted, candidates, hint, list)) continue;
+                if (decided[point]) continue;
+                ++tries;
+                if (!decide(tree, gathered, block, cells.entries[e], wanted, candidates, hint, list)) continue;
                 sink(t, point, list);
                 decided[point] = 1;
+                ++decidedHere;
                 ++counts[t];
             }
         }

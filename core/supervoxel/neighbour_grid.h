@@ -31,8 +31,9 @@ using ListSink = std::function<void(std::size_t task, std::size_t point, const i
 // lie at distinct distances, all below that of any other point, and are
 // sure to be reached by the tree's classic walk: hands its list (its first
 // k, the tree's query(q, k) bit for bit) to the sink and sets decided[point].
-// Returns how many it decided. Points of different cells may go to the sink
-// at the same time.
+// A task of cells where most tries fail stops trying and leaves its other
+// points to the tree. Returns how many it decided. Points of different
+// cells may go to the sink at the same time.
 std::size_t listsFromGrid(const cl::KDTree& tree, const Cells& cells, int k, std::uint8_t* decided,
                           const ListSink& sink);
 
