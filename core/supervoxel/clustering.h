@@ -21,6 +21,9 @@ namespace vela {
 // Neighbours per point: the point itself and its 14 nearest.
 constexpr int kNeighbourCount = 15;
 
+// Points per task of the per-point loops: enough to outweigh handing a task over.
+constexpr std::size_t kPointGrain = 1024;
+
 // Closed-form PCA normal of a small point set (unit length, sign as the cross
 // product gives it). Not a number when the covariance has no spread.
 cl::Vector3D<double> estimateNormal(const cl::Point3D<double>* points, std::size_t count);
