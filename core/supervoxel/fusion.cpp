@@ -455,22 +455,22 @@ void release(Vector& v)
 // Kept out of line, as the other steps of walks in pieces, so that the walks
 // in point order they sit beside compile as they do alone.
 template <typename Record>
-__attribute__((noinline)) detail::PieceGroups findPieces(const Fusion<Record>& f)
+__attribute__((noinline)) PieceGroups findPieces(const Fusion<Record>& f)
 {
-    detail::PieceLinks links;
-    detail::resetPieceLinks(links, f.n);
+    PieceLinks links;
+    resetPieceLinks(links, f.n);
     const std::size_t most = f.n / 4 * 3;
     for (std::size_t i = 0; i < f.n; ++i) {
         int buffer[kNeighbourCount];
         const int* list = neighbourList(f, i, buffer);
-        int root = detail::pieceRoot(links, static_cast<int>(i));
-        for (int k = 0; k < f.valid[i]; ++k) root = detail::joinRoot(links, root, list[k]);
-        if (static_cast<std::size_t>(links.largest) > most) return detail::PieceGroups();
+        int root = pieceRoot(links, static_cast<int>(i));
+        for (int k = 0; k < f.valid[i]; ++k) root = joinRoot(links, root, list[k]);
+        if (static_cast<std::size_t>(links.largest) > most) return PieceGroups();
     }
     // Sized by the points alone, so that the groups are the same on any
     // number of threads.
     constexpr std::size_t kSmallestShare = 256;
-    return detail::groupPieces(links, std::max(f.n / 32, kSmallestShare));
+    return groupPieces(links, std::max(f.n / 32, kSmallestShare));
 }
 
 // One pass of the walks of a group's representatives, in point order.
@@ -526,7 +526,7 @@ inline void cutBackToTarget(std::vector<Walker>& walkers, std::size_t wanted, in
 // global. A pass runs without it; when its fusions bring the count below
 // the target, those after the one that met the target are cut back.
 template <typename Record>
-__attribute__((noinline)) void fuseInPieces(Fusion<Record>& f, const detail::PieceGroups& pieces)
+__attribute__((noinline)) void fuseInPieces(Fusion<Record>& f, const PieceGroups& pieces)
 {
     const std::size_t groups = pieces.groups();
     std::vector<Walker> walkers(groups);
@@ -712,7 +712,7 @@ __attribute__((always_inline)) inline void drainQueue(const Fusion<Record>& f, c
 // The boundary queues of the groups of pieces, each drained on a task of its own.
 template <typename Record>
 __attribute__((noinline)) void refineInPieces(const Fusion<Record>& f, cl::Array<int>& labels,
-                                              const detail::PieceGroups& pieces, char* queued)
+                                              const PieceGroups& pieces, char* queued)
 {
     parallelFor(pieces.groups(), 1, [&](std::size_t g) {
         PointQueue queue;
@@ -730,7 +730,7 @@ __attribute__((noinline)) void refineInPieces(const Fusion<Record>& f, cl::Array
 // each piece's points pass through their queue as through the one queue,
 // and the labels of different groups never meet.
 template <typename Record>
-void refineBoundaries(Fusion<Record>& f, cl::Array<int>& labels, const detail::PieceGroups& pieces)
+void refineBoundaries(Fusion<Record>& f, cl::Array<int>& labels, const PieceGroups& pieces)
 {
     const std::size_t n = f.n;
     cl::resizeOnLargePages(labels, n);
@@ -779,7 +779,7 @@ void mergePrepared(Fusion<Record>& f, const PackedLists& neighbours, int target,
     release(f.dist);
     // Walks in pieces pay only on more threads; a call whose target is met
     // before any fusion keeps the stop inside its first walk.
-    detail::PieceGroups pieces;
+    PieceGroups pieces;
     if (poolThreads() > 1 && f.n > static_cast<std::size_t>(std::max(target, 1))) pieces = findPieces(f);
     if (pieces.groups() > 1)
         fuseInPieces(f, pieces);
@@ -787,7 +787,7 @@ void mergePrepared(Fusion<Record>& f, const PackedLists& neighbours, int target,
         fuse(f);
     else
         listRoots(f);
-    if (pieces.groups() < 2) pieces = detail::PieceGroups();
+    if (pieces.groups() < 2) pieces = PieceGroups();
     static_cast<Walker&>(f) = Walker();
     release(f.visited);
     release(f.nearest);
