@@ -13,6 +13,14 @@ namespace velaseg {
 namespace {
 
 constexpr std::size_t kBufferBytes = std::size_t(1) << 20;
+// A piece of at least this size goes to the file as it is: copying it into
+// the buffer first would copy every byte twice, for a call saved per piece.
+constexpr std::size_t kWriteThroughBytes = std::size_t(64) << 10;
+
+// Written data is handed to the disk in stretches of this size as it comes,
+// so that the flush before the rename waits for the last stretch only and
+// not for the whole file (about 40 ms of a 100 MB result file).
+constexpr std::uint64_t kWritebackBytes = std::uint64_t(8) << 20;
 
 std::string folderOf(const std::string& path)
 {
@@ -71,26 +79,43 @@ bool AtomicFile::fail(const std::string& what)
 
 bool AtomicFile::flushBuffer()
 {
-    const char* at = buffer_.data();
-    std::size_t left = buffer_.size();
+    const bool written = writeThrough(buffer_.data(), buffer_.size());
+    buffer_.clear();
+    return written;
+}
+
+bool AtomicFile::writeThrough(const char* at, std::size_t left)
+{
     while (left > 0) {
         const ssize_t n = ::write(fd_, at, left);
         if (n < 0) {
             if (errno == EINTR) continue;
-            buffer_.clear();
             return fail("");
         }
         at += n;
         left -= static_cast<std::size_t>(n);
+        written_ += static_cast<std::uint64_t>(n);
     }
-    buffer_.clear();
+    startWriteback();
     return true;
+}
+
+void AtomicFile::startWriteback()
+{
+    if (written_ - writebackFrom_ < kWritebackBytes) return;
+#if defined(__linux__)
+    // Only a hint: a failure to write shows at the flush in commit().
+    ::sync_file_range(fd_, static_cast<off_t>(writebackFrom_), static_cast<off_t>(written_ - writebackFrom_),
+                      SYNC_FILE_RANGE_WRITE);
+#endif
+    writebackFrom_ = written_;
 }
 
 bool AtomicFile::write(const void* data, std::size_t size)
 {
     if (!error_.empty()) return false;
     const char* bytes = static_cast<const char*>(data);
+    if (size >= kWriteThroughBytes) return flushBuffer() && writeThrough(bytes, size);
     while (size > 0) {
         const std::size_t room = kBufferBytes - buffer_.size();
         const std::size_t take = size < room ? size : room;

@@ -36,6 +36,8 @@ public:
 
 private:
     bool flushBuffer();
+    bool writeThrough(const char* at, std::size_t left);
+    void startWriteback();
     bool fail(const std::string& what);
 
     std::string target_;
@@ -44,6 +46,8 @@ private:
     bool committed_ = false;
     std::string error_;
     std::vector<char> buffer_;
+    std::uint64_t written_ = 0;        // bytes handed to write()
+    std::uint64_t writebackFrom_ = 0;  // where the disk has not been asked to write yet
 };
 
 }  // namespace velaseg

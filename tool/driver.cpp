@@ -120,11 +120,8 @@ bool writeOutputs(const RunOptions& o, const InputCloud& input, const Segmentati
         }
     }
     if (!o.planesFile.empty()) {
-        std::vector<PlaneRecord> records;
-        for (std::size_t k = 0; k < s.planes.size(); ++k)
-            records.push_back(describePlane(static_cast<int>(k + 1), s.planes[k]));
         error.clear();
-        if (!writePlaneTable(o.planesFile, o.pcFile, records, error)) {
+        if (!writePlaneTable(o.planesFile, o.pcFile, describePlanes(s.planes), error)) {
             reportNotWritten("the plane table", o.planesFile, error);
             all = false;
         }

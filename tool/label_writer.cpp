@@ -6,6 +6,7 @@
 #include "atomic_file.h"
 #include "decimal_text.h"
 #include "las_label_writer.h"
+#include "ordered_blocks.h"
 
 namespace velaseg {
 namespace {
@@ -16,29 +17,31 @@ bool endsWith(const std::string& s, const std::string& tail)
 }
 
 template <typename T>
-void append(std::string& bytes, T value)
+char* put(char* out, T value)
 {
-    char raw[sizeof value];
-    std::memcpy(raw, &value, sizeof value);
-    bytes.append(raw, sizeof value);
+    std::memcpy(out, &value, sizeof value);
+    return out + sizeof value;
 }
 
-// Rows are gathered into blocks of about this size between writes.
-constexpr std::size_t kBlockBytes = std::size_t(1) << 20;
+// Rows per block formatted by one task: at most a few hundred KB.
+constexpr std::size_t kBlockRows = 4096;
 
-template <typename AppendRow>
-void writeRows(AtomicFile& out, const LabelledRows& rows, AppendRow&& appendRow)
+// The rows after what `out` holds, each made by writeRow(out, point, plane,
+// colour), which returns the end of the row and writes at most `rowRoom` bytes.
+template <typename WriteRow>
+void writeRows(AtomicFile& out, const LabelledRows& rows, std::size_t rowRoom, WriteRow writeRow)
 {
-    std::string block;
-    block.reserve(kBlockBytes + 256);
-    forEachRow(rows, [&](const VELA::SVPoint3d& p, std::int32_t plane, const Colour& colour) {
-        appendRow(block, p, plane, colour);
-        if (block.size() >= kBlockBytes) {
-            out.write(block);
-            block.clear();
-        }
-    });
-    out.write(block);
+    BlockFormat format;
+    format.records = rowCount(rows);
+    format.blockRecords = kBlockRows;
+    format.recordRoom = rowRoom;
+    format.format = [&](std::size_t first, std::size_t end, char* text) {
+        forEachRowIn(rows, first, end, [&](const VELA::SVPoint3d& p, std::int32_t plane, const Colour& colour) {
+            text = writeRow(text, p, plane, colour);
+        });
+        return text;
+    };
+    writeBlocksInOrder(out, format);
 }
 
 // Binary PCD as PCL's labelled clouds read it: x y z in double, the colour
@@ -49,12 +52,13 @@ void writePcd(AtomicFile& out, const LabelledRows& rows)
     out.write("# .PCD v0.7 - Point Cloud Data file format\nVERSION 0.7\nFIELDS x y z rgb label\n"
               "SIZE 8 8 8 4 4\nTYPE F F F F U\nCOUNT 1 1 1 1 1\nWIDTH " + n +
               "\nHEIGHT 1\nVIEWPOINT 0 0 0 1 0 0 0\nPOINTS " + n + "\nDATA binary\n");
-    writeRows(out, rows, [](std::string& block, const VELA::SVPoint3d& p, std::int32_t plane, const Colour& c) {
-        append(block, p.x);
-        append(block, p.y);
-        append(block, p.z);
-        append(block, std::uint32_t(0xFF000000u) | (std::uint32_t(c[0]) << 16) | (std::uint32_t(c[1]) << 8) | c[2]);
-        append(block, static_cast<std::uint32_t>(plane));
+    constexpr std::size_t kRowBytes = 3 * sizeof(double) + 2 * sizeof(std::uint32_t);
+    writeRows(out, rows, kRowBytes, [](char* row, const VELA::SVPoint3d& p, std::int32_t plane, const Colour& c) {
+        row = put(row, p.x);
+        row = put(row, p.y);
+        row = put(row, p.z);
+        row = put(row, std::uint32_t(0xFF000000u) | (std::uint32_t(c[0]) << 16) | (std::uint32_t(c[1]) << 8) | c[2]);
+        return put(row, static_cast<std::uint32_t>(plane));
     });
 }
 
@@ -64,26 +68,28 @@ void writePly(AtomicFile& out, const LabelledRows& rows)
               "element vertex " + std::to_string(rowCount(rows)) +
               "\nproperty double x\nproperty double y\nproperty double z\nproperty uchar red\n"
               "property uchar green\nproperty uchar blue\nproperty int plane\nend_header\n");
-    writeRows(out, rows, [](std::string& block, const VELA::SVPoint3d& p, std::int32_t plane, const Colour& c) {
-        append(block, p.x);
-        append(block, p.y);
-        append(block, p.z);
-        block.append(reinterpret_cast<const char*>(c.data()), 3);
-        append(block, plane > 0 ? plane : std::int32_t(-1));
+    constexpr std::size_t kRowBytes = 3 * sizeof(double) + 3 + sizeof(std::int32_t);
+    writeRows(out, rows, kRowBytes, [](char* row, const VELA::SVPoint3d& p, std::int32_t plane, const Colour& c) {
+        row = put(row, p.x);
+        row = put(row, p.y);
+        row = put(row, p.z);
+        std::memcpy(row, c.data(), 3);
+        return put(row + 3, plane > 0 ? plane : std::int32_t(-1));
     });
 }
 
 // x,y,z,plane with the result file's 20 significant digits.
 void writeText(AtomicFile& out, const LabelledRows& rows)
 {
-    writeRows(out, rows, [](std::string& block, const VELA::SVPoint3d& p, std::int32_t plane, const Colour&) {
-        char text[kTwentyDigitsRoom];
+    constexpr std::size_t kRowRoom = 3 * (kTwentyDigitsRoom + 1) + 12;  // "-1" or up to 10 digits, the line end
+    writeRows(out, rows, kRowRoom, [](char* row, const VELA::SVPoint3d& p, std::int32_t plane, const Colour&) {
         for (double v : {p.x, p.y, p.z}) {
-            block.append(text, writeTwentyDigits(text, v));
-            block += ',';
+            row = writeTwentyDigits(row, v);
+            *row++ = ',';
         }
-        block.append(text, std::to_chars(text, text + sizeof text, plane > 0 ? plane : -1).ptr);
-        block += '\n';
+        row = std::to_chars(row, row + 11, plane > 0 ? plane : -1).ptr;
+        *row++ = '\n';
+        return row;
     });
 }
 

@@ -3,6 +3,7 @@
 // or comma-separated text, chosen by the file name's extension.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -32,18 +33,24 @@ LabelledRows labelRows(const std::vector<VELA::SVPoint3d>& points, const std::ve
 
 std::size_t rowCount(const LabelledRows& rows);
 
-// Calls visit(point, planeId, colour) for every row in file order: the
-// plane's colour for a plane's point, else the input's colour (white when
-// the input had none).
+// Calls visit(point, planeId, colour) for rows [first, end) in file order:
+// the plane's colour for a plane's point, else the input's colour (white
+// when the input had none).
 template <typename Visit>
-void forEachRow(const LabelledRows& rows, Visit&& visit)
+void forEachRowIn(const LabelledRows& rows, std::size_t first, std::size_t end, Visit&& visit)
 {
     static const Colour white{255, 255, 255};
     const std::vector<VELA::SVPoint3d>& points = *rows.points;
     const std::size_t skippedCount = rows.skipped ? rows.skipped->size() : 0;
-    std::size_t nextPoint = 0;
+    // The rows left out before `first` tell which point comes next.
     std::size_t nextSkipped = 0;
-    for (std::size_t row = 0; row < points.size() + skippedCount; ++row) {
+    if (rows.skipped)
+        nextSkipped = static_cast<std::size_t>(
+            std::lower_bound(rows.skipped->begin(), rows.skipped->end(), first,
+                             [](const VELA::tag_SkippedPoint& s, std::size_t row) { return s.row < row; }) -
+            rows.skipped->begin());
+    std::size_t nextPoint = first - nextSkipped;
+    for (std::size_t row = first; row < end; ++row) {
         if (nextSkipped < skippedCount && (*rows.skipped)[nextSkipped].row == row) {
             visit((*rows.skipped)[nextSkipped++].point, 0, white);
             continue;
@@ -53,6 +60,13 @@ void forEachRow(const LabelledRows& rows, Visit&& visit)
         const Colour own = rows.inputHasColour ? Colour{p.r, p.g, p.b} : white;
         visit(p, plane, plane > 0 ? rows.planeColours[static_cast<std::size_t>(plane - 1)] : own);
     }
+}
+
+// forEachRowIn over every row.
+template <typename Visit>
+void forEachRow(const LabelledRows& rows, Visit&& visit)
+{
+    forEachRowIn(rows, 0, rowCount(rows), visit);
 }
 
 // A LAS input whose point records a LAS labels file copies.

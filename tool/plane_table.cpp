@@ -3,9 +3,14 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <numeric>
 
 #include <Eigen/Dense>
 #include <nlohmann/json.hpp>
+#include <tbb/blocked_range.h>
+#include <tbb/global_control.h>
+#include <tbb/parallel_for.h>
+#include <tbb/task_arena.h>
 
 #include "atomic_file.h"
 #include "convex_hull.h"
@@ -182,6 +187,32 @@ PlaneRecord describePlane(int id, const std::vector<VELA::SVPoint3d>& points)
     r.rmsDistance = std::sqrt(squares / static_cast<double>(points.size()));
     r.hullArea = convexHullArea(std::move(projected));
     return r;
+}
+
+std::vector<PlaneRecord> describePlanes(const std::vector<std::vector<VELA::SVPoint3d>>& planes)
+{
+    std::vector<PlaneRecord> records(planes.size());
+    // Largest first, so that no large plane is left to start when the
+    // others are done.
+    std::vector<std::size_t> order(planes.size());
+    std::iota(order.begin(), order.end(), std::size_t(0));
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return planes[a].size() > planes[b].size(); });
+    const int threads = std::max(1, VELA::VELA_ThreadCount());
+    tbb::global_control limit(tbb::global_control::max_allowed_parallelism, static_cast<std::size_t>(threads));
+    tbb::task_arena arena(threads);
+    arena.execute([&] {
+        tbb::parallel_for(
+            tbb::blocked_range<std::size_t>(0, order.size(), 1),
+            [&](const tbb::blocked_range<std::size_t>& range) {
+                for (std::size_t i = range.begin(); i != range.end(); ++i) {
+                    const std::size_t k = order[i];
+                    records[k] = describePlane(static_cast<int>(k + 1), planes[k]);
+                }
+            },
+            tbb::simple_partitioner());
+    });
+    return records;
 }
 
 bool writePlaneTable(const std::string& fileName, const std::string& inputFile,

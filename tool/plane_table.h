@@ -33,6 +33,10 @@ struct PlaneRecord {
 // such, and its measures over all the points.
 PlaneRecord describePlane(int id, const std::vector<VELA::SVPoint3d>& points);
 
+// describePlane of each plane, with ids from 1 in order; the planes are
+// described on the threads of VELA::VELA_ThreadCount(), each by one thread.
+std::vector<PlaneRecord> describePlanes(const std::vector<std::vector<VELA::SVPoint3d>>& planes);
+
 // Writes the records as CSV (with a header line) or JSON, by the name's
 // extension, whole or not at all. False, with `error` saying why, when the
 // file could not be written.

@@ -1,15 +1,10 @@
 #include "result_file.h"
 
 #include <algorithm>
-#include <charconv>
-#include <memory>
-
-#include <tbb/global_control.h>
-#include <tbb/parallel_pipeline.h>
-#include <tbb/task_arena.h>
 
 #include "atomic_file.h"
 #include "decimal_text.h"
+#include "ordered_blocks.h"
 #include "vela_base_offset.h"
 
 namespace velaseg {
@@ -28,119 +23,85 @@ std::string resultFileName(const std::string& pcFile)
 
 namespace {
 
-// The text a stream with precision 20 and no format flags gives ("%.20g").
-void appendCoordinate(std::string& line, double v)
+// What a stream with no format flags writes for an 8-bit channel.
+char* writeChannel(char* out, unsigned v)
 {
-    char text[kTwentyDigitsRoom];
-    line.append(text, writeTwentyDigits(text, v));
-    line += " \t";
+    if (v >= 100) {
+        *out++ = static_cast<char>('0' + v / 100);
+        v %= 100;
+        *out++ = static_cast<char>('0' + v / 10);
+    } else if (v >= 10) {
+        *out++ = static_cast<char>('0' + v / 10);
+    }
+    *out++ = static_cast<char>('0' + v % 10);
+    return out;
 }
 
-void appendChannel(std::string& line, std::uint8_t v)
+char* separated(char* out)
 {
-    char text[8];
-    line.append(text, std::to_chars(text, text + sizeof text, static_cast<int>(v)).ptr);
-    line += " \t";
+    *out++ = ' ';
+    *out++ = '\t';
+    return out;
 }
+
+// Most bytes a line takes: each coordinate is given the room the formatter
+// asks for, each channel three digits, each field its separator.
+constexpr std::size_t kLineRoom = 3 * (kTwentyDigitsRoom + 2) + 3 * (3 + 2) + 1;
+
+// The line a stream with precision 20 and no format flags writes ("%.20g"
+// for the coordinates).
+char* writeResultLine(char* out, const VELA::SVPoint3d& p)
+{
+    out = separated(writeTwentyDigits(out, p.x));
+    out = separated(writeTwentyDigits(out, p.y));
+    out = separated(writeTwentyDigits(out, p.z));
+    out = separated(writeChannel(out, p.r));
+    out = separated(writeChannel(out, p.g));
+    out = separated(writeChannel(out, p.b));
+    *out++ = '\n';
+    return out;
+}
+
+// Points per block: about 170 KB of text, formatted by one task.
+constexpr std::size_t kBlockPoints = 2048;
 
 }  // namespace
 
 void appendResultLine(std::string& text, const VELA::SVPoint3d& p)
 {
-    appendCoordinate(text, p.x);
-    appendCoordinate(text, p.y);
-    appendCoordinate(text, p.z);
-    appendChannel(text, p.r);
-    appendChannel(text, p.g);
-    appendChannel(text, p.b);
-    text += '\n';
+    char line[kLineRoom];
+    text.append(line, writeResultLine(line, p));
 }
-
-namespace {
-
-// Points per block: a block's text (about 85 bytes a point) is formatted by
-// one task, and a few blocks per thread are in flight at any time, so the
-// memory stays bounded whatever the number of points.
-constexpr std::size_t kBlockPoints = 2048;
-constexpr int kBlocksInFlightPerThread = 3;
-
-// A run of consecutive points, possibly across plane ends, from `plane`,
-// `point` on.
-struct Block {
-    std::size_t plane = 0;
-    std::size_t point = 0;
-    std::string text;
-};
-
-// Moves (plane, point) past one block's points to where the next block
-// starts; false when no point is left.
-bool advance(const Planes& planes, std::size_t& plane, std::size_t& point)
-{
-    for (std::size_t left = kBlockPoints; plane < planes.size();) {
-        const std::size_t here = planes[plane].size() - point;
-        if (here > left) {
-            point += left;
-            return true;
-        }
-        left -= here;
-        ++plane;
-        point = 0;
-    }
-    return false;
-}
-
-void formatBlock(const Planes& planes, Block& block)
-{
-    block.text.reserve(kBlockPoints * 96);
-    std::size_t plane = block.plane, point = block.point;
-    for (std::size_t n = 0; n < kBlockPoints && plane < planes.size(); ++n) {
-        while (point == planes[plane].size()) {
-            ++plane;
-            point = 0;
-            if (plane == planes.size()) return;
-        }
-        appendResultLine(block.text, planes[plane][point++]);
-    }
-}
-
-}  // namespace
 
 bool writeResultFile(const std::string& fileName, const Planes& planes, std::string& error)
 {
+    // Where each plane's points start among all the points written.
+    std::vector<std::size_t> starts;
+    std::size_t total = 0;
+    for (const auto& plane : planes) {
+        starts.push_back(total);
+        total += plane.size();
+    }
+    BlockFormat format;
+    format.records = total;
+    format.blockRecords = kBlockPoints;
+    format.recordRoom = kLineRoom;
+    format.format = [&](std::size_t first, std::size_t end, char* out) {
+        // From the last plane that starts at or before `first`.
+        const auto holder = std::upper_bound(starts.begin(), starts.end(), first) - 1;
+        std::size_t plane = static_cast<std::size_t>(holder - starts.begin());
+        std::size_t point = first - starts[plane];
+        for (std::size_t n = first; n < end; ++n, ++point) {
+            while (point == planes[plane].size()) {
+                ++plane;
+                point = 0;
+            }
+            out = writeResultLine(out, planes[plane][point]);
+        }
+        return out;
+    };
     AtomicFile out(fileName);
-    const int threads = std::max(1, VELA::VELA_ThreadCount());
-    // More threads than cores is allowed on request; the bytes do not depend on it.
-    tbb::global_control limit(tbb::global_control::max_allowed_parallelism, static_cast<std::size_t>(threads));
-    tbb::task_arena arena(threads);
-    std::size_t plane = 0, point = 0;
-    bool more = !planes.empty();
-    bool failed = false;
-    // Formatted in parallel, written in order.
-    arena.execute([&] {
-        tbb::parallel_pipeline(
-            static_cast<std::size_t>(threads * kBlocksInFlightPerThread),
-            tbb::make_filter<void, std::shared_ptr<Block>>(tbb::filter_mode::serial_in_order,
-                                                           [&](tbb::flow_control& flow) {
-                                                               if (!more || failed) {
-                                                                   flow.stop();
-                                                                   return std::shared_ptr<Block>();
-                                                               }
-                                                               auto block = std::make_shared<Block>();
-                                                               block->plane = plane;
-                                                               block->point = point;
-                                                               more = advance(planes, plane, point);
-                                                               return block;
-                                                           }) &
-                tbb::make_filter<std::shared_ptr<Block>, std::shared_ptr<Block>>(
-                    tbb::filter_mode::parallel,
-                    [&](std::shared_ptr<Block> block) {
-                        formatBlock(planes, *block);
-                        return block;
-                    }) &
-                tbb::make_filter<std::shared_ptr<Block>, void>(
-                    tbb::filter_mode::serial_in_order,
-                    [&](const std::shared_ptr<Block>& block) { failed = !out.write(block->text) || failed; }));
-    });
+    writeBlocksInOrder(out, format);
     if (out.commit()) return true;
     error = out.error();
     return false;

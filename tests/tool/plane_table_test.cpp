@@ -1,10 +1,12 @@
 #include <cmath>
+#include <random>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "plane_table.h"
 #include "support/test_support.h"
+#include "threads_variable.h"
 
 using VELA::SVPoint3d;
 using velaseg::describePlane;
@@ -112,4 +114,32 @@ TEST(PlaneTable, csv_and_json_hold_the_same_records)
     EXPECT_EQ(plane["centroid"][0].get<double>(), records[1].centroid[0]);
     EXPECT_EQ(plane["bounds"]["max"][2].get<double>(), records[1].high[2]);
     EXPECT_EQ(plane["hull_area"].get<double>(), records[1].hullArea);
+}
+
+TEST(PlaneTable, planes_described_at_once_give_the_records_of_one_plane_after_the_other)
+{
+    // Noisy planes of very different sizes, an empty one among them.
+    std::mt19937_64 random(24);
+    std::uniform_real_distribution<double> along(0.0, 20.0), noise(-0.02, 0.02);
+    std::vector<std::vector<SVPoint3d>> planes;
+    for (std::size_t size : {5000, 3, 0, 700, 12000, 41, 2500, 9}) {
+        planes.emplace_back();
+        const double tilt = 0.1 * static_cast<double>(planes.size());
+        for (std::size_t i = 0; i < size; ++i) {
+            const double x = along(random), y = along(random);
+            planes.back().emplace_back(4520000.0 + x, 5300000.0 + y, 100.0 + tilt * x + noise(random));
+        }
+    }
+    testsupport::TempDir dir;
+    std::vector<PlaneRecord> one;
+    for (std::size_t k = 0; k < planes.size(); ++k) one.push_back(describePlane(static_cast<int>(k + 1), planes[k]));
+    std::string error;
+    // The table prints each double in its shortest exact form: the same text is the same bits.
+    ASSERT_TRUE(velaseg::writePlaneTable(dir.file("one.csv"), "in.las", one, error));
+    for (const char* threads : toolsupport::kThreadCounts) {
+        const toolsupport::ThreadsVariable variable(threads);
+        ASSERT_TRUE(velaseg::writePlaneTable(dir.file("all.csv"), "in.las", velaseg::describePlanes(planes), error));
+        EXPECT_EQ(testsupport::readFile(dir.file("all.csv")), testsupport::readFile(dir.file("one.csv")))
+            << threads << " threads";
+    }
 }

@@ -1,5 +1,4 @@
 #include <cmath>
-#include <cstdlib>
 #include <random>
 #include <sstream>
 
@@ -7,6 +6,7 @@
 
 #include "result_file.h"
 #include "support/test_support.h"
+#include "threads_variable.h"
 
 using VELA::SVPoint3d;
 
@@ -136,26 +136,6 @@ velaseg::Planes planesOfSizes(const std::vector<std::size_t>& sizes)
     return planes;
 }
 
-class ThreadsVariable {
-public:
-    explicit ThreadsVariable(const char* threads)
-    {
-        const char* old = std::getenv("VELASEG_THREADS");
-        hadOld_ = old != nullptr;
-        if (hadOld_) old_ = old;
-        setenv("VELASEG_THREADS", threads, 1);
-    }
-    ~ThreadsVariable()
-    {
-        if (hadOld_) setenv("VELASEG_THREADS", old_.c_str(), 1);
-        else unsetenv("VELASEG_THREADS");
-    }
-
-private:
-    bool hadOld_ = false;
-    std::string old_;
-};
-
 }  // namespace
 
 TEST(ResultFile, blocks_formatted_at_once_give_the_bytes_of_the_line_by_line_writer)
@@ -171,8 +151,8 @@ TEST(ResultFile, blocks_formatted_at_once_give_the_bytes_of_the_line_by_line_wri
     for (std::size_t l = 0; l < layouts.size(); ++l) {
         const velaseg::Planes planes = planesOfSizes(layouts[l]);
         const std::string want = literalResultText(planes);
-        for (const char* threads : {"1", "2", "7"}) {
-            const ThreadsVariable variable(threads);
+        for (const char* threads : toolsupport::kThreadCounts) {
+            const toolsupport::ThreadsVariable variable(threads);
             const std::string path = dir.file("blocks.xyz");
             std::string error;
             ASSERT_TRUE(velaseg::writeResultFile(path, planes, error)) << error;
