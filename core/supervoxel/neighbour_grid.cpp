@@ -333,9 +333,11 @@ std::size_t listsFromGrid(const cl::KDTree& tree, const Cells& cells, int k, std
                 sink(t, point, list);
                 decided[point] = 1;
                 ++decidedHere;
-                ++counts[t];
             }
         }
+        // Written once: the counts of tasks running side by side share a
+        // cache line, which a count per list would pass back and forth.
+        counts[t] = decidedHere;
     });
     std::size_t total = 0;
     for (const std::size_t c : counts) total += c;
