@@ -371,7 +371,7 @@ bool clusterSupervoxels(cl::Array<cl::Point3D<double>> points, double r, cl::Arr
     detail::PackedLists packed;
     cl::Array<cl::Point3D<float>> narrowed;
     {
-        cl::KDTree tree;
+        cl::KDTree tree(parallelRanges);
         tree.build(points);
         // The lists take their room once the tree's building is done.
         if (!reuse) {
