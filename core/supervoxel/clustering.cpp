@@ -8,6 +8,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "supervoxel/cl/kdtree.h"
@@ -75,20 +76,119 @@ cl::Vector3D<double> estimateNormal(const cl::Point3D<double>* points, std::size
 
 namespace {
 
+// Points per task of the occupied-cell count.
+constexpr std::size_t kCellBlock = 16384;
+
+// Lowest and highest coordinates of the points given by position, block by
+// block and the blocks taken in order, with the strict comparisons of one
+// scan: the same values as that scan.
+template <typename PointAt>
+void cloudBounds(std::size_t n, const PointAt& pointAt, double lo[3], double hi[3])
+{
+    struct Box {
+        double lo[3] = {DBL_MAX, DBL_MAX, DBL_MAX};
+        double hi[3] = {-DBL_MAX, -DBL_MAX, -DBL_MAX};
+    };
+    std::vector<Box> boxes((n + kCellBlock - 1) / kCellBlock);
+    parallelFor(boxes.size(), 1, [&](std::size_t b) {
+        Box& box = boxes[b];
+        for (std::size_t k = b * kCellBlock; k < std::min(n, (b + 1) * kCellBlock); ++k) {
+            const cl::Point3D<double>& p = pointAt(k);
+            for (int a = 0; a < 3; ++a) {
+                const double v = p[a];
+                if (v < box.lo[a]) box.lo[a] = v;
+                if (v > box.hi[a]) box.hi[a] = v;
+            }
+        }
+    });
+    const Box whole;
+    std::copy(whole.lo, whole.lo + 3, lo);
+    std::copy(whole.hi, whole.hi + 3, hi);
+    for (const Box& box : boxes) {
+        for (int a = 0; a < 3; ++a) {
+            if (box.lo[a] < lo[a]) lo[a] = box.lo[a];
+            if (box.hi[a] > hi[a]) hi[a] = box.hi[a];
+        }
+    }
+}
+
+inline std::uint64_t hashOf(std::uint64_t key) { return key * 0x9E3779B97F4A7C15ull; }
+
+inline std::uint64_t hashOf(const std::array<double, 3>& key)
+{
+    std::uint64_t bits[3];
+    std::memcpy(bits, key.data(), sizeof(bits));
+    return hashOf(bits[0] ^ hashOf(bits[1] ^ hashOf(bits[2])));
+}
+
+// The number of distinct values among keyAt(0) ... keyAt(n - 1), whose bits
+// are equal exactly when the values are. Equal keys share one of a fixed
+// number of buckets, chosen by a hash of their bits, so each bucket is
+// sorted and counted on its own, at the same time as the others.
+template <typename Key, typename KeyAt>
+int countDistinct(std::size_t n, const KeyAt& keyAt)
+{
+    int bits = 0;
+    while (bits < 10 && (std::size_t(4096) << bits) < n) ++bits;
+    const std::size_t buckets = std::size_t(1) << bits;
+    auto bucketOf = [bits](const Key& key) {
+        return bits == 0 ? std::size_t(0) : static_cast<std::size_t>(hashOf(key) >> (64 - bits));
+    };
+    const std::size_t blocks = (n + kCellBlock - 1) / kCellBlock;
+    auto blockEnd = [n](std::size_t b) { return std::min(n, (b + 1) * kCellBlock); };
+
+    // Keys in point order, and per block the number in each bucket.
+    // Fresh on every cut and touched from every thread: on small pages the
+    // faults took as long as the count.
+    std::vector<Key> keys;
+    cl::resizeOnLargePages(keys, n);
+    std::vector<std::size_t> place(blocks * buckets, 0);
+    parallelFor(blocks, 1, [&](std::size_t b) {
+        std::size_t* counted = place.data() + b * buckets;
+        for (std::size_t k = b * kCellBlock; k < blockEnd(b); ++k) {
+            keys[k] = keyAt(k);
+            ++counted[bucketOf(keys[k])];
+        }
+    });
+    // Bucket after bucket, each block's keys of the bucket after those of
+    // the blocks before.
+    std::vector<std::size_t> bucketStart(buckets + 1);
+    std::size_t at = 0;
+    for (std::size_t c = 0; c < buckets; ++c) {
+        bucketStart[c] = at;
+        for (std::size_t b = 0; b < blocks; ++b) {
+            const std::size_t count = place[b * buckets + c];
+            place[b * buckets + c] = at;
+            at += count;
+        }
+    }
+    bucketStart[buckets] = at;
+    std::vector<Key> byBucket;
+    cl::resizeOnLargePages(byBucket, n);
+    parallelFor(blocks, 1, [&](std::size_t b) {
+        std::size_t* next = place.data() + b * buckets;
+        for (std::size_t k = b * kCellBlock; k < blockEnd(b); ++k) byBucket[next[bucketOf(keys[k])]++] = keys[k];
+    });
+    std::vector<Key>().swap(keys);
+    std::vector<int> distinct(buckets);
+    parallelFor(buckets, 1, [&](std::size_t c) {
+        const auto first = byBucket.begin() + static_cast<std::ptrdiff_t>(bucketStart[c]);
+        const auto last = byBucket.begin() + static_cast<std::ptrdiff_t>(bucketStart[c + 1]);
+        std::sort(first, last);
+        distinct[c] = static_cast<int>(std::unique(first, last) - first);
+    });
+    int total = 0;
+    for (int count : distinct) total += count;
+    return total;
+}
+
 // The occupied cells of points given by position (`pointAt(k)` for k < n).
 template <typename PointAt>
 int countOccupiedCells(std::size_t n, double r, PointAt pointAt)
 {
-    double lo[3] = {DBL_MAX, DBL_MAX, DBL_MAX};
-    double hi[3] = {-DBL_MAX, -DBL_MAX, -DBL_MAX};
-    for (std::size_t k = 0; k < n; ++k) {
-        const cl::Point3D<double>& p = pointAt(k);
-        for (int a = 0; a < 3; ++a) {
-            const double v = p[a];
-            if (v < lo[a]) lo[a] = v;
-            if (v > hi[a]) hi[a] = v;
-        }
-    }
+    double lo[3];
+    double hi[3];
+    cloudBounds(n, pointAt, lo, hi);
     // Grid sizes and cell numbers stay in double: a few points far from the
     // rest make grids of more cells than an int can number, yet the count of
     // distinct occupied cells never exceeds the number of points.
@@ -98,6 +198,7 @@ int countOccupiedCells(std::size_t n, double r, PointAt pointAt)
         if (!(last[a] > 0.0)) last[a] = 0.0;
     }
 
+    // Never -0 nor NaN: equal cell numbers have equal bits.
     auto cellOf = [&](const cl::Point3D<double>& p, int a) {
         double c = std::trunc((p[a] - lo[a]) / r);
         if (!(c > 0.0)) c = 0.0;
@@ -107,22 +208,16 @@ int countOccupiedCells(std::size_t n, double r, PointAt pointAt)
     // Grids of up to 2^21 cells a side number their cells in one word.
     constexpr double kSide = 2097152.0;
     if (last[0] < kSide && last[1] < kSide && last[2] < kSide) {
-        std::vector<std::uint64_t> cells(n);
-        for (std::size_t k = 0; k < n; ++k) {
+        return countDistinct<std::uint64_t>(n, [&](std::size_t k) {
             const cl::Point3D<double>& p = pointAt(k);
-            cells[k] = static_cast<std::uint64_t>(cellOf(p, 2)) << 42 | static_cast<std::uint64_t>(cellOf(p, 1)) << 21 |
-                       static_cast<std::uint64_t>(cellOf(p, 0));
-        }
-        std::sort(cells.begin(), cells.end());
-        return static_cast<int>(std::unique(cells.begin(), cells.end()) - cells.begin());
+            return static_cast<std::uint64_t>(cellOf(p, 2)) << 42 | static_cast<std::uint64_t>(cellOf(p, 1)) << 21 |
+                   static_cast<std::uint64_t>(cellOf(p, 0));
+        });
     }
-    std::vector<std::array<double, 3>> cells(n);
-    for (std::size_t k = 0; k < n; ++k) {
+    return countDistinct<std::array<double, 3>>(n, [&](std::size_t k) {
         const cl::Point3D<double>& p = pointAt(k);
-        for (int a = 0; a < 3; ++a) cells[k][static_cast<std::size_t>(a)] = cellOf(p, a);
-    }
-    std::sort(cells.begin(), cells.end());
-    return static_cast<int>(std::unique(cells.begin(), cells.end()) - cells.begin());
+        return std::array<double, 3>{cellOf(p, 0), cellOf(p, 1), cellOf(p, 2)};
+    });
 }
 
 }  // namespace
@@ -371,7 +466,7 @@ bool clusterSupervoxels(cl::Array<cl::Point3D<double>> points, double r, cl::Arr
     detail::PackedLists packed;
     cl::Array<cl::Point3D<float>> narrowed;
     {
-        cl::KDTree tree;
+        cl::KDTree tree(parallelRanges);
         tree.build(points);
         // The lists take their room once the tree's building is done.
         if (!reuse) {

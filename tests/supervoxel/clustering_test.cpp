@@ -816,6 +816,36 @@ TEST(Clustering, occupied_cells_match_the_octree_count)
     }
 }
 
+TEST(Clustering, occupied_cells_of_many_points_with_repeats_are_counted_alike_on_any_thread_count)
+{
+    // Blocks and buckets enough for the count to be split: a lattice with
+    // most points repeated, points on cell borders, and random points.
+    std::mt19937 gen(31);
+    std::uniform_real_distribution<double> u(-20.0, 20.0);
+    cl::Array<cl::tag_PointWithNormal> pts(60000);
+    for (std::size_t i = 0; i < pts.size(); ++i) {
+        const double t = static_cast<double>(i % 9000);
+        pts[i].point = i % 3 == 0 ? Point(u(gen), u(gen), 0.1 * u(gen))
+                                  : Point(0.25 * std::fmod(t, 97.0), 0.5 * std::floor(t / 97.0), 0.25 * (i % 2));
+    }
+    // Two points moved far out make the general count's grid: they leave
+    // their cells and share a new one, and no lower bound moves.
+    cl::Array<cl::tag_PointWithNormal> far = pts, rest;
+    far[7].point = far[40000].point = Point(1e12, 0, 0);
+    for (std::size_t i = 0; i < pts.size(); ++i)
+        if (i != 7 && i != 40000) rest.push_back(pts[i]);
+    for (double r : {0.1, 0.5, 4.0}) {
+        const int want = literalOccupiedVoxels(pts, r);
+        const int wantFar = literalOccupiedVoxels(rest, r) + 1;
+        const std::vector<std::pair<int, int>> got = testsupport::onEachThreadCount(
+            [&] { return std::make_pair(vela::countOccupiedVoxels(pts, r), vela::countOccupiedVoxels(far, r)); });
+        for (std::size_t t = 0; t < got.size(); ++t) {
+            EXPECT_EQ(got[t].first, want) << "r " << r << ", " << testsupport::kThreadCounts[t] << " threads";
+            EXPECT_EQ(got[t].second, wantFar) << "r " << r << ", " << testsupport::kThreadCounts[t] << " threads";
+        }
+    }
+}
+
 TEST(Clustering, far_outliers_count_their_own_cell_without_overflow)
 {
     // 20 x 20 points 0.1 apart and two identical points at 1e12: 8 x 8 cells

@@ -1,6 +1,8 @@
 #include <algorithm>
+#include <array>
 #include <cfloat>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <random>
 #include <vector>
@@ -10,6 +12,8 @@
 #include "supervoxel/cl/kdtree.h"
 #include "supervoxel/cl/octree.h"
 #include "support/literal_kd_walk.h"
+#include "support/thread_counts.h"
+#include "supervoxel/thread_pool.h"
 
 namespace {
 
@@ -309,6 +313,129 @@ TEST(KDTree, stored_tree_gives_the_literal_trees_lists)
     expectSameAsLiteralTree(fine, 15);
     expectSameAsLiteralTree(std::vector<Point>(37, Point(1, 2, 3)), 15);
     expectSameAsLiteralTree(std::vector<Point>{Point(0, 0, 0), Point(2, 0, 1)}, 15);
+}
+
+// Everything a build decides: the index permutation, the root box, every
+// node's position and bytes in depth-first order, and, through the searches,
+// the leaves' cells: per point its list, its separation mark and whether the
+// tree confirms the list.
+struct BuiltTree {
+    std::vector<int> indices;
+    std::vector<double> box;
+    std::vector<std::ptrdiff_t> positions;
+    std::vector<std::array<unsigned char, sizeof(KDTree::Node)>> nodes;
+    std::vector<int> lists;
+    std::vector<std::uint8_t> separated;
+    std::vector<std::uint8_t> confirmed;
+};
+
+// Nodes compared as bytes: no padding may hide among them.
+static_assert(sizeof(KDTree::Node) == 2 * sizeof(double) + 6 * sizeof(float) + 4 * sizeof(int), "padded node");
+
+BuiltTree recordBuild(const std::vector<Point>& cloud, bool onPool)
+{
+    KDTree tree = onPool ? KDTree(vela::parallelRanges) : KDTree();
+    Array<Point> pts = toArray(cloud);
+    tree.build(pts);
+    BuiltTree built;
+    built.indices.assign(tree.indices().begin(), tree.indices().end());
+    for (int a = 0; a < 3; ++a) {
+        built.box.push_back(tree.rootBox()[a].low);
+        built.box.push_back(tree.rootBox()[a].high);
+    }
+    for (std::vector<const KDTree::Node*> stack{tree.root()}; !stack.empty();) {
+        const KDTree::Node* node = stack.back();
+        stack.pop_back();
+        built.positions.push_back(node - tree.root());
+        built.nodes.emplace_back();
+        std::memcpy(built.nodes.back().data(), node, sizeof(KDTree::Node));
+        if (KDTree::isLeaf(node)) continue;
+        stack.push_back(tree.rightOf(node));
+        stack.push_back(KDTree::leftOf(node));
+    }
+    const std::size_t n = tree.size(), k = 15;
+    built.lists.resize(n * k);
+    built.separated.resize(n);
+    tree.queryAll(static_cast<int>(k), built.lists.data(), built.separated.data());
+    for (std::size_t i = 0; i < n; ++i)
+        built.confirmed.push_back(tree.confirms(tree.point(i), built.lists.data() + i * k, static_cast<int>(k)) ? 1 : 0);
+    return built;
+}
+
+void expectSameBuild(const BuiltTree& got, const BuiltTree& want, const char* what)
+{
+    ASSERT_EQ(got.indices, want.indices) << what;
+    ASSERT_EQ(std::memcmp(got.box.data(), want.box.data(), 6 * sizeof(double)), 0) << what;
+    ASSERT_EQ(got.positions, want.positions) << what;
+    ASSERT_EQ(got.nodes.size(), want.nodes.size()) << what;
+    for (std::size_t i = 0; i < got.nodes.size(); ++i) ASSERT_TRUE(got.nodes[i] == want.nodes[i]) << what << ", node " << i;
+    ASSERT_EQ(got.lists, want.lists) << what;
+    ASSERT_EQ(got.separated, want.separated) << what;
+    ASSERT_EQ(got.confirmed, want.confirmed) << what;
+}
+
+// Leaves and splits of the stored tree against the literal one, in
+// depth-first order.
+void expectLiteralShape(const KDTree& tree, const KDTree::Node* node, const LiteralTree::Node* literal)
+{
+    ASSERT_EQ(KDTree::isLeaf(node), literal->axis < 0);
+    if (KDTree::isLeaf(node)) {
+        ASSERT_EQ(node->begin, literal->begin);
+        ASSERT_EQ(node->end, literal->end);
+        return;
+    }
+    ASSERT_EQ(node->axis, literal->axis);
+    ASSERT_EQ(node->divlow, literal->divlow);
+    ASSERT_EQ(node->divhigh, literal->divhigh);
+    expectLiteralShape(tree, KDTree::leftOf(node), literal->left.get());
+    expectLiteralShape(tree, tree.rightOf(node), literal->right.get());
+}
+
+TEST(KDTree, built_on_the_pool_on_any_thread_count_is_the_single_thread_tree_node_for_node)
+{
+    // A shuffled integer grid, so that cuts fall on rows of points, with
+    // repeated points; beside it random points, whose lists are mostly
+    // separated and confirmed through their cells; a heap of 9000 copies of
+    // one point (a large range with no spread); far outliers (lopsided splits
+    // at the top); the lowest x and the highest z zero of both signs, +0 in
+    // the first block of slots only (a span keeps the first of equal
+    // values). Large enough for subtrees on tasks and for spans in blocks.
+    std::vector<Point> cloud;
+    for (int x = 0; x <= 160; ++x)
+        for (int y = 0; y <= 160; ++y) {
+            cloud.push_back(Point(x, y, 0));
+            if ((x * 7 + y) % 7 == 0) cloud.push_back(Point(x, y, 0));
+        }
+    std::mt19937 gen(41);
+    std::uniform_real_distribution<float> u(1.0f, 160.0f);
+    for (int i = 0; i < 30000; ++i) cloud.push_back(Point(u(gen), 200.0f + u(gen), -0.01f * u(gen)));
+    for (int i = 0; i < 9000; ++i) cloud.push_back(Point(17, 33, 0));
+    for (int i = 0; i < 50; ++i) cloud.push_back(Point(1e6 + i % 5, 2e6, -0.5 * i));
+    std::shuffle(cloud.begin(), cloud.end(), gen);
+    for (std::size_t i = 0; i < cloud.size(); ++i) {
+        if (cloud[i].x == 0) cloud[i].x = i < 1000 ? 0.0 : -0.0;
+        if (cloud[i].z == 0) cloud[i].z = i < 1000 ? 0.0 : -0.0;
+    }
+    ASSERT_GT(cloud.size(), 65536u);
+
+    // Without a loop the tree is built whole, by one recursion.
+    const BuiltTree single = recordBuild(cloud, false);
+    // Enough lists hang on the cells for a wrong cell to show.
+    EXPECT_GT(std::count(single.confirmed.begin(), single.confirmed.end(), 1), 10000);
+    EXPECT_GT(std::count(single.separated.begin(), single.separated.end(), 1), 10000);
+    const LiteralTree literal(cloud);
+    ASSERT_EQ(single.indices, literal.index);
+    {
+        KDTree tree;
+        Array<Point> pts = toArray(cloud);
+        tree.build(pts);
+        expectLiteralShape(tree, tree.root(), literal.root.get());
+    }
+    const std::vector<BuiltTree> pooled = testsupport::onEachThreadCount([&] { return recordBuild(cloud, true); });
+    for (std::size_t t = 0; t < pooled.size(); ++t) {
+        SCOPED_TRACE(testing::Message() << testsupport::kThreadCounts[t] << " threads");
+        expectSameBuild(pooled[t], single, "pool");
+    }
 }
 
 TEST(KDTree, random_cloud_matches_brute_force)

@@ -1,9 +1,12 @@
 #include "supervoxel/cl/kdtree.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cfloat>
 #include <cmath>
+#include <memory>
 #include <utility>
+#include <vector>
 
 #include "supervoxel/cl/large_pages.h"
 #include "supervoxel/cl/nearest_list.h"
@@ -16,6 +19,13 @@ constexpr int kLeafSize = 10;
 // covers the rounding of the classic search's cell bounds up to this depth.
 constexpr int kMaxBoundedDepth = 1 << 20;
 constexpr double kBoxMargin = 1.0 + 1.0 / (1 << 30);
+// Ranges of at least this many points are split before their halves are
+// planned, at the same time; a smaller one is planned whole by the task that
+// reaches it. Where the tree is cut into tasks shows in no node.
+constexpr int kTaskPoints = 4096;
+// Scans over at least this many slots run in blocks of kScanBlock.
+constexpr std::size_t kScanPoints = std::size_t(1) << 16;
+constexpr std::size_t kScanBlock = std::size_t(1) << 15;
 }
 
 namespace {
@@ -39,7 +49,123 @@ void release(T& v)
     T().swap(v);
 }
 
+// Where the range [begin, end), partitioned at lim1 and lim2, is halved:
+// the middle, moved out of the run of points equal to the cut.
+inline int splitIndex(int begin, int end, int lim1, int lim2)
+{
+    const int mid = begin + (end - begin) / 2;
+    return lim1 > mid ? lim1 : (lim2 < mid ? lim2 : mid);
+}
+
 }  // namespace
+
+// One block of memory for the plans of a build: as arrays of their own, from
+// the heap, they stayed behind in its free lists and raised the peak of what
+// comes after the tree. Plans take their room by bumping an atomic offset;
+// what the block cannot give comes from the heap. On small pages, as plans
+// reserve more than most of them fill.
+class KDTree::Arena {
+public:
+    explicit Arena(std::size_t bytes) : block_(new unsigned char[bytes]), size_(bytes) {}
+
+    void* take(std::size_t bytes)
+    {
+        // Whole cache lines, so that plans made at the same time share none.
+        const std::size_t rounded = (bytes + 63) / 64 * 64;
+        const std::size_t at = used_.fetch_add(rounded);
+        return at + rounded <= size_ ? block_.get() + at : nullptr;
+    }
+
+    bool holds(const void* p) const
+    {
+        const unsigned char* c = static_cast<const unsigned char*>(p);
+        return c >= block_.get() && c < block_.get() + size_;
+    }
+
+private:
+    std::unique_ptr<unsigned char[]> block_;
+    std::size_t size_;
+    std::atomic<std::size_t> used_{0};
+};
+
+// Room from the arena when there is one and it has some, else from the heap.
+template <typename T>
+struct KDTree::ArenaAllocator {
+    using value_type = T;
+    Arena* arena = nullptr;
+
+    explicit ArenaAllocator(Arena* a) : arena(a) {}
+    template <typename U>
+    ArenaAllocator(const ArenaAllocator<U>& other) : arena(other.arena) {}
+
+    T* allocate(std::size_t n)
+    {
+        void* room = arena != nullptr ? arena->take(n * sizeof(T)) : nullptr;
+        return room != nullptr ? static_cast<T*>(room) : std::allocator<T>().allocate(n);
+    }
+    void deallocate(T* p, std::size_t n)
+    {
+        if (arena == nullptr || !arena->holds(p)) std::allocator<T>().deallocate(p, n);
+    }
+    template <typename U>
+    bool operator==(const ArenaAllocator<U>& other) const { return arena == other.arena; }
+    template <typename U>
+    bool operator!=(const ArenaAllocator<U>& other) const { return arena != other.arena; }
+};
+
+// What the build decides for a range, depth first: per inner node its split,
+// per leaf the box around its points. Nodes and cells are written from the
+// plans afterwards, in one sweep over the whole tree in the order of its
+// array, so that ranges planned at the same time need no nodes of their own.
+struct KDTree::Split {
+    double cut;
+    int at;  // the first slot of the upper half
+    int axis;
+};
+
+struct KDTree::LeafBox {
+    float low[3];
+    float high[3];
+};
+
+struct KDTree::Plan {
+    explicit Plan(Arena* arena) : splits(ArenaAllocator<Split>(arena)), leaves(ArenaAllocator<LeafBox>(arena)) {}
+    std::vector<Split, ArenaAllocator<Split>> splits;
+    std::vector<LeafBox, ArenaAllocator<LeafBox>> leaves;
+};
+
+// A range of the top of the tree: either split, its halves pieces of their
+// own, or planned whole.
+struct KDTree::Piece {
+    explicit Piece(Arena* arena) : plan(arena) {}
+    int begin = 0;
+    int end = 0;
+    int axis = -1;  // -1: planned whole
+    double cut = 0.0;
+    std::unique_ptr<Piece> left;
+    std::unique_ptr<Piece> right;
+    Plan plan;
+};
+
+// Room for the plans of a tree over n points: each reserves for a quarter
+// as many splits and leaves as it has points (leaves hold five on average on
+// scanned surfaces), and sixteen more of each, in whole cache lines; as many
+// plans as ranges a quarter of the task size would make, and some more.
+std::size_t KDTree::planRoom(std::size_t n)
+{
+    const std::size_t plans = 4 * n / kTaskPoints + 64;
+    return (n / 4 + 16 * plans) * (sizeof(Split) + sizeof(LeafBox)) + 2 * 64 * plans;
+}
+
+void KDTree::forRanges(std::size_t count, std::size_t grain,
+                       const std::function<void(std::size_t, std::size_t)>& body) const
+{
+    if (count == 0) return;
+    if (loop_)
+        loop_(count, grain, body);
+    else
+        body(0, count);
+}
 
 // The stored points back in the order given, and everything else released.
 void KDTree::handBack(Array<Point3D<double>>& points)
@@ -89,37 +215,235 @@ void KDTree::build(Array<Point3D<double>>& points)
     if (n == 0) return;
     resizeOnLargePages(indices_, static_cast<std::size_t>(n));
     for (int i = 0; i < n; ++i) indices_[static_cast<std::size_t>(i)] = i;
-    for (int axis = 0; axis < 3; ++axis) {
-        box_[axis].low = points_[0][axis];
-        box_[axis].high = points_[0][axis];
-        for (int i = 1; i < n; ++i) {
-            const double v = points_[static_cast<std::size_t>(i)][axis];
-            if (v < box_[axis].low) box_[axis].low = v;
-            if (v > box_[axis].high) box_[axis].high = v;
-        }
-    }
-    Bound box[3] = {box_[0], box_[1], box_[2]};
+    for (int axis = 0; axis < 3; ++axis) box_[axis] = span(0, n, axis);
+
+    std::unique_ptr<Arena> arena;
+    if (loop_ && n >= kTaskPoints) arena.reset(new Arena(planRoom(static_cast<std::size_t>(n))));
+    const std::unique_ptr<Piece> top = planPiece(0, n, box_, arena.get());
+
     depth_ = 0;
     resizeOnLargePages(cellOf_, static_cast<std::size_t>(n));
     // Leaves hold five points on average on scanned surfaces: room for that
     // is taken at once, so the arrays rarely grow by copying.
     reserveOnLargePages(nodes_, static_cast<std::size_t>(n) / 2 + 16);
     reserveOnLargePages(cells_, static_cast<std::size_t>(n) / 4 + 16);
-    buildRange(0, n, box, 0);
+    Bound box[3] = {box_[0], box_[1], box_[2]};
+    writePiece(*top, box, 0);
 
     resizeOnLargePages(slotOf_, static_cast<std::size_t>(n));
     for (int s = 0; s < n; ++s) slotOf_[static_cast<std::size_t>(indices_[static_cast<std::size_t>(s)])] = s;
 }
 
-void KDTree::computeMinMax(int begin, int end, int axis, double& lo, double& hi) const
+// Splits the range as planRange does while it is large and a loop is at
+// hand; once both halves are large they are planned at the same time (they
+// share no slot), else the small half is planned here and the split goes on
+// in the large one, so that a long run of lopsided splits does not nest.
+std::unique_ptr<KDTree::Piece> KDTree::planPiece(int begin, int end, const Bound* box, Arena* arena)
 {
-    lo = points_[static_cast<std::size_t>(begin)][axis];
-    hi = lo;
-    for (int i = begin + 1; i < end; ++i) {
-        const double v = points_[static_cast<std::size_t>(i)][axis];
-        if (v < lo) lo = v;
-        if (v > hi) hi = v;
+    std::unique_ptr<Piece> top;
+    std::unique_ptr<Piece>* place = &top;
+    Bound cell[3] = {box[0], box[1], box[2]};
+    for (;;) {
+        place->reset(new Piece(arena));
+        Piece& piece = **place;
+        piece.begin = begin;
+        piece.end = end;
+        if (end - begin < kTaskPoints || !loop_) {
+            const std::size_t count = static_cast<std::size_t>(end - begin);
+            piece.plan.splits.reserve(count / 4 + 16);
+            piece.plan.leaves.reserve(count / 4 + 16);
+            planRange(piece.plan, begin, end, cell);
+            return top;
+        }
+        chooseSplit(begin, end, cell, piece.axis, piece.cut);
+        int lim1, lim2;
+        partition(begin, end, piece.axis, piece.cut, lim1, lim2);
+        const int split = splitIndex(begin, end, lim1, lim2);
+        Bound leftCell[3] = {cell[0], cell[1], cell[2]};
+        Bound rightCell[3] = {cell[0], cell[1], cell[2]};
+        leftCell[piece.axis].high = piece.cut;
+        rightCell[piece.axis].low = piece.cut;
+        const bool leftLarge = split - begin >= kTaskPoints;
+        const bool rightLarge = end - split >= kTaskPoints;
+        if (leftLarge && rightLarge) {
+            forRanges(2, 1, [&](std::size_t first, std::size_t last) {
+                for (std::size_t half = first; half < last; ++half) {
+                    if (half == 0)
+                        piece.left = planPiece(begin, split, leftCell, arena);
+                    else
+                        piece.right = planPiece(split, end, rightCell, arena);
+                }
+            });
+            return top;
+        }
+        if (leftLarge) {
+            piece.right = planPiece(split, end, rightCell, arena);
+            place = &piece.left;
+            end = split;
+            std::copy(leftCell, leftCell + 3, cell);
+        } else {
+            piece.left = planPiece(begin, split, leftCell, arena);
+            place = &piece.right;
+            begin = split;
+            std::copy(rightCell, rightCell + 3, cell);
+        }
     }
+}
+
+// The decisions for the range [begin, end) inside the cell `box`: the
+// points are partitioned at each split and the leaves' boxes taken while
+// their points are at hand.
+void KDTree::planRange(Plan& plan, int begin, int end, Bound* box)
+{
+    if (end - begin <= kLeafSize) {
+        plan.leaves.push_back(leafBox(begin, end));
+        return;
+    }
+    int axis;
+    double cut;
+    chooseSplit(begin, end, box, axis, cut);
+    int lim1, lim2;
+    partition(begin, end, axis, cut, lim1, lim2);
+    const int split = splitIndex(begin, end, lim1, lim2);
+    plan.splits.push_back(Split{cut, split, axis});
+    const Bound saved = box[axis];
+    box[axis].high = cut;
+    planRange(plan, begin, split, box);
+    box[axis] = saved;
+    box[axis].low = cut;
+    planRange(plan, split, end, box);
+    box[axis] = saved;
+}
+
+// Smallest box around the points of the slots [begin, end), widened to
+// single-precision bounds.
+KDTree::LeafBox KDTree::leafBox(int begin, int end) const
+{
+    double low[3] = {DBL_MAX, DBL_MAX, DBL_MAX};
+    double high[3] = {-DBL_MAX, -DBL_MAX, -DBL_MAX};
+    for (std::size_t i = static_cast<std::size_t>(begin); i < static_cast<std::size_t>(end); ++i) {
+        const Point3D<double>& p = points_[i];
+        low[0] = std::min(low[0], p.x);
+        high[0] = std::max(high[0], p.x);
+        low[1] = std::min(low[1], p.y);
+        high[1] = std::max(high[1], p.y);
+        low[2] = std::min(low[2], p.z);
+        high[2] = std::max(high[2], p.z);
+    }
+    LeafBox leaf;
+    for (int a = 0; a < 3; ++a) {
+        leaf.low[a] = floatBelow(low[a]);
+        leaf.high[a] = floatAbove(high[a]);
+    }
+    return leaf;
+}
+
+// The nodes of a piece, appended depth first.
+int KDTree::writePiece(const Piece& piece, Bound* box, int depth)
+{
+    if (piece.axis < 0) {
+        PlanReader read{&piece.plan, 0, 0};
+        return writeRange(read, piece.begin, piece.end, box, depth);
+    }
+    return writeInner(piece.axis, piece.cut, box, [&](int half, Bound* cell) {
+        return writePiece(half == 0 ? *piece.left : *piece.right, cell, depth + 1);
+    });
+}
+
+// The nodes of a planned range, appended depth first.
+int KDTree::writeRange(PlanReader& read, int begin, int end, Bound* box, int depth)
+{
+    if (end - begin <= kLeafSize) return writeLeaf(read.plan->leaves[read.leaf++], begin, end, box, depth);
+    const Split split = read.plan->splits[read.split++];
+    return writeInner(split.axis, split.cut, box, [&](int half, Bound* cell) {
+        return half == 0 ? writeRange(read, begin, split.at, cell, depth + 1) : writeRange(read, split.at, end, cell, depth + 1);
+    });
+}
+
+int KDTree::writeLeaf(const LeafBox& leaf, int begin, int end, const Bound* box, int depth)
+{
+    const int at = static_cast<int>(nodes_.size());
+    if (depth > depth_) depth_ = depth;
+    nodes_.emplace_back();
+    Node& node = nodes_.back();
+    node.axis = -1;
+    node.begin = begin;
+    node.end = end;
+    node.link = static_cast<int>(cells_.size());
+    cells_.push_back(Cell{{box[0], box[1], box[2]}});
+    for (std::size_t i = static_cast<std::size_t>(begin); i < static_cast<std::size_t>(end); ++i) cellOf_[i] = node.link;
+    std::copy(leaf.low, leaf.low + 3, node.low);
+    std::copy(leaf.high, leaf.high + 3, node.high);
+    return at;
+}
+
+// An inner node split at `cut` on `axis`, its halves appended behind it by
+// writeHalf(0 or 1, the half's cell).
+template <typename WriteHalf>
+int KDTree::writeInner(int axis, double cut, Bound* box, const WriteHalf& writeHalf)
+{
+    // Children are appended behind: the node is addressed by position, as
+    // the array may move while they are written.
+    const int at = static_cast<int>(nodes_.size());
+    nodes_.emplace_back();
+    const Bound saved = box[axis];
+    box[axis].high = cut;
+    const int left = writeHalf(0, box);
+    const double divlow = box[axis].high;
+    box[axis] = saved;
+    box[axis].low = cut;
+    const int right = writeHalf(1, box);
+    const double divhigh = box[axis].low;
+    box[axis] = saved;
+    Node& node = nodes_[static_cast<std::size_t>(at)];
+    const Node& l = nodes_[static_cast<std::size_t>(left)];
+    const Node& r = nodes_[static_cast<std::size_t>(right)];
+    node.axis = axis;
+    node.link = right;
+    node.divlow = divlow;
+    node.divhigh = divhigh;
+    for (int a = 0; a < 3; ++a) {
+        node.low[a] = std::min(l.low[a], r.low[a]);
+        node.high[a] = std::max(l.high[a], r.high[a]);
+    }
+    return at;
+}
+
+// Lowest and highest coordinate on `axis` of the slots [begin, end), as a
+// scan from the first slot finds them: a value is taken on a strict
+// comparison only, so among equal ones (0 and -0) the first stays, and NaNs
+// are passed over unless the first slot holds one. A long range is scanned
+// in blocks: those after the first start from infinity, which no strict
+// comparison puts back, and are taken in their order by the same
+// comparisons, which gives the scan's values bit for bit.
+KDTree::Bound KDTree::span(int begin, int end, int axis) const
+{
+    const Point3D<double>* pts = points_.data();
+    auto scan = [pts, axis](std::size_t from, std::size_t to, Bound b) {
+        for (std::size_t i = from; i < to; ++i) {
+            const double v = pts[i][axis];
+            if (v < b.low) b.low = v;
+            if (v > b.high) b.high = v;
+        }
+        return b;
+    };
+    const std::size_t first = static_cast<std::size_t>(begin);
+    const std::size_t last = static_cast<std::size_t>(end);
+    const double v0 = pts[first][axis];
+    if (!loop_ || last - first < kScanPoints) return scan(first + 1, last, Bound{v0, v0});
+    std::vector<Bound> spans((last - first + kScanBlock - 1) / kScanBlock);
+    loop_(spans.size(), 1, [&](std::size_t from, std::size_t to) {
+        for (std::size_t j = from; j < to; ++j) {
+            const std::size_t b = first + j * kScanBlock, e = std::min(last, b + kScanBlock);
+            spans[j] = j == 0 ? scan(b + 1, e, Bound{v0, v0}) : scan(b, e, Bound{HUGE_VAL, -HUGE_VAL});
+        }
+    });
+    Bound whole = spans[0];
+    for (std::size_t j = 1; j < spans.size(); ++j) {
+        if (spans[j].low < whole.low) whole.low = spans[j].low;
+        if (spans[j].high > whole.high) whole.high = spans[j].high;
+    }
+    return whole;
 }
 
 // In place, in two sweeps: below the cut | equal to it | above. The order the
@@ -158,31 +482,6 @@ void KDTree::partition(int begin, int end, int axis, double cut, int& lim1, int&
     lim2 = left;
 }
 
-void KDTree::fillLeaf(Node& node, int begin, int end, const Bound* box)
-{
-    node.axis = -1;
-    node.begin = begin;
-    node.end = end;
-    node.link = static_cast<int>(cells_.size());
-    cells_.push_back(Cell{{box[0], box[1], box[2]}});
-    double low[3] = {DBL_MAX, DBL_MAX, DBL_MAX};
-    double high[3] = {-DBL_MAX, -DBL_MAX, -DBL_MAX};
-    for (std::size_t i = static_cast<std::size_t>(begin); i < static_cast<std::size_t>(end); ++i) {
-        const Point3D<double>& p = points_[i];
-        cellOf_[i] = node.link;
-        low[0] = std::min(low[0], p.x);
-        high[0] = std::max(high[0], p.x);
-        low[1] = std::min(low[1], p.y);
-        high[1] = std::max(high[1], p.y);
-        low[2] = std::min(low[2], p.z);
-        high[2] = std::max(high[2], p.z);
-    }
-    for (int a = 0; a < 3; ++a) {
-        node.low[a] = floatBelow(low[a]);
-        node.high[a] = floatAbove(high[a]);
-    }
-}
-
 void KDTree::chooseSplit(int begin, int end, const Bound* box, int& axis, double& cut) const
 {
     axis = 0;
@@ -194,67 +493,22 @@ void KDTree::chooseSplit(int begin, int end, const Bound* box, int& axis, double
             axis = a;
         }
     }
-    double lo, hi;
-    computeMinMax(begin, end, axis, lo, hi);
-    double spread = hi - lo;
-    cut = (lo + hi) / 2;
+    const Bound first = span(begin, end, axis);
+    double spread = first.high - first.low;
+    cut = (first.low + first.high) / 2;
     for (int a = 0; a < 3; ++a) {
         if (a == axis) continue;
         // The box only bounds the spread; the points are scanned only when
         // the box leaves room for a wider one.
         if (box[a].high - box[a].low > spread) {
-            double alo, ahi;
-            computeMinMax(begin, end, a, alo, ahi);
-            if (ahi - alo > spread) {
-                spread = ahi - alo;
+            const Bound other = span(begin, end, a);
+            if (other.high - other.low > spread) {
+                spread = other.high - other.low;
                 axis = a;
-                cut = (alo + ahi) / 2;
+                cut = (other.low + other.high) / 2;
             }
         }
     }
-}
-
-int KDTree::buildRange(int begin, int end, Bound* box, int depth)
-{
-    const int at = static_cast<int>(nodes_.size());
-    nodes_.emplace_back();
-    if (depth > depth_) depth_ = depth;
-    if (end - begin <= kLeafSize) {
-        fillLeaf(nodes_.back(), begin, end, box);
-        return at;
-    }
-
-    int axis;
-    double cut;
-    chooseSplit(begin, end, box, axis, cut);
-    int lim1, lim2;
-    partition(begin, end, axis, cut, lim1, lim2);
-    const int mid = begin + (end - begin) / 2;
-    const int split = lim1 > mid ? lim1 : (lim2 < mid ? lim2 : mid);
-
-    // Children are appended behind: the node is addressed by position, as
-    // the array may move while they are built.
-    const Bound saved = box[axis];
-    box[axis].high = cut;
-    const int left = buildRange(begin, split, box, depth + 1);
-    const double divlow = box[axis].high;
-    box[axis] = saved;
-    box[axis].low = cut;
-    const int right = buildRange(split, end, box, depth + 1);
-    const double divhigh = box[axis].low;
-    box[axis] = saved;
-    Node& node = nodes_[static_cast<std::size_t>(at)];
-    const Node& l = nodes_[static_cast<std::size_t>(left)];
-    const Node& r = nodes_[static_cast<std::size_t>(right)];
-    node.axis = axis;
-    node.link = right;
-    node.divlow = divlow;
-    node.divhigh = divhigh;
-    for (int a = 0; a < 3; ++a) {
-        node.low[a] = std::min(l.low[a], r.low[a]);
-        node.high[a] = std::max(l.high[a], r.high[a]);
-    }
-    return at;
 }
 
 namespace {

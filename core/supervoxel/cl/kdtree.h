@@ -4,6 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <utility>
 #include <vector>
 
 #include "supervoxel/cl/array.h"
@@ -12,6 +15,13 @@
 namespace cl {
 
 struct NearestList;
+
+// A loop that calls body(begin, end) on consecutive ranges of at most
+// `grain` items covering [0, count) once, possibly at the same time, and
+// returns when all are done: the thread pool's, handed down by its owner, as
+// the index lies below the pool.
+using RangeLoop = std::function<void(std::size_t count, std::size_t grain,
+                                     const std::function<void(std::size_t begin, std::size_t end)>& body)>;
 
 class KDTree {
 public:
@@ -43,6 +53,10 @@ public:
     };
 
     KDTree() = default;
+    // Builds through `loop`: the subtrees of large ranges at the same time,
+    // the long scans in blocks. The tree is the one built in a single
+    // thread, node for node and slot for slot.
+    explicit KDTree(RangeLoop loop) : loop_(std::move(loop)) {}
     KDTree(const KDTree&) = delete;
     KDTree& operator=(const KDTree&) = delete;
     virtual ~KDTree() = default;
@@ -108,10 +122,34 @@ public:
     const Bound* rootBox() const { return box_; }
 
 private:
-    int buildRange(int begin, int end, Bound* box, int depth);
-    void fillLeaf(Node& node, int begin, int end, const Bound* box);
+    struct Cell {
+        Bound axes[3];
+    };
+    class Arena;
+    template <typename T>
+    struct ArenaAllocator;
+    struct Split;
+    struct LeafBox;
+    struct Plan;
+    struct Piece;
+    struct PlanReader {
+        const Plan* plan;
+        std::size_t split;
+        std::size_t leaf;
+    };
+
+    static std::size_t planRoom(std::size_t n);
+    void forRanges(std::size_t count, std::size_t grain, const std::function<void(std::size_t, std::size_t)>& body) const;
+    std::unique_ptr<Piece> planPiece(int begin, int end, const Bound* box, Arena* arena);
+    void planRange(Plan& plan, int begin, int end, Bound* box);
+    LeafBox leafBox(int begin, int end) const;
+    int writePiece(const Piece& piece, Bound* box, int depth);
+    int writeRange(PlanReader& read, int begin, int end, Bound* box, int depth);
+    int writeLeaf(const LeafBox& leaf, int begin, int end, const Bound* box, int depth);
+    template <typename WriteHalf>
+    int writeInner(int axis, double cut, Bound* box, const WriteHalf& writeHalf);
     void chooseSplit(int begin, int end, const Bound* box, int& axis, double& cut) const;
-    void computeMinMax(int begin, int end, int axis, double& lo, double& hi) const;
+    Bound span(int begin, int end, int axis) const;
     void partition(int begin, int end, int axis, double cut, int& lim1, int& lim2);
     void handBack(Array<Point3D<double>>& points);
     void toPointNumbers(int* list, int k) const;
@@ -127,15 +165,13 @@ private:
     Array<Point3D<double>> points_;
     Array<int> indices_;
     Array<int> slotOf_;
-    struct Cell {
-        Bound axes[3];
-    };
     std::vector<Cell> cells_;
     // Per slot: the cell of its leaf.
     Array<int> cellOf_;
     int depth_ = 0;
     Bound box_[3];
     std::vector<Node> nodes_;
+    RangeLoop loop_;
 };
 
 }  // namespace cl
