@@ -7,10 +7,9 @@
 #include <utility>
 #include <vector>
 
-#include <tbb/global_control.h>
 #include <tbb/parallel_pipeline.h>
-#include <tbb/task_arena.h>
 
+#include "thread_arena.h"
 #include "vela_plane.h"
 
 namespace velaseg {
@@ -65,16 +64,13 @@ private:
 bool writeBlocksInOrder(AtomicFile& out, const BlockFormat& format)
 {
     const int threads = std::max(1, VELA::VELA_ThreadCount());
-    // More threads than cores is allowed on request; the bytes do not depend on it.
-    tbb::global_control limit(tbb::global_control::max_allowed_parallelism, static_cast<std::size_t>(threads));
-    tbb::task_arena arena(threads);
     const std::size_t blockRecords = std::max<std::size_t>(1, format.blockRecords);
     BufferPool pool(blockRecords * format.recordRoom);
     std::size_t next = 0;
     // Read by the first stage while the last one may set it.
     std::atomic<bool> failed(false);
     using BlockPtr = std::shared_ptr<Block>;
-    arena.execute([&] {
+    runInArena(threads, [&] {
         tbb::parallel_pipeline(
             static_cast<std::size_t>(std::min(threads * kBlocksInFlightPerThread, kMostBlocksInFlight)),
             tbb::make_filter<void, BlockPtr>(tbb::filter_mode::serial_in_order,

@@ -8,12 +8,11 @@
 #include <Eigen/Dense>
 #include <nlohmann/json.hpp>
 #include <tbb/blocked_range.h>
-#include <tbb/global_control.h>
 #include <tbb/parallel_for.h>
-#include <tbb/task_arena.h>
 
 #include "atomic_file.h"
 #include "convex_hull.h"
+#include "thread_arena.h"
 
 namespace velaseg {
 namespace {
@@ -198,10 +197,7 @@ std::vector<PlaneRecord> describePlanes(const std::vector<std::vector<VELA::SVPo
     std::iota(order.begin(), order.end(), std::size_t(0));
     std::stable_sort(order.begin(), order.end(),
                      [&](std::size_t a, std::size_t b) { return planes[a].size() > planes[b].size(); });
-    const int threads = std::max(1, VELA::VELA_ThreadCount());
-    tbb::global_control limit(tbb::global_control::max_allowed_parallelism, static_cast<std::size_t>(threads));
-    tbb::task_arena arena(threads);
-    arena.execute([&] {
+    runInArena(std::max(1, VELA::VELA_ThreadCount()), [&] {
         tbb::parallel_for(
             tbb::blocked_range<std::size_t>(0, order.size(), 1),
             [&](const tbb::blocked_range<std::size_t>& range) {

@@ -6,14 +6,13 @@
 #include <mutex>
 #include <vector>
 
-#include <tbb/global_control.h>
 #include <tbb/parallel_pipeline.h>
-#include <tbb/task_arena.h>
 
 #include "laz/chunk_decode.h"
 #include "laz/chunk_table.h"
 #include "laz/layered_items.h"
 #include "laz/pointwise_items.h"
+#include "thread_arena.h"
 
 namespace velaseg::laz {
 
@@ -272,12 +271,9 @@ void decodeInOrder(const Context& c, const Plan& plan, Delivery& delivery)
 
 void decodeInParallel(const Context& c, const Plan& plan, int threads, Delivery& delivery)
 {
-    // More threads than cores is allowed on request; results do not depend on it.
-    tbb::global_control limit(tbb::global_control::max_allowed_parallelism, static_cast<std::size_t>(threads));
-    tbb::task_arena arena(threads);
     BufferPool pool;
     std::size_t next = 0;
-    arena.execute([&] {
+    runInArena(threads, [&] {
         tbb::parallel_pipeline(
             static_cast<std::size_t>(threads * kChunksInFlightPerThread),
             tbb::make_filter<void, std::size_t>(tbb::filter_mode::serial_in_order,
