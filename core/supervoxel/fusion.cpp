@@ -668,6 +668,21 @@ void queueBoundaryPoints(const Fusion<Record>& f, const cl::Array<int>& labels, 
         for (int p : note) enqueue(queue, p);
 }
 
+// The queue is read in order, so the record and list of the point a few
+// places behind the head are fetched while the head is weighed: on large
+// clouds, the queue's points are cache misses otherwise.
+template <typename Record>
+inline void prefetchQueued(const Fusion<Record>& f, const PointQueue& queue)
+{
+    constexpr std::size_t kAhead = 8;
+    if (queue.size <= kAhead) return;
+    std::size_t slot = queue.head + kAhead;
+    if (slot >= queue.ring.size()) slot -= queue.ring.size();
+    const std::size_t p = static_cast<std::size_t>(queue.ring[slot]);
+    __builtin_prefetch(&f.points[p]);
+    if (f.neighbours->plain == nullptr) __builtin_prefetch(f.neighbours->offsets(p));
+}
+
 // Moves the queued points across supervoxel boundaries until the queue is
 // empty: a point goes to a neighbouring supervoxel whose representative is
 // strictly closer, and its neighbours are revisited.
@@ -676,6 +691,7 @@ __attribute__((always_inline)) inline void drainQueue(const Fusion<Record>& f, c
 {
     const Record* pts = f.points.data();
     while (queue.size > 0) {
+        prefetchQueued(f, queue);
         const std::size_t i = dequeue(queue);
         int buffer[kNeighbourCount];
         const int* list = neighbourList(f, i, buffer);
