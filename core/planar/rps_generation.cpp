@@ -122,7 +122,7 @@ bool generateRPS(SupervoxelSet& set, const VELA::tag_VELAParameter& para)
         // One large supervoxel can take most of the stage: the largest start
         // first, so that the small ones fill the other threads meanwhile.
         const std::vector<std::size_t> order = largestFirst(set, count);
-        parallelFor(count, 1, [&](std::size_t k) { test(order[k]); });
+        parallelForEach(count, [&](std::size_t k) { test(order[k]); });
     }
 
     // In supervoxel order, as one supervoxel after the other would have left them.

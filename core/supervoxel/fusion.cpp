@@ -555,7 +555,7 @@ __attribute__((noinline)) void fuseInPieces(Fusion<Record>& f, const PieceGroups
     for (int pass = 0;; ++pass) {
         // The previous pass's aftermath goes with the group's walks, so that
         // a pass takes one loop.
-        parallelFor(groups, 1, [&](std::size_t g) {
+        parallelForEach(groups, [&](std::size_t g) {
             if (pass == 0) {
                 walkGroup(f, walkers[g], pieces.begin(g), pieces.size(g));
                 return;
@@ -730,7 +730,7 @@ template <typename Record>
 __attribute__((noinline)) void refineInPieces(const Fusion<Record>& f, cl::Array<int>& labels,
                                               const PieceGroups& pieces, char* queued)
 {
-    parallelFor(pieces.groups(), 1, [&](std::size_t g) {
+    parallelForEach(pieces.groups(), [&](std::size_t g) {
         PointQueue queue;
         resetQueue(queue, pieces.size(g), queued);
         auto put = [&queue](int p) { enqueue(queue, p); };

@@ -5,6 +5,8 @@
 // result.
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <functional>
 
@@ -33,6 +35,26 @@ void parallelFor(std::size_t count, std::size_t grain, const Body& body)
 {
     parallelRanges(count, grain, [&body](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) body(i);
+    });
+}
+
+// body(i) for every i in [0, count), the items taken one at a time, in
+// order, by whichever thread is free: for a few items of very different
+// costs, largest first, which the halving of parallelFor would leave several
+// of the largest to one thread.
+template <typename Body>
+void parallelForEach(std::size_t count, const Body& body)
+{
+    std::atomic<std::size_t> next(0);
+    const std::size_t takers = std::min(count, static_cast<std::size_t>(poolThreads()));
+    parallelRanges(takers, 1, [&](std::size_t, std::size_t) {
+        try {
+            for (std::size_t i = next++; i < count; i = next++) body(i);
+        } catch (...) {
+            // The other takers stop at their next item.
+            next = count;
+            throw;
+        }
     });
 }
 

@@ -35,6 +35,23 @@ TEST(ThreadPool, every_index_is_taken_exactly_once_for_any_thread_count_and_grai
     }
 }
 
+TEST(ThreadPool, items_taken_in_turn_are_each_taken_once_and_a_failure_reaches_the_caller)
+{
+    for (int threads : testsupport::kThreadCounts) {
+        const vela::PoolSize pool(threads);
+        for (std::size_t count : {0u, 1u, 3u, 1000u}) {
+            std::vector<std::atomic<int>> taken(count);
+            vela::parallelForEach(count, [&](std::size_t i) { ++taken[i]; });
+            for (std::size_t i = 0; i < count; ++i) ASSERT_EQ(taken[i].load(), 1) << threads << " threads, " << count << " items";
+        }
+        EXPECT_THROW(vela::parallelForEach(100000,
+                                           [](std::size_t i) {
+                                               if (i == 10) throw std::bad_alloc();
+                                           }),
+                     std::bad_alloc);
+    }
+}
+
 TEST(ThreadPool, pool_size_holds_while_its_scope_lasts)
 {
     const int before = vela::poolThreads();
