@@ -39,9 +39,9 @@ void parallelFor(std::size_t count, std::size_t grain, const Body& body)
 }
 
 // body(i) for every i in [0, count), the items taken one at a time, in
-// order, by whichever thread is free: for a few items of very different
-// costs, largest first, which the halving of parallelFor would leave several
-// of the largest to one thread.
+// order, by whichever thread is free. Made for a few items of very different
+// costs sorted largest first: parallelFor halves the range, and its caller
+// would take the first, largest items one after the other.
 template <typename Body>
 void parallelForEach(std::size_t count, const Body& body)
 {
