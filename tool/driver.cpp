@@ -131,12 +131,16 @@ bool writeOutputs(const RunOptions& o, const InputCloud& input, const Segmentati
 
 void showPlanes(const Planes& planes)
 {
-    pcl::PointCloud<pcl::PointXYZRGB>::Ptr cloud = makeViewerCloud(planes);
-    if (cloud->points.empty()) return;  // the viewer would return at once
+    bool anyPoint = false;
+    for (const auto& plane : planes) anyPoint |= !plane.empty();
+    if (!anyPoint) return;  // the viewer would return at once
+    // Asked before the viewer's cloud is made: without a display that copy
+    // of every point would be made for nothing.
     if (!displayAvailable()) {
         std::cerr << "velaseg: no display could be opened; the viewer is skipped" << std::endl;
         return;
     }
+    pcl::PointCloud<pcl::PointXYZRGB>::Ptr cloud = makeViewerCloud(planes);
     CLOUDVIEW_NS::CloudView view;
     view.visual_pc(cloud);
 }

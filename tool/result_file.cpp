@@ -113,6 +113,9 @@ pcl::PointCloud<pcl::PointXYZRGB>::Ptr makeViewerCloud(const Planes& planes)
     if (!planes.empty() && !planes[0].empty()) offset = vela::baseOffsetOf(planes[0][0]);
 
     pcl::PointCloud<pcl::PointXYZRGB>::Ptr cloud(new pcl::PointCloud<pcl::PointXYZRGB>);
+    std::size_t count = 0;
+    for (const auto& plane : planes) count += plane.size();
+    cloud->reserve(count);
     for (const auto& plane : planes) {
         for (const VELA::SVPoint3d& p : plane) {
             pcl::PointXYZRGB v;
