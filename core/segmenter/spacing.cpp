@@ -1,12 +1,11 @@
 // Mean point spacing: the average distance from each point to its nearest
 // other point, which scales every threshold of the segmentation.
-#include <algorithm>
 #include <cmath>
 #include <iostream>
 #include <vector>
 
+#include "segmenter/frame_copy.h"
 #include "supervoxel/cl/geometry.h"
-#include "supervoxel/cl/large_pages.h"
 #include "supervoxel/nearest_other.h"
 #include "supervoxel/thread_pool.h"
 #include "vela_base_offset.h"
@@ -15,30 +14,13 @@
 namespace VELA {
 namespace {
 
-constexpr std::size_t kBlock = std::size_t{1} << 16;
-
-// The points that take part in the geometry, in the frame, in input order:
-// each block of the input counted first, then all written in parallel.
+// The points that take part in the geometry, in the frame, in input order.
 std::vector<cl::Point3D<float>> frameOf(const std::vector<SVPoint3d>& points, const vela::BaseOffset& offset)
 {
-    const std::size_t blocks = (points.size() + kBlock - 1) / kBlock;
-    std::vector<std::size_t> firstOf(blocks + 1, 0);
-    vela::parallelFor(blocks, 1, [&](std::size_t b) {
-        const std::size_t end = std::min(points.size(), (b + 1) * kBlock);
-        for (std::size_t i = b * kBlock; i < end; ++i) firstOf[b + 1] += vela::inFrame(points[i], offset);
-    });
-    for (std::size_t b = 0; b < blocks; ++b) firstOf[b + 1] += firstOf[b];
     std::vector<cl::Point3D<float>> frame;
-    cl::resizeOnLargePages(frame, firstOf.back());
-    vela::parallelFor(blocks, 1, [&](std::size_t b) {
-        const std::size_t end = std::min(points.size(), (b + 1) * kBlock);
-        std::size_t next = firstOf[b];
-        for (std::size_t i = b * kBlock; i < end; ++i) {
-            const SVPoint3d& p = points[i];
-            if (!vela::inFrame(p, offset)) continue;  // takes no part in the geometry
-            frame[next++] = cl::Point3D<float>(vela::shifted(p.x, offset.x), vela::shifted(p.y, offset.y),
-                                               vela::shifted(p.z, offset.z));
-        }
+    vela::copyInFrame(points, offset, frame, [&](std::size_t i) {
+        const SVPoint3d& p = points[i];
+        return cl::Point3D<float>(vela::shifted(p.x, offset.x), vela::shifted(p.y, offset.y), vela::shifted(p.z, offset.z));
     });
     return frame;
 }

@@ -16,6 +16,7 @@
 #include "supervoxel/fusion.h"
 #include "supervoxel/neighbour_grid.h"
 #include "supervoxel/packed_lists.h"
+#include "supervoxel/populated_pages.h"
 #include "supervoxel/thread_pool.h"
 
 namespace vela {
@@ -141,7 +142,7 @@ int countDistinct(std::size_t n, const KeyAt& keyAt)
     // Fresh on every cut and touched from every thread: on small pages the
     // faults took as long as the count.
     std::vector<Key> keys;
-    cl::resizeOnLargePages(keys, n);
+    resizeOnPopulatedPages(keys, n);
     std::vector<std::size_t> place(blocks * buckets, 0);
     parallelFor(blocks, 1, [&](std::size_t b) {
         std::size_t* counted = place.data() + b * buckets;
@@ -164,7 +165,7 @@ int countDistinct(std::size_t n, const KeyAt& keyAt)
     }
     bucketStart[buckets] = at;
     std::vector<Key> byBucket;
-    cl::resizeOnLargePages(byBucket, n);
+    resizeOnPopulatedPages(byBucket, n);
     parallelFor(blocks, 1, [&](std::size_t b) {
         std::size_t* next = place.data() + b * buckets;
         for (std::size_t k = b * kCellBlock; k < blockEnd(b); ++k) byBucket[next[bucketOf(keys[k])]++] = keys[k];
@@ -371,7 +372,7 @@ void fuseAndRefine(std::vector<Record>& records, Coordinates& points, Neighbourh
                    const CutInput& in, cl::Array<int>& labels, cl::Array<int>& supervoxels)
 {
     const std::size_t n = points.size();
-    cl::resizeOnLargePages(records, n);
+    resizeOnPopulatedPages(records, n);
     parallelFor(n, kPointGrain, [&](std::size_t i) {
         detail::setCoordinates(records[i], cl::Point3D<double>(points[i].x, points[i].y, points[i].z));
     });
@@ -393,14 +394,14 @@ void fuseAndRefine(std::vector<Record>& records, Coordinates& points, Neighbourh
     cl::Array<cl::Vector3D<double>>().swap(hood.normals);
     detail::mergePrepared(records, packed, in.target, in.r, labels, supervoxels);
     if (in.keepNormals) {
-        cl::resizeOnLargePages(hood.normals, n);
+        resizeOnPopulatedPages(hood.normals, n);
         for (std::size_t i = 0; i < n; ++i) {
             const Record& p = records[i];
             hood.normals[i] = cl::Vector3D<double>(p.nx, p.ny, p.nz);
         }
     }
     if (in.rounded != nullptr) {
-        cl::resizeOnLargePages(*in.rounded, n);
+        resizeOnPopulatedPages(*in.rounded, n);
         parallelFor(n, kPointGrain, [&](std::size_t i) {
             const Record& p = records[i];
             (*in.rounded)[i] = cl::Point3D<float>(static_cast<float>(p.x), static_cast<float>(p.y), static_cast<float>(p.z));
@@ -420,8 +421,8 @@ Neighbourhoods carryNeighbourhoods(const Neighbourhoods& hoods, const std::vecto
     std::vector<int> renumbered(hoods.separated.size(), -1);
     for (std::size_t j = 0; j < kept.size(); ++j) renumbered[kept[j]] = static_cast<int>(j);
     Neighbourhoods next;
-    cl::resizeOnLargePages(next.lists, kept.size() * kNeighbourCount);
-    cl::resizeOnLargePages(next.normals, kept.size());
+    resizeOnPopulatedPages(next.lists, kept.size() * kNeighbourCount);
+    resizeOnPopulatedPages(next.normals, kept.size());
     cl::resizeOnLargePages(next.separated, kept.size());
     const bool withNormals = hoods.normals.size() == hoods.separated.size();
     parallelFor(kept.size(), kPointGrain, [&](std::size_t j) {
@@ -470,7 +471,7 @@ bool clusterSupervoxels(cl::Array<cl::Point3D<double>> points, double r, cl::Arr
         tree.build(points);
         // The lists take their room once the tree's building is done.
         if (!reuse) {
-            if (!pack) cl::resizeOnLargePages(hood.lists, n * kNeighbourCount);
+            if (!pack) resizeOnPopulatedPages(hood.lists, n * kNeighbourCount);
             cl::resizeOnLargePages(hood.separated, n);
         } else {
             known.resize(n);

@@ -14,6 +14,7 @@
 #include "supervoxel/display_colour.h"
 #include "supervoxel/plane_fit.h"
 #include "supervoxel/progress.h"
+#include "supervoxel/populated_pages.h"
 #include "supervoxel/thread_pool.h"
 
 namespace vela {
@@ -110,7 +111,7 @@ LevelClusters clusterLevel(pcl::PointCloud<WorkPoint>& cloud, double r, Neighbou
     for (std::size_t i = 0; i < n && consecutive; ++i) consecutive = inputIndex(cloud.points[i]) == points.first + i;
     points.inputs.resize(consecutive ? 0 : n);
     cl::Array<cl::Point3D<double>> widened;
-    cl::resizeOnLargePages(widened, n);
+    resizeOnPopulatedPages(widened, n);
     for (std::size_t i = 0; i < n; ++i) {
         const WorkPoint& p = cloud.points[i];
         widened[i] = cl::Point3D<double>(p.x, p.y, p.z);
@@ -127,7 +128,7 @@ LevelClusters clusterLevel(pcl::PointCloud<WorkPoint>& cloud, double r, Neighbou
     clusters.first.assign(count + 1, 0);
     for (std::size_t i = 0; i < n; ++i) ++clusters.first[static_cast<std::size_t>(labels[i]) + 1];
     for (std::size_t c = 0; c < count; ++c) clusters.first[c + 1] += clusters.first[c];
-    cl::resizeOnLargePages(clusters.byCluster, n);
+    resizeOnPopulatedPages(clusters.byCluster, n);
     std::vector<std::size_t> next(clusters.first.begin(), clusters.first.end() - 1);
     for (std::size_t i = 0; i < n; ++i) clusters.byCluster[next[static_cast<std::size_t>(labels[i])]++] = static_cast<std::uint32_t>(i);
     return clusters;
@@ -137,7 +138,7 @@ LevelClusters clusterLevel(pcl::PointCloud<WorkPoint>& cloud, double r, Neighbou
 // after the call.
 void restoreCloud(pcl::PointCloud<WorkPoint>& cloud, const LevelPoints& points)
 {
-    cl::resizeOnLargePages(cloud.points, points.size());
+    resizeOnPopulatedPages(cloud.points, points.size());
     parallelFor(points.size(), kRestoreGrain, [&](std::size_t i) { cloud.points[i] = points.at(i); });
 }
 

@@ -23,6 +23,7 @@
 
 #include "supervoxel/cl/large_pages.h"
 #include "supervoxel/nearest_other_grid.h"
+#include "supervoxel/populated_pages.h"
 #include "supervoxel/thread_pool.h"
 
 namespace vela {
@@ -92,7 +93,7 @@ Tree buildTree(const std::vector<cl::Point3D<float>>& points)
 {
     Tree tree;
     const std::size_t n = points.size();
-    cl::resizeOnLargePages(tree.entries, n);
+    resizeOnPopulatedPages(tree.entries, n);
     parallelFor(n, 1 << 16, [&](std::size_t i) {
         tree.entries[i] = Entry{{points[i].x, points[i].y, points[i].z}, static_cast<std::uint32_t>(i)};
     });
@@ -232,7 +233,7 @@ std::vector<float> nearestOtherSquaredDistances(const std::vector<cl::Point3D<fl
     if (points.size() > std::numeric_limits<std::uint32_t>::max())
         throw std::length_error("nearest neighbours: more points than 32-bit indices address");
     std::vector<float> nearest;
-    cl::resizeOnLargePages(nearest, points.size());
+    resizeOnPopulatedPages(nearest, points.size());
     if (exactSearches != nullptr) *exactSearches = 0;
     if (points.size() < 2) {
         std::fill(nearest.begin(), nearest.end(), -1.0f);

@@ -10,6 +10,7 @@
 #include "supervoxel/cl/array.h"
 #include "supervoxel/cl/large_pages.h"
 #include "supervoxel/clustering.h"
+#include "supervoxel/populated_pages.h"
 
 namespace vela {
 namespace detail {
@@ -33,7 +34,7 @@ struct PackedLists {
     void reserve(std::size_t n)
     {
         cl::reserveOnLargePages(room, n * kNeighbourCount);
-        room.resize((n * kNeighbourCount + 1) / 2);
+        resizeOnPopulatedPages(room, (n * kNeighbourCount + 1) / 2);
     }
     Offset* offsets(std::size_t i) { return reinterpret_cast<Offset*>(room.data()) + i * kNeighbourCount; }
     const Offset* offsets(std::size_t i) const

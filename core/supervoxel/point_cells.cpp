@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "supervoxel/cl/large_pages.h"
+#include "supervoxel/populated_pages.h"
 #include "supervoxel/thread_pool.h"
 
 namespace vela {
@@ -132,7 +133,7 @@ void sortByKey(std::vector<Keyed>& items, std::uint64_t limit)
     const std::size_t n = items.size();
     const std::size_t chunks = (n + kChunk - 1) / kChunk;
     std::vector<Keyed> sorted;
-    cl::resizeOnLargePages(sorted, n);
+    resizeOnPopulatedPages(sorted, n);
     std::vector<std::size_t> offsets(chunks * buckets);
     for (int shift = 0; shift < bits; shift += digit) {
         auto bucketOf = [shift, buckets](const Keyed& item) { return (item.key() >> shift) & (buckets - 1); };
@@ -168,7 +169,7 @@ template <typename Keyed, typename Coordinate>
 std::vector<Keyed> sortedKeys(const View<Coordinate>& points, const Axis axis[3])
 {
     std::vector<Keyed> keyed;
-    cl::resizeOnLargePages(keyed, points.size());
+    resizeOnPopulatedPages(keyed, points.size());
     const auto ny = static_cast<std::uint64_t>(axis[1].cells), nz = static_cast<std::uint64_t>(axis[2].cells);
     parallelFor(points.size(), 1 << 14, [&](std::size_t i) {
         const cl::Point3D<float> p = points[i];
@@ -202,7 +203,7 @@ void fillCells(const View<Coordinate>& points, const std::vector<Keyed>& keyed,
                const std::vector<std::size_t>& firstCell, Cells& cells)
 {
     const std::size_t n = keyed.size();
-    cl::resizeOnLargePages(cells.entries, n);
+    resizeOnPopulatedPages(cells.entries, n);
     cells.keys.resize(firstCell.back());
     cells.starts.resize(firstCell.back() + 1);
     cells.starts.back() = static_cast<std::uint32_t>(n);

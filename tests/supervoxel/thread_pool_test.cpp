@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <new>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "supervoxel/populated_pages.h"
 #include "support/thread_counts.h"
 
 namespace {
@@ -112,6 +114,23 @@ TEST(ThreadPool, allocation_failure_in_a_task_reaches_the_caller)
                                            if (i == 6789) throw std::bad_alloc();
                                        }),
                      std::bad_alloc);
+    }
+}
+
+TEST(ThreadPool, pages_faulted_in_on_the_pool_keep_what_the_array_held_and_new_elements_start_at_zero)
+{
+    // Large enough to be faulted in on the pool; grown from a size that
+    // ends inside a page, whose held part the faulting must leave alone.
+    const std::size_t held = 3'000'001, grown = 6'000'000;
+    for (int threads : testsupport::kThreadCounts) {
+        const vela::PoolSize pool(threads);
+        std::vector<std::uint32_t> values(held);
+        for (std::size_t i = 0; i < held; ++i) values[i] = static_cast<std::uint32_t>(i * 2654435761u);
+        vela::resizeOnPopulatedPages(values, grown);
+        ASSERT_EQ(values.size(), grown);
+        for (std::size_t i = 0; i < held; ++i)
+            ASSERT_EQ(values[i], static_cast<std::uint32_t>(i * 2654435761u)) << threads << " threads, element " << i;
+        for (std::size_t i = held; i < grown; ++i) ASSERT_EQ(values[i], 0u) << threads << " threads, element " << i;
     }
 }
 
