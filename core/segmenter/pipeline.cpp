@@ -10,9 +10,9 @@
 #include "segmenter/millisecond_clock.h"
 #include "segmenter/pipeline.h"
 #include "segmenter/work_cloud.h"
-#include "supervoxel/cl/large_pages.h"
 #include "supervoxel/multiscale.h"
 #include "supervoxel/plane_fit.h"
+#include "supervoxel/populated_pages.h"
 #include "supervoxel/progress.h"
 #include "supervoxel/supervoxel_set.h"
 #include "supervoxel/thread_pool.h"
@@ -247,8 +247,8 @@ void collectPlanes(FullRun& run,
             places.push_back(MemberPlace{k, m, size});
             size += set.supervoxels[static_cast<std::size_t>(m)].cloud->points.size();
         }
-        cl::resizeOnLargePages(planes[firstPlane + k], size);
-        if (indices) cl::resizeOnLargePages((*indices)[firstRows + k], size);
+        resizeOnPopulatedPages(planes[firstPlane + k], size);
+        if (indices) resizeOnPopulatedPages((*indices)[firstRows + k], size);
     }
     parallelFor(places.size(), 8, [&](std::size_t i) {
         const MemberPlace& place = places[i];

@@ -274,7 +274,7 @@ cl::Array<std::uint8_t> listsFromGridFirst(const cl::KDTree& tree, std::uint8_t*
 {
     const std::size_t n = tree.size();
     cl::Array<std::uint8_t> skip;
-    cl::resizeOnLargePages(skip, n);
+    resizeOnPopulatedPages(skip, n);
     parallelFor(n, kPointGrain, [&](std::size_t i) { skip[i] = known != nullptr && known[i] ? 1 : 0; });
     detail::listsFromGrid(tree, cells, kNeighbourCount, skip.data(), [&](std::size_t task, std::size_t i, const int* list) {
         take(task, i, list);
@@ -423,7 +423,7 @@ Neighbourhoods carryNeighbourhoods(const Neighbourhoods& hoods, const std::vecto
     Neighbourhoods next;
     resizeOnPopulatedPages(next.lists, kept.size() * kNeighbourCount);
     resizeOnPopulatedPages(next.normals, kept.size());
-    cl::resizeOnLargePages(next.separated, kept.size());
+    resizeOnPopulatedPages(next.separated, kept.size());
     const bool withNormals = hoods.normals.size() == hoods.separated.size();
     parallelFor(kept.size(), kPointGrain, [&](std::size_t j) {
         const std::size_t i = kept[j];
@@ -472,7 +472,7 @@ bool clusterSupervoxels(cl::Array<cl::Point3D<double>> points, double r, cl::Arr
         // The lists take their room once the tree's building is done.
         if (!reuse) {
             if (!pack) resizeOnPopulatedPages(hood.lists, n * kNeighbourCount);
-            cl::resizeOnLargePages(hood.separated, n);
+            resizeOnPopulatedPages(hood.separated, n);
         } else {
             known.resize(n);
             parallelFor(n, kPointGrain, [&](std::size_t i) {

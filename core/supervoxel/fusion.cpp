@@ -13,6 +13,7 @@
 
 #include "supervoxel/cl/large_pages.h"
 #include "supervoxel/neighbour_pieces.h"
+#include "supervoxel/populated_pages.h"
 #include "supervoxel/thread_pool.h"
 
 namespace vela {
@@ -221,12 +222,11 @@ void initialiseFusion(Fusion<Record>& f, const PackedLists& neighbours, int targ
     const std::size_t n = f.n;
     Record* pts = f.points.data();
 
-    cl::resizeOnLargePages(f.valid, n);
-    cl::resizeOnLargePages(f.parent, n);
-    cl::resizeOnLargePages(f.nearest, n);
+    resizeOnPopulatedPages(f.valid, n);
+    resizeOnPopulatedPages(f.parent, n);
+    resizeOnPopulatedPages(f.nearest, n);
     f.visited.assign(n, 0);
-    cl::reserveOnLargePages(f.dist, n);
-    f.dist.assign(n, DBL_MAX);
+    resizeOnPopulatedPages(f.dist, n);
     // Each point's set-up reads only the coordinates of others.
     parallelFor(n, kPointGrain, [&](std::size_t i) {
         int buffer[kNeighbourCount];
@@ -240,6 +240,7 @@ void initialiseFusion(Fusion<Record>& f, const PackedLists& neighbours, int targ
         p.tail = -1;
         p.ownMask = static_cast<std::uint16_t>((1u << c) - 1);
         p.inert = std::isnan(p.nx) ? 1 : 0;
+        f.dist[i] = DBL_MAX;
         for (int k = 0; k < c; ++k) {
             const int j = list[k];
             if (j == static_cast<int>(i)) continue;
@@ -597,7 +598,7 @@ struct PointQueue {
 
 void resetQueue(PointQueue& q, std::size_t slots, char* queued)
 {
-    cl::resizeOnLargePages(q.ring, slots);
+    resizeOnPopulatedPages(q.ring, slots);
     q.queued = queued;
     q.head = 0;
     q.size = 0;
@@ -749,7 +750,7 @@ template <typename Record>
 void refineBoundaries(Fusion<Record>& f, cl::Array<int>& labels, const PieceGroups& pieces)
 {
     const std::size_t n = f.n;
-    cl::resizeOnLargePages(labels, n);
+    resizeOnPopulatedPages(labels, n);
     parallelFor(n, kPointGrain, [&](std::size_t i) { labels[i] = rootOf(f.parent.data(), static_cast<int>(i)); });
     // Every point knows its root: the links are dead before the queue takes its room.
     release(f.parent);
